@@ -1,0 +1,349 @@
+#include "Form1.h"
+
+#include "BatchPlan.h"
+#include "ConversionReport.h"
+#include "Desktop.h"
+#include "InputBlocker.h"
+#include "Naming.h"
+#include "Parsefn.h"
+#include "PictureEngine.h"
+#include "PictureList.h"
+#include "PreviewBox.h"
+
+#include <QButtonGroup>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPainter>
+#include <QPointer>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QTemporaryFile>
+#include <QTimer>
+
+#include <limits>
+
+namespace {
+// The layout is kept in twips; 15 of them make one logical pixel.
+QRect fromTwips(int left, int top, int width, int height) {
+    return {left / 15, top / 15, width / 15, height / 15};
+}
+
+struct FormatButtonPlace {
+    int index;
+    int top;
+};
+
+// Top to bottom the buttons read BMP, JPG, GIF, PCX, PNG, ICO, TIFF; listed here by their tab order.
+constexpr std::array<FormatButtonPlace, OutputFormat::Count> formatButtonPlaces{{
+    {OutputFormat::Tiff, 4860},
+    {OutputFormat::Ico, 4170},
+    {OutputFormat::Jpg, 1410},
+    {OutputFormat::Bmp, 720},
+    {OutputFormat::Gif, 2100},
+    {OutputFormat::Pcx, 2790},
+    {OutputFormat::Png, 3480},
+}};
+
+const QColor listBackground(26, 142, 255);
+
+QLabel* makeLabel(QWidget* parent, const QString& name, const QString& caption, const QRect& place,
+                  const QColor& textColour) {
+    auto* label = new QLabel(caption, parent);
+    label->setObjectName(name);
+    label->setGeometry(place);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, textColour);
+    label->setPalette(palette);
+    return label;
+}
+
+QPushButton* makeButton(QWidget* parent, const QString& name, const QString& caption, const QRect& place) {
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(name);
+    button->setGeometry(place);
+    button->setAutoDefault(false);
+    return button;
+}
+
+const FileFilter openFilter{
+    QStringLiteral("所有支持的格式(*.bmp;*.jpg;*.gif;*.pcx;*.ico;*.png;*.tiff;)"),
+    {QStringLiteral("*.bmp"), QStringLiteral("*.jpg"), QStringLiteral("*.gif"), QStringLiteral("*.pcx"),
+     QStringLiteral("*.ico"), QStringLiteral("*.png"), QStringLiteral("*.tiff")},
+};
+
+const FileFilter addFilter{
+    QStringLiteral("所有支持的格式(*.bmp;*.jpg;*.gif;*.pcx;*.ico)"),
+    {QStringLiteral("*.bmp"), QStringLiteral("*.jpg"), QStringLiteral("*.gif"), QStringLiteral("*.pcx"),
+     QStringLiteral("*.ico")},
+};
+} // namespace
+
+Form1::Form1(Desktop& desktop, PictureEngine& engine, QWidget* parent)
+    : QWidget(parent)
+    , m_desktop(desktop)
+    , m_engine(engine)
+    , m_background(QStringLiteral(":/background.jpg")) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Kalvorin"));
+    setFixedSize(fromTwips(0, 0, 12675, 7320).size());
+    buildControls();
+    setTabOrder();
+}
+
+Form1::~Form1() = default;
+
+void Form1::buildControls() {
+    List1 = new PictureList(this);
+    List1->setObjectName(QStringLiteral("List1"));
+    List1->setGeometry(fromTwips(1920, 720, 2535, 6180));
+    QPalette listPalette = List1->palette();
+    listPalette.setColor(QPalette::Base, listBackground);
+    listPalette.setColor(QPalette::Text, Qt::white);
+    List1->setPalette(listPalette);
+    connect(List1, &PictureList::selectionChosen, this, &Form1::select);
+
+    Label1 = makeLabel(this, QStringLiteral("Label1"), QStringLiteral("文件列表："),
+                       fromTwips(1920, 480, 1095, 255), Qt::white);
+    Label2 = makeLabel(this, QStringLiteral("Label2"), QStringLiteral("图片预览 ："),
+                       fromTwips(4560, 480, 1335, 255), Qt::white);
+    // Scratch storage for the folder of the last dialog selection; it sits below the client area and
+    // never shows.
+    Label3 = makeLabel(this, QStringLiteral("Label3"), QStringLiteral("无"), fromTwips(2880, 7560, 8295, 375),
+                       Qt::black);
+    Label3->setVisible(false);
+
+    CmdCha = makeButton(this, QStringLiteral("CmdCha"), QStringLiteral("立即查看"),
+                        fromTwips(120, 3060, 1395, 495));
+    CmdCha->setEnabled(false);
+    connect(CmdCha, &QPushButton::clicked, this, &Form1::view);
+
+    Command7 = makeButton(this, QStringLiteral("Command7"), QStringLiteral("打开图片"),
+                          fromTwips(120, 720, 1395, 555));
+    connect(Command7, &QPushButton::clicked, this, &Form1::open);
+    Command1 = makeButton(this, QStringLiteral("Command1"), QStringLiteral("删除图片"),
+                          fromTwips(120, 1500, 1395, 555));
+    connect(Command1, &QPushButton::clicked, this, &Form1::deleteEntry);
+    Command2 = makeButton(this, QStringLiteral("Command2"), QStringLiteral("添加图片"),
+                          fromTwips(120, 2280, 1395, 555));
+    connect(Command2, &QPushButton::clicked, this, &Form1::add);
+
+    zhuanhuan = new QButtonGroup(this);
+    for (const FormatButtonPlace& place : formatButtonPlaces) {
+        QPushButton* button =
+            makeButton(this, QStringLiteral("zhuanhuan_%1").arg(place.index),
+                       OutputFormat::caption(place.index), fromTwips(11085, place.top, 1335, 555));
+        zhuanhuan->addButton(button, place.index);
+    }
+    connect(zhuanhuan, &QButtonGroup::idClicked, this, &Form1::convert);
+
+    Picture1 = new PreviewBox(this);
+    Picture1->setObjectName(QStringLiteral("Picture1"));
+    Picture1->setGeometry(fromTwips(4620, 720, 6255, 6195));
+}
+
+void Form1::setTabOrder() {
+    QList<QWidget*> order{List1, CmdCha, Command7, Command1, Command2};
+    for (const FormatButtonPlace& place : formatButtonPlaces)
+        order.append(zhuanhuan->button(place.index));
+    for (qsizetype i = 1; i < order.size(); ++i)
+        QWidget::setTabOrder(order[i - 1], order[i]);
+}
+
+void Form1::paintEvent(QPaintEvent*) {
+    // Drawn at its own size from the top-left corner; the window shows only part of it.
+    QPainter painter(this);
+    painter.drawImage(QPoint(0, 0), m_background);
+}
+
+void Form1::open() {
+    pickPictures(openFilter, true);
+}
+
+void Form1::add() {
+    pickPictures(addFilter, false);
+}
+
+void Form1::pickPictures(const FileFilter& filter, bool replaceList) {
+    const std::optional<QString> result = m_desktop.openFiles(this, filter);
+    if (!result)
+        return;
+    FileParts = Parsefn(*result);
+    if (replaceList)
+        List1->clearEntries();
+    Label3->setText(FileParts.first());
+    const QString folder = Label3->text();
+    QStringList entries;
+    entries.reserve(FileParts.size() - 1);
+    for (qsizetype i = 1; i < FileParts.size(); ++i)
+        entries.append(folder + FileParts[i]);
+    List1->addEntries(entries);
+}
+
+void Form1::select(int index) {
+    // Recorded before the picture loads, so an entry that cannot be shown can still be deleted.
+    CurIndex = index;
+    showPreviewOf(index);
+}
+
+void Form1::showPreviewOf(int index) {
+    const quint64 ticket = ++m_previewTicket;
+    const QString path = List1->entryText(index);
+    if (path.isEmpty()) {
+        Picture1->clear();
+        return;
+    }
+    const qreal ratio = Picture1->devicePixelRatioF();
+    QPointer<Form1> self(this);
+    m_engine.preview(path, Picture1->size() * ratio, [self, ticket, ratio](const PreviewResult& result) {
+        if (!self || ticket != self->m_previewTicket)
+            return;
+        self->m_previewAnswered = ticket;
+        if (!result.error.isEmpty()) {
+            self->Picture1->setText(QStringLiteral("无法显示此图片：") + result.error);
+            return;
+        }
+        QImage picture = result.image;
+        picture.setDevicePixelRatio(ratio);
+        self->Picture1->setPicture(picture);
+    });
+    // A large picture takes a moment; say so rather than keep showing the previous one.
+    QTimer::singleShot(200, this, [this, ticket] {
+        if (ticket == m_previewTicket && m_previewAnswered != ticket)
+            Picture1->setText(QStringLiteral("正在载入…"));
+    });
+}
+
+void Form1::deleteEntry() {
+    // Each step that cannot be done is skipped and the next one runs.
+    if (CurIndex != List1->entryCount()) {
+        List1->removeEntry(List1->selectedIndex());
+        if (!List1->setSelectedIndex(CurIndex))
+            showPreviewOf(List1->selectedIndex());
+    } else {
+        List1->removeEntry(List1->selectedIndex());
+        ++m_previewTicket;
+        Picture1->clear();
+    }
+}
+
+void Form1::convert(int index) {
+    SavePath.clear();
+    Showbc();
+    if (SavePath.isEmpty())
+        return;
+    if (!canWriteInto(SavePath)) {
+        m_desktop.showMessage(this,
+                              {Message::Icon::Warning,
+                               QStringLiteral("无法写入"),
+                               QStringLiteral("无法写入所选文件夹：") + QDir::toNativeSeparators(SavePath),
+                               {}});
+        return;
+    }
+    QStringList entries;
+    for (int i = 0; i < List1->entryCount(); ++i)
+        entries.append(List1->entryText(i));
+    const ConversionReport report = runBatch(
+        planBatch(entries, SavePath, index, [](const QString& path) { return QFileInfo::exists(path); }),
+        index);
+
+    CmdCha->setEnabled(true);
+    // The list ends on its last entry, selected and shown, as after walking through it.
+    List1->setSelectedIndex(List1->entryCount() - 1);
+    m_desktop.showMessage(this, report.message());
+}
+
+ConversionReport Form1::runBatch(const QList<PlannedOutput>& plan, int index) {
+    ConversionReport report;
+    report.folder = SavePath;
+    report.total = int(plan.size());
+    QList<ConvertJob> jobs;
+    for (const PlannedOutput& output : plan) {
+        jobs.append({output.source, output.target, index});
+        if (output.renamed)
+            report.renames.append({output.source, output.target});
+    }
+    if (jobs.isEmpty())
+        return report;
+
+    // Until the batch ends no other handler of the window runs; the progress window, once shown, is
+    // modal anyway.
+    const InputBlocker blocker(this);
+    QProgressDialog progress(this);
+    progress.setWindowTitle(QStringLiteral("Kalvorin"));
+    progress.setCancelButtonText(QStringLiteral("取消"));
+    progress.setRange(0, report.total);
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setAutoClose(false);
+    progress.setAutoReset(false);
+    // Shown by the timer below, not by setValue's own guess.
+    progress.setMinimumDuration(std::numeric_limits<int>::max());
+    progress.setValue(0);
+    progress.hide();
+
+    int ended = 0;
+    QString current;
+    const auto showProgress = [&] {
+        progress.setLabelText(QStringLiteral("正在转换…  %1/%2\n%3")
+                                  .arg(QString::number(ended), QString::number(report.total), current));
+        progress.setValue(ended);
+    };
+    bool over = false;
+    QEventLoop loop;
+    connect(&progress, &QProgressDialog::canceled, &loop, [&] {
+        report.cancelled = true;
+        m_engine.cancelBatch();
+    });
+    QTimer showLater;
+    showLater.setSingleShot(true);
+    connect(&showLater, &QTimer::timeout, &progress, [&] {
+        showProgress();
+        progress.show();
+    });
+    showLater.start(400);
+
+    BatchCallbacks callbacks;
+    callbacks.started = [&](int job) {
+        current = QFileInfo(jobs[job].source).fileName();
+        showProgress();
+    };
+    callbacks.finished = [&](int job, const QString& error) {
+        ++ended;
+        if (error.isEmpty())
+            ++report.written;
+        else
+            report.failures.append({jobs[job].source, error});
+        showProgress();
+    };
+    callbacks.done = [&] {
+        over = true;
+        loop.quit();
+    };
+    m_engine.convertBatch(jobs, std::move(callbacks));
+    if (!over)
+        loop.exec();
+    return report;
+}
+
+bool Form1::canWriteInto(const QString& folder) {
+    // Permissions alone do not tell a read-only disk; creating a file does.
+    QTemporaryFile probe(joinPath(folder, QStringLiteral(".kalvorin-XXXXXX")));
+    return probe.open();
+}
+
+void Form1::Showbc() {
+    SavePath = m_desktop.browseFolder(this, QStringLiteral("请选择图片输出的保存路径："));
+}
+
+void Form1::view() {
+    // With no folder chosen the file manager opens where it starts on its own: the home folder.
+    const QString folder = SavePath.isEmpty() ? QDir::homePath() : SavePath;
+    if (!m_desktop.openFolder(folder)) {
+        m_desktop.showMessage(
+            this, {Message::Icon::Warning,
+                   QStringLiteral("无法打开文件夹"),
+                   QStringLiteral("无法在文件管理器中打开文件夹：") + QDir::toNativeSeparators(folder),
+                   {}});
+    }
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QImage>
+#include <QStringList>
+#include <QWidget>
+
+#include <array>
+
+class Desktop;
+class PictureEngine;
+class PictureList;
+class PreviewBox;
+class QButtonGroup;
+class QLabel;
+class QPushButton;
+struct ConversionReport;
+struct FileFilter;
+struct PlannedOutput;
+
+/// The main window: the picture list, the preview and the buttons that fill, trim and convert the list.
+class Form1 final : public QWidget {
+    Q_OBJECT
+
+public:
+    Form1(Desktop& desktop, PictureEngine& engine, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    const QStringList& fileParts() const { return FileParts; }
+    int curIndex() const { return CurIndex; }
+    const QString& savePath() const { return SavePath; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void buildControls();
+    void setTabOrder();
+
+    // Handlers of the controls' events.
+    void open();
+    void add();
+    void deleteEntry();
+    void select(int index);
+    void convert(int index);
+    void view();
+
+    void Showbc();
+    ConversionReport runBatch(const QList<PlannedOutput>& plan, int index);
+    static bool canWriteInto(const QString& folder);
+    void pickPictures(const FileFilter& filter, bool replaceList);
+    void showPreviewOf(int index);
+
+    Desktop& m_desktop;
+    PictureEngine& m_engine;
+    QImage m_background;
+
+    PictureList* List1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QPushButton* CmdCha = nullptr;
+    QPushButton* Command7 = nullptr;
+    QPushButton* Command1 = nullptr;
+    QPushButton* Command2 = nullptr;
+    QButtonGroup* zhuanhuan = nullptr;
+    PreviewBox* Picture1 = nullptr;
+
+    QStringList FileParts;
+    int CurIndex = 0;
+    QString SavePath;
+
+    // Answers for an older selection arrive after a newer one was asked for; only the newest counts.
+    quint64 m_previewTicket = 0;
+    quint64 m_previewAnswered = 0;
+};

@@ -1,0 +1,25 @@
+#include "Form1.h"
+#include "QtDesktop.h"
+#include "WorkerEngine.h"
+
+#include <QApplication>
+#include <QIcon>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Kalvorin"));
+    QApplication::setApplicationVersion(QStringLiteral(KALVORIN_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("kalvorin"));
+    QIcon icon(QStringLiteral(":/kalvorin-32.png"));
+    icon.addFile(QStringLiteral(":/kalvorin-48.png"));
+    QApplication::setWindowIcon(icon);
+
+    QtDesktop desktop;
+    WorkerEngine::Options options;
+    options.workerPath = WorkerEngine::installedWorkerPath();
+    WorkerEngine engine(options);
+    Form1 window(desktop, engine);
+    window.setWindowIcon(icon);
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class QWidget;
+
+/// A message for the modal message box.
+struct Message {
+    enum class Icon { Information, Warning };
+    Icon icon = Icon::Information;
+    QString title;
+    QString text;
+    /// Shown behind the box's "details" button when not empty.
+    QString details;
+};
+
+/// A filter of the open dialog: the description as shown and the patterns it filters by.
+struct FileFilter {
+    QString description;
+    QStringList patterns;
+};
+
+/// The desktop services the window uses: its dialogs, the message box and the file manager.
+class Desktop {
+public:
+    virtual ~Desktop() = default;
+
+    /// Shows the modal multiple-selection open dialog. On OK returns one full path, or the folder
+    /// followed by each picked name, all separated by U+0000. Returns nothing on Cancel or when the
+    /// dialog fails.
+    virtual std::optional<QString> openFiles(QWidget* parent, const FileFilter& filter) = 0;
+
+    /// Shows the modal folder browser (folders only). Returns the chosen folder, or an empty string on
+    /// Cancel or when the chosen item is not a folder on disk.
+    virtual QString browseFolder(QWidget* parent, const QString& title) = 0;
+
+    /// Shows a modal message box and returns when it is closed.
+    virtual void showMessage(QWidget* parent, const Message& message) = 0;
+
+    /// Opens folder in the desktop's file manager without waiting. Returns false when that fails.
+    virtual bool openFolder(const QString& folder) = 0;
+};

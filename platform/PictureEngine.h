@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QImage>
+#include <QList>
+#include <QSize>
+#include <QString>
+
+#include <functional>
+
+/// A picture decoded for the preview, or why it could not be.
+struct PreviewResult {
+    /// Null for an empty picture (an empty path) and for a failure.
+    QImage image;
+    /// Why the picture could not be shown, in Chinese; empty when it could.
+    QString error;
+};
+
+/// One picture of a batch: read source, write target in the output format of formatIndex.
+struct ConvertJob {
+    QString source;
+    QString target;
+    int formatIndex = 0;
+};
+
+/// What a batch reports while it runs. Every callback runs on the thread that started the batch.
+struct BatchCallbacks {
+    /// The job at index was handed to a worker.
+    std::function<void(int index)> started;
+    /// The job at index ended: error is empty when its file was written, otherwise the reason in
+    /// Chinese.
+    std::function<void(int index, const QString& error)> finished;
+    /// The batch is over: every job ended, or it was cancelled and the running ones ended.
+    std::function<void()> done;
+};
+
+/// Decodes and encodes pictures away from the window's process.
+class PictureEngine {
+public:
+    using PreviewDone = std::function<void(const PreviewResult&)>;
+
+    virtual ~PictureEngine() = default;
+
+    /// Decodes the picture at path, upright and scaled down to fit inside box, and calls done with it
+    /// on the calling thread, later or at once. An empty path gives an empty picture. A request made
+    /// while an earlier one still waits for its turn replaces it; the replaced one is never answered.
+    virtual void preview(const QString& path, QSize box, PreviewDone done) = 0;
+
+    /// Converts the jobs, several at once, and reports through callbacks. One batch at a time.
+    virtual void convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks callbacks) = 0;
+
+    /// Starts no further job of the running batch; the running ones end and done follows.
+    virtual void cancelBatch() = 0;
+};

@@ -1,0 +1,354 @@
+#include "PictureJobs.h"
+
+#include <Magick++.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <array>
+#include <cstring>
+#include <list>
+
+namespace {
+using Protocol::Status;
+
+// Index of each output format, as the window's format buttons number them.
+enum Format : int { Jpg = 0, Bmp = 1, Gif = 2, Pcx = 3, Png = 4, Ico = 5, Tiff = 6 };
+
+constexpr qint64 maxSourceBytes = 1024LL * 1024 * 1024;
+constexpr size_t largestIcon = 256;
+constexpr std::array<size_t, 4> iconSizes{16, 32, 48, largestIcon};
+
+struct Failure {
+    Status status;
+    std::string detail;
+};
+
+struct Source {
+    QByteArray bytes;
+    QByteArray coder;
+};
+
+Source readSource(const QString& path) {
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.exists())
+        throw Failure{Status::Missing, {}};
+    if (!info.isFile())
+        throw Failure{Status::Unreadable, "not a file"};
+    if (info.size() > maxSourceBytes)
+        throw Failure{Status::TooLarge, "file too large"};
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw Failure{Status::Unreadable, file.errorString().toStdString()};
+    Source source{file.readAll(), {}};
+    if (file.error() != QFileDevice::NoError)
+        throw Failure{Status::Unreadable, file.errorString().toStdString()};
+    source.coder = PictureJobs::sniffCoder(source.bytes, path);
+    if (source.coder.isEmpty())
+        throw Failure{Status::Unsupported, {}};
+    return source;
+}
+
+// Warnings are not failures: a JPEG with a malformed XMP packet still has good pixels. A picture that
+// ends early is, or its missing part would be written out as grey.
+bool isTruncation(const Magick::Warning& warning) {
+    const char* what = warning.what();
+    return std::strstr(what, "Premature end") || std::strstr(what, "premature end") ||
+           std::strstr(what, "unexpected end") || std::strstr(what, "Unexpected end") ||
+           std::strstr(what, "insufficient image data") || std::strstr(what, "Corrupt image");
+}
+
+Magick::Blob blobOf(const QByteArray& bytes) {
+    return Magick::Blob(bytes.constData(), size_t(bytes.size()));
+}
+
+// Reads the first frame; a hint lets the JPEG decoder scale down while it decodes.
+Magick::Image readFirstFrame(const Source& source, const QSize& hint = {}) {
+    Magick::Image image;
+    image.subImage(0);
+    image.subRange(1);
+    const std::string coder = source.coder.toStdString();
+    try {
+        if (hint.isValid() && coder == "JPEG")
+            image.defineValue("jpeg", "size",
+                              QStringLiteral("%1x%2").arg(hint.width()).arg(hint.height()).toStdString());
+        image.read(blobOf(source.bytes), Magick::Geometry(), coder);
+    } catch (const Magick::Warning& warning) {
+        if (isTruncation(warning))
+            throw Failure{Status::Corrupt, warning.what()};
+    }
+    if (!image.isValid() || image.columns() == 0 || image.rows() == 0)
+        throw Failure{Status::Corrupt, "no picture"};
+    return image;
+}
+
+std::list<Magick::Image> readAllFrames(const Source& source) {
+    std::list<Magick::Image> frames;
+    Magick::ReadOptions options;
+    std::strncpy(options.imageInfo()->magick, source.coder.constData(), MaxTextExtent - 1);
+    try {
+        Magick::readImages(&frames, blobOf(source.bytes), options);
+    } catch (const Magick::Warning& warning) {
+        if (isTruncation(warning))
+            throw Failure{Status::Corrupt, warning.what()};
+    }
+    if (frames.empty())
+        throw Failure{Status::Corrupt, "no picture"};
+    return frames;
+}
+
+bool hasTransparency(const Magick::Image& image) {
+    return image.matte() && !image.isOpaque();
+}
+
+// Upright and in sRGB: the common ground of every output. A CMYK profile no longer fits the pixels
+// once they are RGB, so it goes.
+void normalise(Magick::Image& image) {
+    image.autoOrient();
+    const MagickCore::ColorspaceType space = image.colorSpace();
+    if (space == MagickCore::CMYKColorspace || space == MagickCore::CMYColorspace) {
+        image.profile("ICC", Magick::Blob());
+        image.colorSpace(MagickCore::sRGBColorspace);
+    } else if (space != MagickCore::sRGBColorspace && space != MagickCore::GRAYColorspace &&
+               space != MagickCore::RGBColorspace) {
+        image.colorSpace(MagickCore::sRGBColorspace);
+    }
+}
+
+void flattenOnWhite(Magick::Image& image) {
+    if (image.matte()) {
+        image.backgroundColor(Magick::Color("white"));
+        image.alphaChannel(MagickCore::RemoveAlphaChannel);
+        image.matte(false);
+    }
+}
+
+void makeTrueColour(Magick::Image& image, bool keepAlpha) {
+    image.classType(MagickCore::DirectClass);
+    image.type(keepAlpha ? MagickCore::TrueColorMatteType : MagickCore::TrueColorType);
+    image.depth(8);
+}
+
+// The picture shrunk to fit inside size x size and centred on a transparent square of that size.
+Magick::Image iconEntry(const Magick::Image& picture, size_t size) {
+    Magick::Image entry = picture;
+    Magick::Geometry fit(size, size);
+    fit.greater(true);
+    entry.resize(fit);
+    entry.matte(true);
+    entry.backgroundColor(Magick::Color("transparent"));
+    entry.extent(Magick::Geometry(size, size), Magick::Color("transparent"), MagickCore::CenterGravity);
+    entry.classType(MagickCore::DirectClass);
+    // The icon coder stores the 256 entry as PNG when it is asked for no other compression.
+    entry.compressType(size == largestIcon ? MagickCore::ZipCompression : MagickCore::NoCompression);
+    entry.depth(8);
+    entry.magick("ICO");
+    return entry;
+}
+
+Magick::Blob encode(std::list<Magick::Image>& frames, int format) {
+    Magick::Blob blob;
+    switch (format) {
+    case Jpg: {
+        Magick::Image& image = frames.front();
+        flattenOnWhite(image);
+        image.quality(90);
+        image.depth(8);
+        image.write(&blob, "JPEG");
+        break;
+    }
+    case Bmp: {
+        Magick::Image& image = frames.front();
+        const bool alpha = hasTransparency(image);
+        if (!alpha)
+            image.matte(false);
+        makeTrueColour(image, alpha);
+        image.compressType(MagickCore::NoCompression);
+        image.write(&blob, "BMP");
+        break;
+    }
+    case Gif:
+        for (Magick::Image& frame : frames) {
+            frame.quantizeColors(256);
+            frame.quantizeDither(true);
+            frame.magick("GIF");
+        }
+        Magick::writeImages(frames.begin(), frames.end(), &blob, true);
+        break;
+    case Pcx: {
+        Magick::Image& image = frames.front();
+        flattenOnWhite(image);
+        makeTrueColour(image, false);
+        image.compressType(MagickCore::RLECompression);
+        image.write(&blob, "PCX");
+        break;
+    }
+    case Png: {
+        Magick::Image& image = frames.front();
+        if (!hasTransparency(image))
+            image.matte(false);
+        // zlib level 6 with adaptive filtering: within a percent of level 7's size, and quicker.
+        image.quality(65);
+        image.compressType(MagickCore::ZipCompression);
+        image.write(&blob, "PNG");
+        break;
+    }
+    case Ico: {
+        const Magick::Image& picture = frames.front();
+        const size_t longest = std::max(picture.columns(), picture.rows());
+        std::list<Magick::Image> entries;
+        for (const size_t size : iconSizes) {
+            if (size <= longest)
+                entries.push_back(iconEntry(picture, size));
+        }
+        // A source smaller than every entry still gives one, its picture centred and not enlarged.
+        if (entries.empty())
+            entries.push_back(iconEntry(picture, iconSizes.front()));
+        Magick::writeImages(entries.begin(), entries.end(), &blob, true);
+        break;
+    }
+    case Tiff:
+        for (Magick::Image& frame : frames) {
+            if (!hasTransparency(frame))
+                frame.matte(false);
+            frame.compressType(MagickCore::LZWCompression);
+            frame.magick("TIFF");
+        }
+        Magick::writeImages(frames.begin(), frames.end(), &blob, true);
+        break;
+    default:
+        throw Failure{Status::Unsupported, "unknown output format"};
+    }
+    return blob;
+}
+
+void writeThrough(const QString& target, const Magick::Blob& blob) {
+    QSaveFile file(target);
+    if (!file.open(QIODevice::WriteOnly))
+        throw Failure{Status::NotWritable, file.errorString().toStdString()};
+    const qint64 size = qint64(blob.length());
+    const bool written = file.write(static_cast<const char*>(blob.data()), size) == size;
+    if (!written || !file.commit()) {
+        const Status status =
+            file.error() == QFileDevice::ResourceError ? Status::DiskFull : Status::NotWritable;
+        throw Failure{status, file.errorString().toStdString()};
+    }
+}
+
+Failure classify(const Magick::Exception& error) {
+    if (dynamic_cast<const Magick::ErrorResourceLimit*>(&error))
+        return {Status::TooLarge, error.what()};
+    return {Status::Corrupt, error.what()};
+}
+
+bool startsWith(const QByteArray& bytes, const char* prefix, qsizetype at = 0) {
+    return bytes.mid(at).startsWith(QByteArray(prefix));
+}
+} // namespace
+
+void PictureJobs::limitResources() {
+    Magick::ResourceLimits::thread(1);
+    // The policy may lower these further; these bound one worker so that a pool of them fits.
+    Magick::ResourceLimits::memory(MagickCore::MagickSizeType(768) << 20);
+    Magick::ResourceLimits::map(MagickCore::MagickSizeType(1024) << 20);
+    Magick::ResourceLimits::disk(MagickCore::MagickSizeType(2048) << 20);
+    Magick::ResourceLimits::area(MagickCore::MagickSizeType(256) * 1000 * 1000);
+    Magick::ResourceLimits::width(32768);
+    Magick::ResourceLimits::height(32768);
+    Magick::ResourceLimits::listLength(10000);
+}
+
+QByteArray PictureJobs::sniffCoder(const QByteArray& bytes, const QString& path) {
+    const auto byte = [&](qsizetype i) { return i < bytes.size() ? quint8(bytes[i]) : quint8(0); };
+    if (byte(0) == 0xFF && byte(1) == 0xD8 && byte(2) == 0xFF)
+        return "JPEG";
+    if (startsWith(bytes, "\x89PNG\r\n\x1a\n"))
+        return "PNG";
+    if (startsWith(bytes, "GIF87a") || startsWith(bytes, "GIF89a"))
+        return "GIF";
+    if (startsWith(bytes, "BM") && bytes.size() >= 26)
+        return "BMP";
+    if (startsWith(bytes, "II*") || startsWith(bytes, "II+") ||
+        (startsWith(bytes, "MM") && byte(2) == 0 && (byte(3) == '*' || byte(3) == '+')))
+        return "TIFF";
+    if (byte(0) == 0 && byte(1) == 0 && byte(2) == 1 && byte(3) == 0 && (byte(4) | byte(5)) != 0)
+        return "ICO";
+    if (startsWith(bytes, "RIFF") && startsWith(bytes, "WEBP", 8))
+        return "WEBP";
+    if (startsWith(bytes, "ftyp", 4)) {
+        static const std::array<const char*, 10> brands{"heic", "heix", "hevc", "hevx", "heim",
+                                                        "heis", "mif1", "msf1", "avif", "avis"};
+        for (const char* brand : brands) {
+            if (startsWith(bytes, brand, 8))
+                return "HEIC";
+        }
+    }
+    if (byte(0) == 0x0A && byte(1) <= 5 && byte(1) != 1 && byte(2) <= 1 &&
+        (byte(3) == 1 || byte(3) == 2 || byte(3) == 4 || byte(3) == 8) && bytes.size() > 128)
+        return "PCX";
+    if (byte(0) == 'P' && byte(1) >= '1' && byte(1) <= '7' &&
+        (byte(2) == ' ' || byte(2) == '\n' || byte(2) == '\r' || byte(2) == '\t'))
+        return "PNM";
+    if (path.endsWith(QStringLiteral(".tga"), Qt::CaseInsensitive) && bytes.size() > 18)
+        return "TGA";
+    return {};
+}
+
+PictureJobs::Preview PictureJobs::preview(const QString& path, QSize box) {
+    Preview answer;
+    try {
+        const Source source = readSource(path);
+        // Decoding at twice the box keeps the downscale sharp; the box may turn by a quarter when the
+        // picture is rotated upright, so the hint is square.
+        const int side = std::max(box.width(), box.height()) * 2;
+        Magick::Image image = readFirstFrame(source, QSize(side, side));
+        normalise(image);
+        if (box.isValid()) {
+            Magick::Geometry fit(size_t(box.width()), size_t(box.height()));
+            fit.greater(true);
+            image.thumbnail(fit);
+        }
+        answer.size = QSize(int(image.columns()), int(image.rows()));
+        answer.rgba.resize(qsizetype(answer.size.width()) * answer.size.height() * 4);
+        image.write(0, 0, image.columns(), image.rows(), "RGBA", MagickCore::CharPixel, answer.rgba.data());
+    } catch (const Failure& failure) {
+        answer = {failure.status, {}, {}};
+    } catch (const Magick::Exception& error) {
+        answer = {classify(error).status, {}, {}};
+    } catch (const std::bad_alloc&) {
+        answer = {Status::TooLarge, {}, {}};
+    }
+    return answer;
+}
+
+Protocol::Status PictureJobs::convert(const QString& source, const QString& target, int formatIndex,
+                                      QString* detail) {
+    try {
+        const Source input = readSource(source);
+        std::list<Magick::Image> frames;
+        if (formatIndex == Gif || formatIndex == Tiff) {
+            frames = readAllFrames(input);
+        } else if (formatIndex == Ico) {
+            // The icon needs at most 256 pixels; the JPEG decoder can stop at an eighth of a photo.
+            frames.push_back(readFirstFrame(input, QSize(int(largestIcon), int(largestIcon))));
+        } else {
+            frames.push_back(readFirstFrame(input));
+        }
+        for (Magick::Image& frame : frames)
+            normalise(frame);
+        writeThrough(target, encode(frames, formatIndex));
+        return Status::Ok;
+    } catch (const Failure& failure) {
+        if (detail)
+            *detail = QString::fromStdString(failure.detail);
+        return failure.status;
+    } catch (const Magick::Exception& error) {
+        const Failure failure = classify(error);
+        if (detail)
+            *detail = QString::fromStdString(failure.detail);
+        return failure.status;
+    } catch (const std::bad_alloc&) {
+        return Status::TooLarge;
+    }
+}

@@ -1,0 +1,137 @@
+// kalvorin-worker: decodes and encodes pictures for the window, one request at a time, over
+// length-prefixed frames on stdin and stdout. Pictures are untrusted input; a crash or a runaway
+// decoder here costs one request, never the window.
+
+#include "PictureJobs.h"
+#include "Protocol.h"
+
+#include <Magick++.h>
+
+#include <QCoreApplication>
+#include <QDataStream>
+#include <QIODevice>
+#include <QThread>
+#include <QtEndian>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+int g_protocolOut = -1;
+
+bool readExactly(int fd, char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t got = ::read(fd, data, size);
+        if (got == 0 || (got < 0 && errno != EINTR))
+            return false;
+        if (got > 0) {
+            data += got;
+            size -= size_t(got);
+        }
+    }
+    return true;
+}
+
+bool writeAll(int fd, const QByteArray& bytes) {
+    const char* data = bytes.constData();
+    size_t left = size_t(bytes.size());
+    while (left > 0) {
+        const ssize_t put = ::write(fd, data, left);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        data += put;
+        left -= size_t(put);
+    }
+    return true;
+}
+
+std::optional<QByteArray> readFrame() {
+    QByteArray buffer(4, '\0');
+    if (!readExactly(STDIN_FILENO, buffer.data(), 4))
+        return std::nullopt;
+    const quint32 length = qFromBigEndian<quint32>(buffer.constData());
+    if (length > Protocol::maxFrame)
+        return std::nullopt;
+    buffer.resize(4 + qsizetype(length));
+    if (!readExactly(STDIN_FILENO, buffer.data() + 4, length))
+        return std::nullopt;
+    return Protocol::takeFrame(buffer);
+}
+
+// For the tests of the client's time limit and crash handling: a request whose path contains this
+// text never finishes.
+bool stallsOn(const QString& path) {
+    static const QString marker = qEnvironmentVariable("KALVORIN_WORKER_STALL_ON");
+    return !marker.isEmpty() && path.contains(marker);
+}
+
+void stall() {
+    for (;;)
+        QThread::sleep(60);
+}
+
+QByteArray answer(QDataStream& request) {
+    quint8 kind = 0;
+    request >> kind;
+    QByteArray out;
+    QDataStream stream(&out, QIODevice::WriteOnly);
+    if (kind == quint8(Protocol::Kind::Preview)) {
+        QString path;
+        qint32 width = 0;
+        qint32 height = 0;
+        request >> path >> width >> height;
+        if (stallsOn(path))
+            stall();
+        const PictureJobs::Preview preview = PictureJobs::preview(path, QSize(width, height));
+        stream << quint8(preview.status) << qint32(preview.size.width()) << qint32(preview.size.height())
+               << preview.rgba;
+    } else if (kind == quint8(Protocol::Kind::Convert)) {
+        QString source;
+        QString target;
+        qint32 format = -1;
+        request >> source >> target >> format;
+        if (stallsOn(source))
+            stall();
+        QString detail;
+        const Protocol::Status status = PictureJobs::convert(source, target, format, &detail);
+        stream << quint8(status) << detail;
+    } else {
+        stream << quint8(Protocol::Status::Crashed);
+    }
+    return out;
+}
+
+void limitAddressSpace() {
+    // Room for ImageMagick's own limits and the libraries; a decoder that asks for more fails here
+    // instead of pushing the machine into swap.
+    constexpr rlim_t limit = rlim_t(3) << 30;
+    rlimit current{};
+    if (getrlimit(RLIMIT_AS, &current) == 0 &&
+        (current.rlim_max == RLIM_INFINITY || current.rlim_max > limit)) {
+        current.rlim_cur = limit;
+        setrlimit(RLIMIT_AS, &current);
+    }
+}
+} // namespace
+
+int main(int argc, char* argv[]) {
+    // The frames own stdout; anything a library prints goes to stderr instead.
+    g_protocolOut = ::dup(STDOUT_FILENO);
+    ::dup2(STDERR_FILENO, STDOUT_FILENO);
+
+    QCoreApplication app(argc, argv);
+    limitAddressSpace();
+    Magick::InitializeMagick(argv[0]);
+    PictureJobs::limitResources();
+
+    while (const std::optional<QByteArray> payload = readFrame()) {
+        QDataStream request(*payload);
+        if (!writeAll(g_protocolOut, Protocol::frame(answer(request))))
+            return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds Kalvorin and runs every test, headless.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/scripts/build.sh"
+export QT_QPA_PLATFORM=offscreen
+cd "$top/build"
+ctest --output-on-failure --parallel "$(nproc)" "$@"
