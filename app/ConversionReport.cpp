@@ -3,12 +3,14 @@
 #include <QDir>
 
 namespace {
-QString native(const QString& path) {
+QString native(const QString& path)
+{
     return QDir::toNativeSeparators(path);
 }
 } // namespace
 
-Message ConversionReport::message() const {
+Message ConversionReport::message() const
+{
     const QString folderShown = native(folder);
     QStringList details;
     if (!failures.isEmpty()) {

@@ -26,7 +26,8 @@
 
 namespace {
 // The layout is kept in twips; 15 of them make one logical pixel.
-QRect fromTwips(int left, int top, int width, int height) {
+QRect fromTwips(int left, int top, int width, int height)
+{
     return {left / 15, top / 15, width / 15, height / 15};
 }
 
@@ -49,7 +50,8 @@ constexpr std::array<FormatButtonPlace, OutputFormat::Count> formatButtonPlaces{
 const QColor listBackground(26, 142, 255);
 
 QLabel* makeLabel(QWidget* parent, const QString& name, const QString& caption, const QRect& place,
-                  const QColor& textColour) {
+                  const QColor& textColour)
+{
     auto* label = new QLabel(caption, parent);
     label->setObjectName(name);
     label->setGeometry(place);
@@ -59,7 +61,8 @@ QLabel* makeLabel(QWidget* parent, const QString& name, const QString& caption, 
     return label;
 }
 
-QPushButton* makeButton(QWidget* parent, const QString& name, const QString& caption, const QRect& place) {
+QPushButton* makeButton(QWidget* parent, const QString& name, const QString& caption, const QRect& place)
+{
     auto* button = new QPushButton(caption, parent);
     button->setObjectName(name);
     button->setGeometry(place);
@@ -84,7 +87,8 @@ Form1::Form1(Desktop& desktop, PictureEngine& engine, QWidget* parent)
     : QWidget(parent)
     , m_desktop(desktop)
     , m_engine(engine)
-    , m_background(QStringLiteral(":/background.jpg")) {
+    , m_background(QStringLiteral(":/background.jpg"))
+{
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Kalvorin"));
     setFixedSize(fromTwips(0, 0, 12675, 7320).size());
@@ -94,7 +98,8 @@ Form1::Form1(Desktop& desktop, PictureEngine& engine, QWidget* parent)
 
 Form1::~Form1() = default;
 
-void Form1::buildControls() {
+void Form1::buildControls()
+{
     List1 = new PictureList(this);
     List1->setObjectName(QStringLiteral("List1"));
     List1->setGeometry(fromTwips(1920, 720, 2535, 6180));
@@ -104,36 +109,33 @@ void Form1::buildControls() {
     List1->setPalette(listPalette);
     connect(List1, &PictureList::selectionChosen, this, &Form1::select);
 
-    Label1 = makeLabel(this, QStringLiteral("Label1"), QStringLiteral("文件列表："),
-                       fromTwips(1920, 480, 1095, 255), Qt::white);
-    Label2 = makeLabel(this, QStringLiteral("Label2"), QStringLiteral("图片预览 ："),
-                       fromTwips(4560, 480, 1335, 255), Qt::white);
+    Label1 = makeLabel(this, QStringLiteral("Label1"), QStringLiteral("文件列表："), fromTwips(1920, 480, 1095, 255),
+                       Qt::white);
+    Label2 = makeLabel(this, QStringLiteral("Label2"), QStringLiteral("图片预览 ："), fromTwips(4560, 480, 1335, 255),
+                       Qt::white);
     // Scratch storage for the folder of the last dialog selection; it sits below the client area and
     // never shows.
-    Label3 = makeLabel(this, QStringLiteral("Label3"), QStringLiteral("无"), fromTwips(2880, 7560, 8295, 375),
-                       Qt::black);
+    Label3 =
+        makeLabel(this, QStringLiteral("Label3"), QStringLiteral("无"), fromTwips(2880, 7560, 8295, 375), Qt::black);
     Label3->setVisible(false);
 
-    CmdCha = makeButton(this, QStringLiteral("CmdCha"), QStringLiteral("立即查看"),
-                        fromTwips(120, 3060, 1395, 495));
+    CmdCha = makeButton(this, QStringLiteral("CmdCha"), QStringLiteral("立即查看"), fromTwips(120, 3060, 1395, 495));
     CmdCha->setEnabled(false);
     connect(CmdCha, &QPushButton::clicked, this, &Form1::view);
 
-    Command7 = makeButton(this, QStringLiteral("Command7"), QStringLiteral("打开图片"),
-                          fromTwips(120, 720, 1395, 555));
+    Command7 = makeButton(this, QStringLiteral("Command7"), QStringLiteral("打开图片"), fromTwips(120, 720, 1395, 555));
     connect(Command7, &QPushButton::clicked, this, &Form1::open);
-    Command1 = makeButton(this, QStringLiteral("Command1"), QStringLiteral("删除图片"),
-                          fromTwips(120, 1500, 1395, 555));
+    Command1 =
+        makeButton(this, QStringLiteral("Command1"), QStringLiteral("删除图片"), fromTwips(120, 1500, 1395, 555));
     connect(Command1, &QPushButton::clicked, this, &Form1::deleteEntry);
-    Command2 = makeButton(this, QStringLiteral("Command2"), QStringLiteral("添加图片"),
-                          fromTwips(120, 2280, 1395, 555));
+    Command2 =
+        makeButton(this, QStringLiteral("Command2"), QStringLiteral("添加图片"), fromTwips(120, 2280, 1395, 555));
     connect(Command2, &QPushButton::clicked, this, &Form1::add);
 
     zhuanhuan = new QButtonGroup(this);
     for (const FormatButtonPlace& place : formatButtonPlaces) {
-        QPushButton* button =
-            makeButton(this, QStringLiteral("zhuanhuan_%1").arg(place.index),
-                       OutputFormat::caption(place.index), fromTwips(11085, place.top, 1335, 555));
+        QPushButton* button = makeButton(this, QStringLiteral("zhuanhuan_%1").arg(place.index),
+                                         OutputFormat::caption(place.index), fromTwips(11085, place.top, 1335, 555));
         zhuanhuan->addButton(button, place.index);
     }
     connect(zhuanhuan, &QButtonGroup::idClicked, this, &Form1::convert);
@@ -143,7 +145,8 @@ void Form1::buildControls() {
     Picture1->setGeometry(fromTwips(4620, 720, 6255, 6195));
 }
 
-void Form1::setTabOrder() {
+void Form1::setTabOrder()
+{
     QList<QWidget*> order{List1, CmdCha, Command7, Command1, Command2};
     for (const FormatButtonPlace& place : formatButtonPlaces)
         order.append(zhuanhuan->button(place.index));
@@ -151,21 +154,25 @@ void Form1::setTabOrder() {
         QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
-void Form1::paintEvent(QPaintEvent*) {
+void Form1::paintEvent(QPaintEvent*)
+{
     // Drawn at its own size from the top-left corner; the window shows only part of it.
     QPainter painter(this);
     painter.drawImage(QPoint(0, 0), m_background);
 }
 
-void Form1::open() {
+void Form1::open()
+{
     pickPictures(openFilter, true);
 }
 
-void Form1::add() {
+void Form1::add()
+{
     pickPictures(addFilter, false);
 }
 
-void Form1::pickPictures(const FileFilter& filter, bool replaceList) {
+void Form1::pickPictures(const FileFilter& filter, bool replaceList)
+{
     const std::optional<QString> result = m_desktop.openFiles(this, filter);
     if (!result)
         return;
@@ -181,13 +188,15 @@ void Form1::pickPictures(const FileFilter& filter, bool replaceList) {
     List1->addEntries(entries);
 }
 
-void Form1::select(int index) {
+void Form1::select(int index)
+{
     // Recorded before the picture loads, so an entry that cannot be shown can still be deleted.
     CurIndex = index;
     showPreviewOf(index);
 }
 
-void Form1::showPreviewOf(int index) {
+void Form1::showPreviewOf(int index)
+{
     const quint64 ticket = ++m_previewTicket;
     const QString path = List1->entryText(index);
     if (path.isEmpty()) {
@@ -215,7 +224,8 @@ void Form1::showPreviewOf(int index) {
     });
 }
 
-void Form1::deleteEntry() {
+void Form1::deleteEntry()
+{
     // Each step that cannot be done is skipped and the next one runs.
     if (CurIndex != List1->entryCount()) {
         List1->removeEntry(List1->selectedIndex());
@@ -228,25 +238,24 @@ void Form1::deleteEntry() {
     }
 }
 
-void Form1::convert(int index) {
+void Form1::convert(int index)
+{
     SavePath.clear();
     Showbc();
     if (SavePath.isEmpty())
         return;
     if (!canWriteInto(SavePath)) {
-        m_desktop.showMessage(this,
-                              {Message::Icon::Warning,
-                               QStringLiteral("无法写入"),
-                               QStringLiteral("无法写入所选文件夹：") + QDir::toNativeSeparators(SavePath),
-                               {}});
+        m_desktop.showMessage(this, {Message::Icon::Warning,
+                                     QStringLiteral("无法写入"),
+                                     QStringLiteral("无法写入所选文件夹：") + QDir::toNativeSeparators(SavePath),
+                                     {}});
         return;
     }
     QStringList entries;
     for (int i = 0; i < List1->entryCount(); ++i)
         entries.append(List1->entryText(i));
     const ConversionReport report = runBatch(
-        planBatch(entries, SavePath, index, [](const QString& path) { return QFileInfo::exists(path); }),
-        index);
+        planBatch(entries, SavePath, index, [](const QString& path) { return QFileInfo::exists(path); }), index);
 
     CmdCha->setEnabled(true);
     // The list ends on its last entry, selected and shown, as after walking through it.
@@ -254,7 +263,8 @@ void Form1::convert(int index) {
     m_desktop.showMessage(this, report.message());
 }
 
-ConversionReport Form1::runBatch(const QList<PlannedOutput>& plan, int index) {
+ConversionReport Form1::runBatch(const QList<PlannedOutput>& plan, int index)
+{
     ConversionReport report;
     report.folder = SavePath;
     report.total = int(plan.size());
@@ -285,8 +295,8 @@ ConversionReport Form1::runBatch(const QList<PlannedOutput>& plan, int index) {
     int ended = 0;
     QString current;
     const auto showProgress = [&] {
-        progress.setLabelText(QStringLiteral("正在转换…  %1/%2\n%3")
-                                  .arg(QString::number(ended), QString::number(report.total), current));
+        progress.setLabelText(
+            QStringLiteral("正在转换…  %1/%2\n%3").arg(QString::number(ended), QString::number(report.total), current));
         progress.setValue(ended);
     };
     bool over = false;
@@ -326,24 +336,27 @@ ConversionReport Form1::runBatch(const QList<PlannedOutput>& plan, int index) {
     return report;
 }
 
-bool Form1::canWriteInto(const QString& folder) {
+bool Form1::canWriteInto(const QString& folder)
+{
     // Permissions alone do not tell a read-only disk; creating a file does.
     QTemporaryFile probe(joinPath(folder, QStringLiteral(".kalvorin-XXXXXX")));
     return probe.open();
 }
 
-void Form1::Showbc() {
+void Form1::Showbc()
+{
     SavePath = m_desktop.browseFolder(this, QStringLiteral("请选择图片输出的保存路径："));
 }
 
-void Form1::view() {
+void Form1::view()
+{
     // With no folder chosen the file manager opens where it starts on its own: the home folder.
     const QString folder = SavePath.isEmpty() ? QDir::homePath() : SavePath;
     if (!m_desktop.openFolder(folder)) {
-        m_desktop.showMessage(
-            this, {Message::Icon::Warning,
-                   QStringLiteral("无法打开文件夹"),
-                   QStringLiteral("无法在文件管理器中打开文件夹：") + QDir::toNativeSeparators(folder),
-                   {}});
+        m_desktop.showMessage(this,
+                              {Message::Icon::Warning,
+                               QStringLiteral("无法打开文件夹"),
+                               QStringLiteral("无法在文件管理器中打开文件夹：") + QDir::toNativeSeparators(folder),
+                               {}});
     }
 }

@@ -5,15 +5,18 @@
 #include <QWidget>
 
 InputBlocker::InputBlocker(QWidget* window)
-    : m_window(window) {
+    : m_window(window)
+{
     qApp->installEventFilter(this);
 }
 
-InputBlocker::~InputBlocker() {
+InputBlocker::~InputBlocker()
+{
     qApp->removeEventFilter(this);
 }
 
-bool InputBlocker::eventFilter(QObject* watched, QEvent* event) {
+bool InputBlocker::eventFilter(QObject* watched, QEvent* event)
+{
     switch (event->type()) {
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonRelease:

@@ -3,22 +3,26 @@
 #include <QScopedValueRollback>
 
 PictureList::PictureList(QWidget* parent)
-    : QListWidget(parent) {
+    : QListWidget(parent)
+{
     setSelectionMode(QAbstractItemView::SingleSelection);
     setUniformItemSizes(true);
     connect(this, &QListWidget::itemSelectionChanged, this, &PictureList::reportSelection);
 }
 
-void PictureList::addEntry(const QString& path) {
+void PictureList::addEntry(const QString& path)
+{
     addEntries({path});
 }
 
-void PictureList::addEntries(const QStringList& paths) {
+void PictureList::addEntries(const QStringList& paths)
+{
     const QScopedValueRollback quiet(m_quiet, true);
     addItems(paths);
 }
 
-bool PictureList::removeEntry(int index) {
+bool PictureList::removeEntry(int index)
+{
     if (index < 0 || index >= count())
         return false;
     const QScopedValueRollback quiet(m_quiet, true);
@@ -30,22 +34,26 @@ bool PictureList::removeEntry(int index) {
     return true;
 }
 
-void PictureList::clearEntries() {
+void PictureList::clearEntries()
+{
     const QScopedValueRollback quiet(m_quiet, true);
     clear();
 }
 
-QString PictureList::entryText(int index) const {
+QString PictureList::entryText(int index) const
+{
     const QListWidgetItem* entry = item(index);
     return entry ? entry->text() : QString();
 }
 
-int PictureList::selectedIndex() const {
+int PictureList::selectedIndex() const
+{
     const QList<QListWidgetItem*> items = selectedItems();
     return items.isEmpty() ? -1 : row(items.first());
 }
 
-bool PictureList::setSelectedIndex(int index) {
+bool PictureList::setSelectedIndex(int index)
+{
     if (index < 0 || index >= count())
         return false;
     {
@@ -56,7 +64,8 @@ bool PictureList::setSelectedIndex(int index) {
     return true;
 }
 
-void PictureList::reportSelection() {
+void PictureList::reportSelection()
+{
     if (m_quiet)
         return;
     // A user can only move the selection, never clear it, so there is always an entry to report, except

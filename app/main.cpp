@@ -5,7 +5,8 @@
 #include <QApplication>
 #include <QIcon>
 
-int main(int argc, char* argv[]) {
+int main(int argc, char* argv[])
+{
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kalvorin"));
     QApplication::setApplicationVersion(QStringLiteral(KALVORIN_VERSION));

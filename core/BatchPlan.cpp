@@ -6,13 +6,15 @@
 #include <QSet>
 
 namespace {
-QString pathKey(const QString& path) {
+QString pathKey(const QString& path)
+{
     return QDir::cleanPath(path).toCaseFolded();
 }
 } // namespace
 
 QList<PlannedOutput> planBatch(const QStringList& entries, const QString& folder, int formatIndex,
-                               const std::function<bool(const QString&)>& existsOnDisk) {
+                               const std::function<bool(const QString&)>& existsOnDisk)
+{
     QSet<QString> sources;
     for (const QString& entry : entries)
         sources.insert(pathKey(entry));

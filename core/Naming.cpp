@@ -18,32 +18,38 @@ constexpr std::array<FormatRow, OutputFormat::Count> formatTable{{
     {u".tiff", u"TIFF保存路径"},
 }};
 
-bool validIndex(int index) {
+bool validIndex(int index)
+{
     return index >= 0 && index < OutputFormat::Count;
 }
 } // namespace
 
-QString OutputFormat::extension(int index) {
+QString OutputFormat::extension(int index)
+{
     return validIndex(index) ? QString::fromUtf16(formatTable[index].extension) : QString();
 }
 
-QString OutputFormat::caption(int index) {
+QString OutputFormat::caption(int index)
+{
     return validIndex(index) ? QString::fromUtf16(formatTable[index].caption) : QString();
 }
 
-QString Getfn(const QString& path) {
+QString Getfn(const QString& path)
+{
     const QString name = path.mid(path.lastIndexOf(u'/') + 1);
     // A dot in front is part of a hidden file's name, not an extension.
     const qsizetype dot = name.lastIndexOf(u'.');
     return dot > 0 ? name.left(dot) : name;
 }
 
-QString joinPath(const QString& folder, const QString& fileName) {
+QString joinPath(const QString& folder, const QString& fileName)
+{
     if (folder.endsWith(u'/'))
         return folder + fileName;
     return folder + u'/' + fileName;
 }
 
-QString outputPath(const QString& folder, const QString& entry, int index) {
+QString outputPath(const QString& folder, const QString& entry, int index)
+{
     return joinPath(folder, Getfn(entry) + OutputFormat::extension(index));
 }

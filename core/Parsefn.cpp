@@ -1,6 +1,7 @@
 #include "Parsefn.h"
 
-QStringList Parsefn(const QString& result) {
+QStringList Parsefn(const QString& result)
+{
     QStringList parts = result.split(QChar(u'\0'));
     if (parts.size() > 1) {
         // A folder of several names ends in "/" only when it is a root ("/" or "C:/"). An empty folder

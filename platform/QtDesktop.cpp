@@ -7,7 +7,8 @@
 #include <QMessageBox>
 #include <QUrl>
 
-QString caseInsensitiveNameFilter(const FileFilter& filter) {
+QString caseInsensitiveNameFilter(const FileFilter& filter)
+{
     QStringList globs;
     for (const QString& pattern : filter.patterns) {
         QString glob;
@@ -24,7 +25,8 @@ QString caseInsensitiveNameFilter(const FileFilter& filter) {
     return filter.description + QStringLiteral(" (") + globs.join(u' ') + u')';
 }
 
-QString packDialogResult(const QStringList& paths) {
+QString packDialogResult(const QStringList& paths)
+{
     if (paths.size() == 1)
         return paths.first();
     const QString folder = QFileInfo(paths.first()).absolutePath();
@@ -41,41 +43,49 @@ QString packDialogResult(const QStringList& paths) {
     return parts.join(QChar(u'\0'));
 }
 
-std::optional<QString> QtDesktop::openFiles(QWidget* parent, const FileFilter& filter) {
-    QFileDialog dialog(parent);
-    dialog.setFileMode(QFileDialog::ExistingFiles);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setOption(QFileDialog::DontResolveSymlinks);
-    dialog.setOption(QFileDialog::HideNameFilterDetails);
+std::unique_ptr<QFileDialog> makeOpenDialog(QWidget* parent, const FileFilter& filter)
+{
+    auto dialog = std::make_unique<QFileDialog>(parent);
+    dialog->setFileMode(QFileDialog::ExistingFiles);
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setOption(QFileDialog::DontResolveSymlinks);
+    dialog->setOption(QFileDialog::HideNameFilterDetails);
     const QString pictures = caseInsensitiveNameFilter(filter);
     // The second filter lets WebP or HEIC photos be picked without typing their names.
-    dialog.setNameFilters({pictures, QStringLiteral("所有文件 (*)")});
-    dialog.selectNameFilter(pictures);
-    if (dialog.exec() != QDialog::Accepted)
+    dialog->setNameFilters({pictures, QStringLiteral("所有文件 (*)")});
+    dialog->selectNameFilter(pictures);
+    return dialog;
+}
+
+std::optional<QString> QtDesktop::openFiles(QWidget* parent, const FileFilter& filter)
+{
+    const std::unique_ptr<QFileDialog> dialog = makeOpenDialog(parent, filter);
+    if (dialog->exec() != QDialog::Accepted)
         return std::nullopt;
-    const QStringList paths = dialog.selectedFiles();
+    const QStringList paths = dialog->selectedFiles();
     if (paths.isEmpty())
         return std::nullopt;
     return packDialogResult(paths);
 }
 
-QString QtDesktop::browseFolder(QWidget* parent, const QString& title) {
-    const QString folder =
-        QFileDialog::getExistingDirectory(parent, title, QString(), QFileDialog::ShowDirsOnly);
+QString QtDesktop::browseFolder(QWidget* parent, const QString& title)
+{
+    const QString folder = QFileDialog::getExistingDirectory(parent, title, QString(), QFileDialog::ShowDirsOnly);
     if (folder.isEmpty() || !QFileInfo(folder).isDir())
         return {};
     return QDir::cleanPath(folder);
 }
 
-void QtDesktop::showMessage(QWidget* parent, const Message& message) {
-    const auto icon =
-        message.icon == Message::Icon::Warning ? QMessageBox::Warning : QMessageBox::Information;
+void QtDesktop::showMessage(QWidget* parent, const Message& message)
+{
+    const auto icon = message.icon == Message::Icon::Warning ? QMessageBox::Warning : QMessageBox::Information;
     QMessageBox box(icon, message.title, message.text, QMessageBox::Ok, parent);
     if (!message.details.isEmpty())
         box.setDetailedText(message.details);
     box.exec();
 }
 
-bool QtDesktop::openFolder(const QString& folder) {
+bool QtDesktop::openFolder(const QString& folder)
+{
     return QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
 }

@@ -17,7 +17,8 @@ using Protocol::Status;
 
 constexpr qint64 memoryPerWorker = qint64(1) << 30;
 
-PreviewResult previewFromAnswer(Status status, const QByteArray& answer) {
+PreviewResult previewFromAnswer(Status status, const QByteArray& answer)
+{
     if (status != Status::Ok)
         return {{}, Protocol::reason(status)};
     QDataStream stream(answer);
@@ -37,7 +38,8 @@ PreviewResult previewFromAnswer(Status status, const QByteArray& answer) {
     return {view.copy(), {}};
 }
 
-QString convertError(Status status, const QByteArray& answer) {
+QString convertError(Status status, const QByteArray& answer)
+{
     if (status != Status::Ok)
         return Protocol::reason(status);
     QDataStream stream(answer);
@@ -51,7 +53,8 @@ QString convertError(Status status, const QByteArray& answer) {
 // A worker killed while writing may leave the save file's temporary copy ("name.XXXXXX") behind on a
 // disk without unnamed temporary files. Only such a copy made since the job started goes, so a user's
 // own "photo.png.backup" is never touched.
-void removeLeftoverTemporary(const QString& target, const QDateTime& jobStart) {
+void removeLeftoverTemporary(const QString& target, const QDateTime& jobStart)
+{
     const QFileInfo info(target);
     const QDir folder = info.dir();
     const QFileInfoList leftovers =
@@ -65,15 +68,19 @@ void removeLeftoverTemporary(const QString& target, const QDateTime& jobStart) {
 
 WorkerEngine::WorkerEngine(Options options, QObject* parent)
     : QObject(parent)
-    , m_options(std::move(options)) {}
+    , m_options(std::move(options))
+{
+}
 
 WorkerEngine::~WorkerEngine() = default;
 
-QString WorkerEngine::installedWorkerPath() {
+QString WorkerEngine::installedWorkerPath()
+{
     return QCoreApplication::applicationDirPath() + QStringLiteral("/kalvorin-worker");
 }
 
-int WorkerEngine::defaultPoolSize() {
+int WorkerEngine::defaultPoolSize()
+{
     const int cores = std::max(1, QThread::idealThreadCount());
     const long pages = ::sysconf(_SC_PHYS_PAGES);
     const long pageSize = ::sysconf(_SC_PAGESIZE);
@@ -84,7 +91,8 @@ int WorkerEngine::defaultPoolSize() {
     return int(std::clamp<qint64>(fitting, 1, cores));
 }
 
-void WorkerEngine::preview(const QString& path, QSize box, PreviewDone done) {
+void WorkerEngine::preview(const QString& path, QSize box, PreviewDone done)
+{
     if (path.isEmpty()) {
         done({});
         return;
@@ -97,7 +105,8 @@ void WorkerEngine::preview(const QString& path, QSize box, PreviewDone done) {
     sendPreview(std::move(request));
 }
 
-void WorkerEngine::sendPreview(PendingPreview request) {
+void WorkerEngine::sendPreview(PendingPreview request)
+{
     if (!m_previewWorker)
         m_previewWorker = std::make_unique<WorkerProcess>(m_options.workerPath, m_options.environment);
     QByteArray payload;
@@ -115,7 +124,8 @@ void WorkerEngine::sendPreview(PendingPreview request) {
                           });
 }
 
-void WorkerEngine::convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks callbacks) {
+void WorkerEngine::convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks callbacks)
+{
     Q_ASSERT(!m_batchActive);
     m_jobs = jobs;
     m_callbacks = std::move(callbacks);
@@ -131,12 +141,14 @@ void WorkerEngine::convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks ca
     finishBatchIfOver();
 }
 
-void WorkerEngine::cancelBatch() {
+void WorkerEngine::cancelBatch()
+{
     if (m_batchActive)
         m_nextJob = int(m_jobs.size());
 }
 
-QList<qint64> WorkerEngine::workerProcessIds() const {
+QList<qint64> WorkerEngine::workerProcessIds() const
+{
     QList<qint64> ids;
     if (m_previewWorker && m_previewWorker->processId() != 0)
         ids.append(m_previewWorker->processId());
@@ -147,7 +159,8 @@ QList<qint64> WorkerEngine::workerProcessIds() const {
     return ids;
 }
 
-void WorkerEngine::feedWorkers() {
+void WorkerEngine::feedWorkers()
+{
     for (const auto& worker : m_pool) {
         if (m_nextJob >= m_jobs.size())
             return;
@@ -156,7 +169,8 @@ void WorkerEngine::feedWorkers() {
     }
 }
 
-void WorkerEngine::runJob(WorkerProcess& worker, int index) {
+void WorkerEngine::runJob(WorkerProcess& worker, int index)
+{
     const ConvertJob& job = m_jobs[index];
     QByteArray payload;
     QDataStream stream(&payload, QIODevice::WriteOnly);
@@ -166,19 +180,19 @@ void WorkerEngine::runJob(WorkerProcess& worker, int index) {
         m_callbacks.started(index);
     // Whole seconds: some disks keep no finer modification times.
     const QDateTime start = QDateTime::currentDateTime().addSecs(-1);
-    worker.send(payload, m_options.convertTimeoutMs,
-                [this, index, start](Status status, const QByteArray& answer) {
-                    --m_running;
-                    if (status != Status::Ok)
-                        removeLeftoverTemporary(m_jobs[index].target, start);
-                    if (m_callbacks.finished)
-                        m_callbacks.finished(index, convertError(status, answer));
-                    feedWorkers();
-                    finishBatchIfOver();
-                });
+    worker.send(payload, m_options.convertTimeoutMs, [this, index, start](Status status, const QByteArray& answer) {
+        --m_running;
+        if (status != Status::Ok)
+            removeLeftoverTemporary(m_jobs[index].target, start);
+        if (m_callbacks.finished)
+            m_callbacks.finished(index, convertError(status, answer));
+        feedWorkers();
+        finishBatchIfOver();
+    });
 }
 
-void WorkerEngine::finishBatchIfOver() {
+void WorkerEngine::finishBatchIfOver()
+{
     if (!m_batchActive || m_running > 0 || m_nextJob < m_jobs.size())
         return;
     m_batchActive = false;

@@ -5,21 +5,38 @@
 WorkerProcess::WorkerProcess(QString program, QProcessEnvironment environment, QObject* parent)
     : QObject(parent)
     , m_program(std::move(program))
-    , m_environment(std::move(environment)) {
+    , m_environment(std::move(environment))
+{
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, [this] { fail(Protocol::Status::Timeout); });
 }
 
-WorkerProcess::~WorkerProcess() {
+WorkerProcess::~WorkerProcess()
+{
+    const bool busy = isBusy();
     m_done = nullptr;
-    dropProcess();
+    m_timer.stop();
+    // An idle worker ends by itself when its input closes; a busy one, or one already being dropped,
+    // is stopped. Either is waited for, so no process outlives the engine.
+    for (QProcess* process : findChildren<QProcess*>()) {
+        process->disconnect(this);
+        if (process->state() == QProcess::NotRunning)
+            continue;
+        process->closeWriteChannel();
+        if (process != m_process || busy || !process->waitForFinished(2000)) {
+            process->kill();
+            process->waitForFinished(2000);
+        }
+    }
 }
 
-qint64 WorkerProcess::processId() const {
+qint64 WorkerProcess::processId() const
+{
     return m_process ? m_process->processId() : 0;
 }
 
-void WorkerProcess::send(const QByteArray& request, int timeoutMs, Done done) {
+void WorkerProcess::send(const QByteArray& request, int timeoutMs, Done done)
+{
     Q_ASSERT(!m_done);
     m_done = std::move(done);
     if (!m_process)
@@ -32,7 +49,8 @@ void WorkerProcess::send(const QByteArray& request, int timeoutMs, Done done) {
     m_timer.start(timeoutMs);
 }
 
-void WorkerProcess::start() {
+void WorkerProcess::start()
+{
     m_process = new QProcess(this);
     m_process->setProcessEnvironment(m_environment);
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -46,7 +64,8 @@ void WorkerProcess::start() {
     m_process->start(m_program, {});
 }
 
-void WorkerProcess::readAnswer() {
+void WorkerProcess::readAnswer()
+{
     m_buffer += m_process->readAllStandardOutput();
     const std::optional<QByteArray> answer = Protocol::takeFrame(m_buffer);
     if (!answer)
@@ -62,7 +81,8 @@ void WorkerProcess::readAnswer() {
     done(Protocol::Status::Ok, *answer);
 }
 
-void WorkerProcess::fail(Protocol::Status status) {
+void WorkerProcess::fail(Protocol::Status status)
+{
     m_timer.stop();
     dropProcess();
     if (!m_done)
@@ -72,7 +92,8 @@ void WorkerProcess::fail(Protocol::Status status) {
     done(status, {});
 }
 
-void WorkerProcess::dropProcess() {
+void WorkerProcess::dropProcess()
+{
     if (!m_process)
         return;
     QProcess* process = m_process;

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QtEndian>
 
 #include <array>
 #include <cstring>
@@ -30,7 +31,21 @@ struct Source {
     QByteArray coder;
 };
 
-Source readSource(const QString& path) {
+// ImageMagick's PNG coder answers a picture beyond the width or height limit with no picture and no
+// reason, so the header is read here.
+void checkPngSize(const QByteArray& bytes)
+{
+    if (bytes.size() < 24)
+        return;
+    const quint32 width = qFromBigEndian<quint32>(bytes.constData() + 16);
+    const quint32 height = qFromBigEndian<quint32>(bytes.constData() + 20);
+    if (width > Magick::ResourceLimits::width() || height > Magick::ResourceLimits::height() ||
+        quint64(width) * height > Magick::ResourceLimits::area())
+        throw Failure{Status::TooLarge, "PNG beyond the size limits"};
+}
+
+Source readSource(const QString& path)
+{
     const QFileInfo info(path);
     if (path.isEmpty() || !info.exists())
         throw Failure{Status::Missing, {}};
@@ -47,64 +62,89 @@ Source readSource(const QString& path) {
     source.coder = PictureJobs::sniffCoder(source.bytes, path);
     if (source.coder.isEmpty())
         throw Failure{Status::Unsupported, {}};
+    if (source.coder == "PNG")
+        checkPngSize(source.bytes);
     return source;
 }
 
 // Warnings are not failures: a JPEG with a malformed XMP packet still has good pixels. A picture that
 // ends early is, or its missing part would be written out as grey.
-bool isTruncation(const Magick::Warning& warning) {
+bool isTruncation(const Magick::Warning& warning)
+{
     const char* what = warning.what();
     return std::strstr(what, "Premature end") || std::strstr(what, "premature end") ||
            std::strstr(what, "unexpected end") || std::strstr(what, "Unexpected end") ||
            std::strstr(what, "insufficient image data") || std::strstr(what, "Corrupt image");
 }
 
-Magick::Blob blobOf(const QByteArray& bytes) {
+// Some coders report a picture over the size limits as a warning and return no picture.
+Failure failureOf(const Magick::Exception& error)
+{
+    const char* what = error.what();
+    const bool tooLarge = dynamic_cast<const Magick::ErrorResourceLimit*>(&error) ||
+                          dynamic_cast<const Magick::WarningResourceLimit*>(&error) ||
+                          std::strstr(what, "exceeds limit") || std::strstr(what, "ResourceLimit") ||
+                          std::strstr(what, "MemoryAllocationFailed") || std::strstr(what, "memory allocation failed");
+    return {tooLarge ? Status::TooLarge : Status::Corrupt, what};
+}
+
+Magick::Blob blobOf(const QByteArray& bytes)
+{
     return Magick::Blob(bytes.constData(), size_t(bytes.size()));
 }
 
 // Reads the first frame; a hint lets the JPEG decoder scale down while it decodes.
-Magick::Image readFirstFrame(const Source& source, const QSize& hint = {}) {
+Magick::Image readFirstFrame(const Source& source, const QSize& hint = {})
+{
     Magick::Image image;
     image.subImage(0);
     image.subRange(1);
     const std::string coder = source.coder.toStdString();
     try {
-        if (hint.isValid() && coder == "JPEG")
-            image.defineValue("jpeg", "size",
-                              QStringLiteral("%1x%2").arg(hint.width()).arg(hint.height()).toStdString());
+        if (hint.isValid() && coder == "JPEG") {
+            // The decoder enlarges to the hint as readily as it shrinks, so only a larger picture gets it.
+            Magick::Image header;
+            header.quiet(true);
+            header.ping(blobOf(source.bytes));
+            if (header.columns() >= size_t(hint.width()) && header.rows() >= size_t(hint.height()))
+                image.defineValue("jpeg", "size",
+                                  QStringLiteral("%1x%2").arg(hint.width()).arg(hint.height()).toStdString());
+        }
         image.read(blobOf(source.bytes), Magick::Geometry(), coder);
     } catch (const Magick::Warning& warning) {
-        if (isTruncation(warning))
-            throw Failure{Status::Corrupt, warning.what()};
+        if (isTruncation(warning) || !image.isValid())
+            throw failureOf(warning);
     }
     if (!image.isValid() || image.columns() == 0 || image.rows() == 0)
         throw Failure{Status::Corrupt, "no picture"};
     return image;
 }
 
-std::list<Magick::Image> readAllFrames(const Source& source) {
+std::list<Magick::Image> readAllFrames(const Source& source)
+{
     std::list<Magick::Image> frames;
     Magick::ReadOptions options;
     std::strncpy(options.imageInfo()->magick, source.coder.constData(), MaxTextExtent - 1);
     try {
         Magick::readImages(&frames, blobOf(source.bytes), options);
     } catch (const Magick::Warning& warning) {
-        if (isTruncation(warning))
-            throw Failure{Status::Corrupt, warning.what()};
+        if (isTruncation(warning) || frames.empty())
+            throw failureOf(warning);
     }
     if (frames.empty())
         throw Failure{Status::Corrupt, "no picture"};
     return frames;
 }
 
-bool hasTransparency(const Magick::Image& image) {
+bool hasTransparency(const Magick::Image& image)
+{
     return image.matte() && !image.isOpaque();
 }
 
 // Upright and in sRGB: the common ground of every output. A CMYK profile no longer fits the pixels
 // once they are RGB, so it goes.
-void normalise(Magick::Image& image) {
+void normalise(Magick::Image& image)
+{
     image.autoOrient();
     const MagickCore::ColorspaceType space = image.colorSpace();
     if (space == MagickCore::CMYKColorspace || space == MagickCore::CMYColorspace) {
@@ -116,7 +156,8 @@ void normalise(Magick::Image& image) {
     }
 }
 
-void flattenOnWhite(Magick::Image& image) {
+void flattenOnWhite(Magick::Image& image)
+{
     if (image.matte()) {
         image.backgroundColor(Magick::Color("white"));
         image.alphaChannel(MagickCore::RemoveAlphaChannel);
@@ -124,14 +165,16 @@ void flattenOnWhite(Magick::Image& image) {
     }
 }
 
-void makeTrueColour(Magick::Image& image, bool keepAlpha) {
+void makeTrueColour(Magick::Image& image, bool keepAlpha)
+{
     image.classType(MagickCore::DirectClass);
     image.type(keepAlpha ? MagickCore::TrueColorMatteType : MagickCore::TrueColorType);
     image.depth(8);
 }
 
 // The picture shrunk to fit inside size x size and centred on a transparent square of that size.
-Magick::Image iconEntry(const Magick::Image& picture, size_t size) {
+Magick::Image iconEntry(const Magick::Image& picture, size_t size)
+{
     Magick::Image entry = picture;
     Magick::Geometry fit(size, size);
     fit.greater(true);
@@ -147,7 +190,8 @@ Magick::Image iconEntry(const Magick::Image& picture, size_t size) {
     return entry;
 }
 
-Magick::Blob encode(std::list<Magick::Image>& frames, int format) {
+Magick::Blob encode(std::list<Magick::Image>& frames, int format)
+{
     Magick::Blob blob;
     switch (format) {
     case Jpg: {
@@ -223,31 +267,27 @@ Magick::Blob encode(std::list<Magick::Image>& frames, int format) {
     return blob;
 }
 
-void writeThrough(const QString& target, const Magick::Blob& blob) {
+void writeThrough(const QString& target, const Magick::Blob& blob)
+{
     QSaveFile file(target);
     if (!file.open(QIODevice::WriteOnly))
         throw Failure{Status::NotWritable, file.errorString().toStdString()};
     const qint64 size = qint64(blob.length());
     const bool written = file.write(static_cast<const char*>(blob.data()), size) == size;
     if (!written || !file.commit()) {
-        const Status status =
-            file.error() == QFileDevice::ResourceError ? Status::DiskFull : Status::NotWritable;
+        const Status status = file.error() == QFileDevice::ResourceError ? Status::DiskFull : Status::NotWritable;
         throw Failure{status, file.errorString().toStdString()};
     }
 }
 
-Failure classify(const Magick::Exception& error) {
-    if (dynamic_cast<const Magick::ErrorResourceLimit*>(&error))
-        return {Status::TooLarge, error.what()};
-    return {Status::Corrupt, error.what()};
-}
-
-bool startsWith(const QByteArray& bytes, const char* prefix, qsizetype at = 0) {
+bool startsWith(const QByteArray& bytes, const char* prefix, qsizetype at = 0)
+{
     return bytes.mid(at).startsWith(QByteArray(prefix));
 }
 } // namespace
 
-void PictureJobs::limitResources() {
+void PictureJobs::limitResources()
+{
     Magick::ResourceLimits::thread(1);
     // The policy may lower these further; these bound one worker so that a pool of them fits.
     Magick::ResourceLimits::memory(MagickCore::MagickSizeType(768) << 20);
@@ -259,7 +299,8 @@ void PictureJobs::limitResources() {
     Magick::ResourceLimits::listLength(10000);
 }
 
-QByteArray PictureJobs::sniffCoder(const QByteArray& bytes, const QString& path) {
+QByteArray PictureJobs::sniffCoder(const QByteArray& bytes, const QString& path)
+{
     const auto byte = [&](qsizetype i) { return i < bytes.size() ? quint8(bytes[i]) : quint8(0); };
     if (byte(0) == 0xFF && byte(1) == 0xD8 && byte(2) == 0xFF)
         return "JPEG";
@@ -295,7 +336,8 @@ QByteArray PictureJobs::sniffCoder(const QByteArray& bytes, const QString& path)
     return {};
 }
 
-PictureJobs::Preview PictureJobs::preview(const QString& path, QSize box) {
+PictureJobs::Preview PictureJobs::preview(const QString& path, QSize box)
+{
     Preview answer;
     try {
         const Source source = readSource(path);
@@ -315,15 +357,15 @@ PictureJobs::Preview PictureJobs::preview(const QString& path, QSize box) {
     } catch (const Failure& failure) {
         answer = {failure.status, {}, {}};
     } catch (const Magick::Exception& error) {
-        answer = {classify(error).status, {}, {}};
+        answer = {failureOf(error).status, {}, {}};
     } catch (const std::bad_alloc&) {
         answer = {Status::TooLarge, {}, {}};
     }
     return answer;
 }
 
-Protocol::Status PictureJobs::convert(const QString& source, const QString& target, int formatIndex,
-                                      QString* detail) {
+Protocol::Status PictureJobs::convert(const QString& source, const QString& target, int formatIndex, QString* detail)
+{
     try {
         const Source input = readSource(source);
         std::list<Magick::Image> frames;
@@ -344,7 +386,7 @@ Protocol::Status PictureJobs::convert(const QString& source, const QString& targ
             *detail = QString::fromStdString(failure.detail);
         return failure.status;
     } catch (const Magick::Exception& error) {
-        const Failure failure = classify(error);
+        const Failure failure = failureOf(error);
         if (detail)
             *detail = QString::fromStdString(failure.detail);
         return failure.status;

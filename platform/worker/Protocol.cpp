@@ -2,7 +2,8 @@
 
 #include <QtEndian>
 
-QString Protocol::reason(Status status) {
+QString Protocol::reason(Status status)
+{
     switch (status) {
     case Status::Ok:
         return {};
@@ -28,14 +29,16 @@ QString Protocol::reason(Status status) {
     return QStringLiteral("处理图片时出错");
 }
 
-QByteArray Protocol::frame(const QByteArray& payload) {
+QByteArray Protocol::frame(const QByteArray& payload)
+{
     QByteArray out(4, '\0');
     qToBigEndian(quint32(payload.size()), out.data());
     out += payload;
     return out;
 }
 
-std::optional<QByteArray> Protocol::takeFrame(QByteArray& buffer) {
+std::optional<QByteArray> Protocol::takeFrame(QByteArray& buffer)
+{
     if (buffer.size() < 4)
         return std::nullopt;
     const quint32 length = qFromBigEndian<quint32>(buffer.constData());

@@ -21,7 +21,8 @@
 namespace {
 int g_protocolOut = -1;
 
-bool readExactly(int fd, char* data, size_t size) {
+bool readExactly(int fd, char* data, size_t size)
+{
     while (size > 0) {
         const ssize_t got = ::read(fd, data, size);
         if (got == 0 || (got < 0 && errno != EINTR))
@@ -34,7 +35,8 @@ bool readExactly(int fd, char* data, size_t size) {
     return true;
 }
 
-bool writeAll(int fd, const QByteArray& bytes) {
+bool writeAll(int fd, const QByteArray& bytes)
+{
     const char* data = bytes.constData();
     size_t left = size_t(bytes.size());
     while (left > 0) {
@@ -49,7 +51,8 @@ bool writeAll(int fd, const QByteArray& bytes) {
     return true;
 }
 
-std::optional<QByteArray> readFrame() {
+std::optional<QByteArray> readFrame()
+{
     QByteArray buffer(4, '\0');
     if (!readExactly(STDIN_FILENO, buffer.data(), 4))
         return std::nullopt;
@@ -64,17 +67,20 @@ std::optional<QByteArray> readFrame() {
 
 // For the tests of the client's time limit and crash handling: a request whose path contains this
 // text never finishes.
-bool stallsOn(const QString& path) {
+bool stallsOn(const QString& path)
+{
     static const QString marker = qEnvironmentVariable("KALVORIN_WORKER_STALL_ON");
     return !marker.isEmpty() && path.contains(marker);
 }
 
-void stall() {
+void stall()
+{
     for (;;)
         QThread::sleep(60);
 }
 
-QByteArray answer(QDataStream& request) {
+QByteArray answer(QDataStream& request)
+{
     quint8 kind = 0;
     request >> kind;
     QByteArray out;
@@ -105,20 +111,21 @@ QByteArray answer(QDataStream& request) {
     return out;
 }
 
-void limitAddressSpace() {
+void limitAddressSpace()
+{
     // Room for ImageMagick's own limits and the libraries; a decoder that asks for more fails here
     // instead of pushing the machine into swap.
     constexpr rlim_t limit = rlim_t(3) << 30;
     rlimit current{};
-    if (getrlimit(RLIMIT_AS, &current) == 0 &&
-        (current.rlim_max == RLIM_INFINITY || current.rlim_max > limit)) {
+    if (getrlimit(RLIMIT_AS, &current) == 0 && (current.rlim_max == RLIM_INFINITY || current.rlim_max > limit)) {
         current.rlim_cur = limit;
         setrlimit(RLIMIT_AS, &current);
     }
 }
 } // namespace
 
-int main(int argc, char* argv[]) {
+int main(int argc, char* argv[])
+{
     // The frames own stdout; anything a library prints goes to stderr instead.
     g_protocolOut = ::dup(STDOUT_FILENO);
     ::dup2(STDERR_FILENO, STDOUT_FILENO);

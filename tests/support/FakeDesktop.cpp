@@ -1,0 +1,24 @@
+#include "FakeDesktop.h"
+
+std::optional<QString> FakeDesktop::openFiles(QWidget*, const FileFilter& filter)
+{
+    openCalls.append(filter);
+    return openAnswers.isEmpty() ? std::nullopt : openAnswers.takeFirst();
+}
+
+QString FakeDesktop::browseFolder(QWidget*, const QString& title)
+{
+    browseTitles.append(title);
+    return folderAnswers.isEmpty() ? QString() : folderAnswers.takeFirst();
+}
+
+void FakeDesktop::showMessage(QWidget*, const Message& message)
+{
+    messages.append(message);
+}
+
+bool FakeDesktop::openFolder(const QString& folder)
+{
+    openedFolders.append(folder);
+    return openFolderSucceeds;
+}

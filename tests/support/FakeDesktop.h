@@ -1,0 +1,25 @@
+#pragma once
+
+#include "Desktop.h"
+
+#include <QList>
+
+/// Desktop services for the tests: queued answers for the dialogs, and a record of every call.
+class FakeDesktop final : public Desktop {
+public:
+    /// The open dialog's next answers, oldest first; an empty entry, or none left, is Cancel.
+    QList<std::optional<QString>> openAnswers;
+    /// The folder browser's next answers; an empty string, or none left, is Cancel.
+    QStringList folderAnswers;
+    bool openFolderSucceeds = true;
+
+    QList<FileFilter> openCalls;
+    QStringList browseTitles;
+    QList<Message> messages;
+    QStringList openedFolders;
+
+    std::optional<QString> openFiles(QWidget* parent, const FileFilter& filter) override;
+    QString browseFolder(QWidget* parent, const QString& title) override;
+    void showMessage(QWidget* parent, const Message& message) override;
+    bool openFolder(const QString& folder) override;
+};

@@ -1,0 +1,48 @@
+#include "FakePictureEngine.h"
+
+#include <algorithm>
+
+void FakePictureEngine::addPicture(const QString& path, const QColor& colour)
+{
+    QImage picture(40, 30, QImage::Format_RGBA8888);
+    picture.fill(colour);
+    m_pictures.insert(path, picture);
+}
+
+PreviewResult FakePictureEngine::resultFor(const QString& path) const
+{
+    if (path.isEmpty())
+        return {};
+    const auto found = m_pictures.constFind(path);
+    if (found == m_pictures.constEnd())
+        return {{}, QStringLiteral("文件不存在")};
+    return {*found, {}};
+}
+
+void FakePictureEngine::answerPending(bool newestFirst)
+{
+    auto pending = std::exchange(m_pending, {});
+    if (newestFirst)
+        std::reverse(pending.begin(), pending.end());
+    for (const auto& [path, done] : pending)
+        done(resultFor(path));
+}
+
+void FakePictureEngine::preview(const QString& path, QSize, PreviewDone done)
+{
+    previewRequests.append(path);
+    if (deferred)
+        m_pending.append({path, std::move(done)});
+    else
+        done(resultFor(path));
+}
+
+void FakePictureEngine::convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks callbacks)
+{
+    batches.append(jobs);
+    for (int i = 0; i < jobs.size(); ++i) {
+        callbacks.started(i);
+        callbacks.finished(i, m_pictures.contains(jobs[i].source) ? QString() : QStringLiteral("文件不存在"));
+    }
+    callbacks.done();
+}

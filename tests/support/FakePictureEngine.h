@@ -1,0 +1,33 @@
+#pragma once
+
+#include "PictureEngine.h"
+
+#include <QHash>
+#include <QStringList>
+
+#include <utility>
+
+/// A picture engine for the window's tests: each known path has a plain picture, any other fails
+/// with "文件不存在". Answers come at once, or on answerPending() when deferred is set.
+class FakePictureEngine final : public PictureEngine {
+public:
+    /// Adds a picture for path, filled with colour.
+    void addPicture(const QString& path, const QColor& colour);
+
+    bool deferred = false;
+    QStringList previewRequests;
+    QList<QList<ConvertJob>> batches;
+
+    /// Answers the deferred requests, oldest first or, to mimic a slow older picture, newest first.
+    void answerPending(bool newestFirst = false);
+
+    void preview(const QString& path, QSize box, PreviewDone done) override;
+    void convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks callbacks) override;
+    void cancelBatch() override {}
+
+private:
+    PreviewResult resultFor(const QString& path) const;
+
+    QHash<QString, QImage> m_pictures;
+    QList<std::pair<QString, PreviewDone>> m_pending;
+};

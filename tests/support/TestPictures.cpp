@@ -1,0 +1,185 @@
+#include "TestPictures.h"
+
+#include <QFile>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+namespace TestPictures {
+
+void initialise()
+{
+    static const bool once = [] {
+        Magick::InitializeMagick(nullptr);
+        return true;
+    }();
+    Q_UNUSED(once);
+}
+
+Magick::Image photo(size_t width, size_t height)
+{
+    initialise();
+    QImage pixels(int(width), int(height), QImage::Format_RGB888);
+    std::mt19937 random(1234);
+    std::normal_distribution<double> noise(0.0, 6.0);
+    for (int y = 0; y < pixels.height(); ++y) {
+        uchar* row = pixels.scanLine(y);
+        for (int x = 0; x < pixels.width(); ++x) {
+            const double u = double(x) / width;
+            const double v = double(y) / height;
+            const double base[3] = {60 + 150 * u, 80 + 120 * std::sin(3.1 * v + u), 200 - 140 * v};
+            for (int c = 0; c < 3; ++c)
+                row[x * 3 + c] = uchar(std::clamp(base[c] + noise(random), 0.0, 255.0));
+        }
+    }
+    Magick::Image image;
+    image.read(width, height, "RGB", MagickCore::CharPixel, pixels.constBits());
+    return image;
+}
+
+Magick::Image halves(size_t width, size_t height, const std::string& left, const std::string& right)
+{
+    initialise();
+    Magick::Image image(Magick::Geometry(width, height), Magick::Color(right));
+    image.draw(Magick::DrawableList{Magick::DrawableFillColor(Magick::Color(left)),
+                                    Magick::DrawableStrokeColor(Magick::Color(left)),
+                                    Magick::DrawableRectangle(0, 0, double(width) / 2 - 1, double(height) - 1)});
+    return image;
+}
+
+Magick::Image framedByTransparency(size_t size, size_t border, const std::string& colour)
+{
+    initialise();
+    Magick::Image image(Magick::Geometry(size, size), Magick::Color("transparent"));
+    image.matte(true);
+    Magick::Image inner(Magick::Geometry(size - 2 * border, size - 2 * border), Magick::Color(colour));
+    image.composite(inner, ssize_t(border), ssize_t(border), MagickCore::OverCompositeOp);
+    return image;
+}
+
+void saveBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        std::abort();
+}
+
+QByteArray bytesOf(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+void save(Magick::Image picture, const QString& path, const std::string& coder)
+{
+    Magick::Blob blob;
+    picture.write(&blob, coder);
+    saveBytes(path, QByteArray(static_cast<const char*>(blob.data()), qsizetype(blob.length())));
+}
+
+void saveFrames(std::list<Magick::Image> frames, const QString& path, const std::string& coder)
+{
+    for (Magick::Image& frame : frames)
+        frame.magick(coder);
+    Magick::Blob blob;
+    Magick::writeImages(frames.begin(), frames.end(), &blob, true);
+    saveBytes(path, QByteArray(static_cast<const char*>(blob.data()), qsizetype(blob.length())));
+}
+
+QByteArray withExifRotation(const QByteArray& jpeg)
+{
+    // APP1 "Exif", a big-endian TIFF header and one IFD entry: Orientation (0x0112), SHORT, 6.
+    static const char exif[] = "\xFF\xE1\x00\x22"
+                               "Exif\x00\x00"
+                               "MM\x00\x2A\x00\x00\x00\x08"
+                               "\x00\x01"
+                               "\x01\x12\x00\x03\x00\x00\x00\x01\x00\x06\x00\x00"
+                               "\x00\x00\x00\x00";
+    QByteArray out = jpeg.left(2);
+    out += QByteArray(exif, sizeof(exif) - 1);
+    out += jpeg.mid(2);
+    return out;
+}
+
+namespace {
+bool isIcon(const QByteArray& bytes)
+{
+    return bytes.startsWith(QByteArray("\0\0\1\0", 4)) && bytes.size() > 6;
+}
+} // namespace
+
+std::list<Magick::Image> load(const QString& path)
+{
+    initialise();
+    const QByteArray bytes = bytesOf(path);
+    std::list<Magick::Image> frames;
+    Magick::ReadOptions options;
+    options.quiet(true);
+    // ImageMagick cannot tell an icon by its content; its header says it is one.
+    if (isIcon(bytes))
+        std::strcpy(options.imageInfo()->magick, "ICO");
+    Magick::readImages(&frames, Magick::Blob(bytes.constData(), size_t(bytes.size())), options);
+    return frames;
+}
+
+std::string formatOf(const QString& path)
+{
+    initialise();
+    const QByteArray bytes = bytesOf(path);
+    if (isIcon(bytes))
+        return "ICO";
+    Magick::Image image;
+    image.quiet(true);
+    image.ping(Magick::Blob(bytes.constData(), size_t(bytes.size())));
+    return image.magick();
+}
+
+QImage toQImage(const Magick::Image& picture)
+{
+    QImage out(int(picture.columns()), int(picture.rows()), QImage::Format_RGBA8888);
+    Magick::Image copy = picture;
+    copy.write(0, 0, copy.columns(), copy.rows(), "RGBA", MagickCore::CharPixel, out.bits());
+    return out;
+}
+
+namespace {
+template <typename Combine> void eachChannel(const QImage& a, const QImage& b, Combine combine)
+{
+    const QImage x = a.convertToFormat(QImage::Format_RGBA8888);
+    const QImage y = b.convertToFormat(QImage::Format_RGBA8888);
+    for (int row = 0; row < std::min(x.height(), y.height()); ++row) {
+        const uchar* p = x.constScanLine(row);
+        const uchar* q = y.constScanLine(row);
+        for (int i = 0; i < std::min(x.width(), y.width()) * 4; ++i)
+            combine(std::abs(int(p[i]) - int(q[i])));
+    }
+}
+} // namespace
+
+int maxDifference(const QImage& a, const QImage& b)
+{
+    if (a.size() != b.size())
+        return 255;
+    int worst = 0;
+    eachChannel(a, b, [&](int d) { worst = std::max(worst, d); });
+    return worst;
+}
+
+double meanDifference(const QImage& a, const QImage& b)
+{
+    if (a.size() != b.size())
+        return 255;
+    double sum = 0;
+    qint64 count = 0;
+    eachChannel(a, b, [&](int d) {
+        sum += d;
+        ++count;
+    });
+    return count ? sum / double(count) : 0;
+}
+
+} // namespace TestPictures

@@ -1,0 +1,264 @@
+#include "TestPictures.h"
+#include "WorkerEngine.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+const QSize box(417, 413);
+
+WorkerEngine::Options options()
+{
+    WorkerEngine::Options options;
+    options.workerPath = QStringLiteral(KALVORIN_WORKER_PATH);
+    return options;
+}
+
+PreviewResult previewOf(PictureEngine& engine, const QString& path, QSize size = box)
+{
+    std::optional<PreviewResult> answer;
+    engine.preview(path, size, [&](const PreviewResult& result) { answer = result; });
+    QElapsedTimer clock;
+    clock.start();
+    while (!answer && clock.elapsed() < 60'000)
+        QTest::qWait(5);
+    return answer.value_or(PreviewResult{{}, u"no answer"_s});
+}
+
+bool near(QColor a, QColor b, int tolerance)
+{
+    return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance &&
+           std::abs(a.blue() - b.blue()) <= tolerance;
+}
+
+// A picture wider than a worker may decode, yet small in bytes.
+QByteArray overWidePng()
+{
+    QImage strip(40000, 2, QImage::Format_RGB32);
+    strip.fill(Qt::red);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    strip.save(&buffer, "PNG");
+    return png;
+}
+} // namespace
+
+class TestEngine : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void loadsEveryFormat_data();
+    void loadsEveryFormat();
+    void specialPictures();
+    void largePictureFitsTheBox();
+    void refusals_data();
+    void refusals();
+    void emptyPathGivesEmptyPicture();
+    void awkwardNames_data();
+    void awkwardNames();
+    void killedWorkerFailsOnlyItsRequest();
+    void overrunIsStopped();
+
+private:
+    QTemporaryDir m_dir;
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+};
+
+void TestEngine::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    TestPictures::initialise();
+    const Magick::Image picture = TestPictures::halves(64, 48, "red", "blue");
+    const std::list<std::pair<QString, std::string>> formats{
+        {u"p.jpg"_s, "JPEG"}, {u"p.bmp"_s, "BMP"},   {u"p.gif"_s, "GIF"},   {u"p.pcx"_s, "PCX"}, {u"p.png"_s, "PNG"},
+        {u"p.ico"_s, "ICO"},  {u"p.tiff"_s, "TIFF"}, {u"p.webp"_s, "WEBP"}, {u"p.tga"_s, "TGA"}, {u"p.ppm"_s, "PPM"},
+    };
+    for (const auto& [name, coder] : formats)
+        TestPictures::save(picture, path(name), coder);
+}
+
+void TestEngine::loadsEveryFormat_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("tolerance");
+    for (const auto& [name, tolerance] : std::list<std::pair<QString, int>>{{u"p.jpg"_s, 40},
+                                                                            {u"p.bmp"_s, 0},
+                                                                            {u"p.gif"_s, 0},
+                                                                            {u"p.pcx"_s, 0},
+                                                                            {u"p.png"_s, 0},
+                                                                            {u"p.ico"_s, 0},
+                                                                            {u"p.tiff"_s, 0},
+                                                                            {u"p.webp"_s, 40},
+                                                                            {u"p.tga"_s, 0},
+                                                                            {u"p.ppm"_s, 0}})
+        QTest::newRow(qPrintable(name)) << name << tolerance;
+}
+
+void TestEngine::loadsEveryFormat()
+{
+    QFETCH(QString, name);
+    QFETCH(int, tolerance);
+    WorkerEngine engine(options());
+    const PreviewResult result = previewOf(engine, path(name));
+    QCOMPARE(result.error, QString());
+    // Small pictures are shown at their own size, never enlarged.
+    QCOMPARE(result.image.size(), QSize(64, 48));
+    QVERIFY(near(result.image.pixelColor(8, 24), Qt::red, tolerance));
+    QVERIFY(near(result.image.pixelColor(56, 24), Qt::blue, tolerance));
+}
+
+void TestEngine::specialPictures()
+{
+    WorkerEngine engine(options());
+
+    Magick::Image deep = TestPictures::halves(64, 48, "red", "blue");
+    deep.depth(16);
+    TestPictures::save(deep, path(u"deep.png"_s), "PNG");
+    PreviewResult result = previewOf(engine, path(u"deep.png"_s));
+    QCOMPARE(result.error, QString());
+    QVERIFY(near(result.image.pixelColor(8, 24), Qt::red, 0));
+
+    Magick::Image cmyk = TestPictures::halves(64, 48, "red", "blue");
+    cmyk.colorSpace(MagickCore::CMYKColorspace);
+    TestPictures::save(cmyk, path(u"cmyk.jpg"_s), "JPEG");
+    QCOMPARE(TestPictures::load(path(u"cmyk.jpg"_s)).front().colorSpace(), MagickCore::CMYKColorspace);
+    result = previewOf(engine, path(u"cmyk.jpg"_s));
+    QCOMPARE(result.error, QString());
+    QVERIFY(near(result.image.pixelColor(8, 24), Qt::red, 40));
+    QVERIFY(near(result.image.pixelColor(56, 24), Qt::blue, 40));
+
+    // Stored sideways with a note to turn it: red on the left becomes red on top.
+    TestPictures::save(TestPictures::halves(60, 40, "red", "blue"), path(u"plain.jpg"_s), "JPEG");
+    TestPictures::saveBytes(path(u"turned.jpg"_s),
+                            TestPictures::withExifRotation(TestPictures::bytesOf(path(u"plain.jpg"_s))));
+    result = previewOf(engine, path(u"turned.jpg"_s));
+    QCOMPARE(result.error, QString());
+    QCOMPARE(result.image.size(), QSize(40, 60));
+    QVERIFY(near(result.image.pixelColor(20, 8), Qt::red, 40));
+    QVERIFY(near(result.image.pixelColor(20, 52), Qt::blue, 40));
+
+    Magick::Image palette = TestPictures::framedByTransparency(32, 8, "green");
+    TestPictures::save(palette, path(u"palette.png"_s), "PNG8");
+    result = previewOf(engine, path(u"palette.png"_s));
+    QCOMPARE(result.error, QString());
+    QCOMPARE(result.image.pixelColor(2, 2).alpha(), 0);
+    QCOMPARE(result.image.pixelColor(16, 16).alpha(), 255);
+    QVERIFY(near(result.image.pixelColor(16, 16), QColor(0, 128, 0), 2));
+}
+
+void TestEngine::largePictureFitsTheBox()
+{
+    WorkerEngine engine(options());
+    TestPictures::save(TestPictures::photo(2000, 1000), path(u"wide.jpg"_s), "JPEG");
+    const PreviewResult result = previewOf(engine, path(u"wide.jpg"_s));
+    QCOMPARE(result.error, QString());
+    QCOMPARE(result.image.size(), QSize(417, 209));
+}
+
+void TestEngine::refusals_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("reason");
+    QByteArray random(5000, '\0');
+    for (qsizetype i = 0; i < random.size(); ++i)
+        random[i] = char((i * 7919 + 13) % 251);
+    TestPictures::save(TestPictures::photo(300, 200), QDir::temp().filePath(u"kalvorin-whole.jpg"_s), "JPEG");
+    const QByteArray whole = TestPictures::bytesOf(QDir::temp().filePath(u"kalvorin-whole.jpg"_s));
+    QFile::remove(QDir::temp().filePath(u"kalvorin-whole.jpg"_s));
+
+    QTest::newRow("empty file") << u"empty.png"_s << QByteArray() << u"不是图片或格式不支持"_s;
+    QTest::newRow("random bytes") << u"noise.png"_s << random << u"不是图片或格式不支持"_s;
+    QTest::newRow("truncated jpeg") << u"cut.jpg"_s << whole.left(whole.size() / 2) << u"图片已损坏"_s;
+    QTest::newRow("svg") << u"drawing.svg"_s
+                         << QByteArray("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"10\" height=\"10\"/>")
+                         << u"不是图片或格式不支持"_s;
+    QTest::newRow("svg named png") << u"drawing.png"_s << QByteArray("<?xml version=\"1.0\"?><svg/>")
+                                   << u"不是图片或格式不支持"_s;
+    QTest::newRow("text named gif") << u"notes.gif"_s << QByteArray("just some words\n") << u"不是图片或格式不支持"_s;
+    QTest::newRow("postscript") << u"page.jpg"_s << QByteArray("%!PS-Adobe-3.0\n") << u"不是图片或格式不支持"_s;
+    QTest::newRow("too large") << u"huge.png"_s << overWidePng() << u"图片太大"_s;
+}
+
+void TestEngine::refusals()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, reason);
+    TestPictures::saveBytes(path(name), bytes);
+    WorkerEngine engine(options());
+    const PreviewResult result = previewOf(engine, path(name));
+    QCOMPARE(result.error, reason);
+    QVERIFY(result.image.isNull());
+    // The worker is still there for the next picture.
+    QCOMPARE(previewOf(engine, path(u"p.png"_s)).error, QString());
+}
+
+void TestEngine::emptyPathGivesEmptyPicture()
+{
+    WorkerEngine engine(options());
+    const PreviewResult result = previewOf(engine, QString());
+    QVERIFY(result.image.isNull());
+    QVERIFY(result.error.isEmpty());
+    QCOMPARE(previewOf(engine, path(u"nothing-here.png"_s)).error, u"文件不存在"_s);
+    QCOMPARE(previewOf(engine, m_dir.path()).error, u"无法读取"_s);
+}
+
+void TestEngine::awkwardNames_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const QString& name : {u"with space.png"_s, u"海边 照片.jpg"_s, u"a[1].jpg"_s, u"x:y.png"_s, u"@list.png"_s,
+                                u"png:odd.gif"_s, u"%d.bmp"_s})
+        QTest::newRow(qPrintable(name)) << name;
+}
+
+void TestEngine::awkwardNames()
+{
+    QFETCH(QString, name);
+    QFile::copy(path(u"p.png"_s), path(name));
+    WorkerEngine engine(options());
+    const PreviewResult result = previewOf(engine, path(name));
+    QCOMPARE(result.error, QString());
+    QCOMPARE(result.image.size(), QSize(64, 48));
+}
+
+void TestEngine::killedWorkerFailsOnlyItsRequest()
+{
+    WorkerEngine::Options stalling = options();
+    stalling.environment.insert(u"KALVORIN_WORKER_STALL_ON"_s, u"stall-here"_s);
+    WorkerEngine engine(stalling);
+    QFile::copy(path(u"p.png"_s), path(u"stall-here.png"_s));
+
+    std::optional<PreviewResult> answer;
+    engine.preview(path(u"stall-here.png"_s), box, [&](const PreviewResult& result) { answer = result; });
+    QTRY_COMPARE(engine.workerProcessIds().size(), 1);
+    QTest::qWait(300);
+    QVERIFY(!answer);
+    ::kill(pid_t(engine.workerProcessIds().first()), SIGKILL);
+    QTRY_VERIFY(answer.has_value());
+    QCOMPARE(answer->error, u"处理图片时出错"_s);
+    QCOMPARE(previewOf(engine, path(u"p.gif"_s)).error, QString());
+}
+
+void TestEngine::overrunIsStopped()
+{
+    WorkerEngine::Options stalling = options();
+    stalling.environment.insert(u"KALVORIN_WORKER_STALL_ON"_s, u"stall-here"_s);
+    stalling.previewTimeoutMs = 1000;
+    WorkerEngine engine(stalling);
+    QFile::copy(path(u"p.png"_s), path(u"stall-here.png"_s));
+    QCOMPARE(previewOf(engine, path(u"stall-here.png"_s)).error, u"处理超时"_s);
+    QCOMPARE(previewOf(engine, path(u"p.bmp"_s)).error, QString());
+}
+
+QTEST_MAIN(TestEngine)
+#include "tst_engine.moc"

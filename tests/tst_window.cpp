@@ -1,0 +1,377 @@
+#include "FakeDesktop.h"
+#include "FakePictureEngine.h"
+#include "Form1.h"
+#include "PictureList.h"
+#include "PreviewBox.h"
+
+#include <QButtonGroup>
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+QString nul()
+{
+    return QString(QChar(u'\0'));
+}
+
+struct Window {
+    FakeDesktop desktop;
+    FakePictureEngine engine;
+    Form1 form{desktop, engine};
+
+    Window()
+    {
+        for (const QString& name : {u"a"_s, u"b"_s, u"c"_s, u"d"_s, u"e"_s})
+            engine.addPicture(u"/p/"_s + name + u".jpg"_s, colourOf(name));
+    }
+
+    static QColor colourOf(const QString& name) { return QColor::fromHsv(name.at(0).unicode() * 40 % 360, 200, 200); }
+
+    PictureList* list() const { return form.findChild<PictureList*>(u"List1"_s); }
+    PreviewBox* preview() const { return form.findChild<PreviewBox*>(u"Picture1"_s); }
+    QPushButton* button(const QString& name) const { return form.findChild<QPushButton*>(name); }
+    QLabel* label(const QString& name) const { return form.findChild<QLabel*>(name); }
+    void click(const QString& name) const { QTest::mouseClick(button(name), Qt::LeftButton); }
+
+    QStringList entries() const
+    {
+        QStringList out;
+        for (int i = 0; i < list()->entryCount(); ++i)
+            out.append(list()->entryText(i));
+        return out;
+    }
+
+    void open(const QString& result)
+    {
+        desktop.openAnswers.append(result);
+        click(u"Command7"_s);
+    }
+
+    void add(const QString& result)
+    {
+        desktop.openAnswers.append(result);
+        click(u"Command2"_s);
+    }
+
+    /// The picture the preview shows: the name whose colour it has, empty for none, the text otherwise.
+    QString shown() const
+    {
+        if (!preview()->text().isEmpty())
+            return preview()->text();
+        if (preview()->picture().isNull())
+            return {};
+        for (const QString& name : {u"a"_s, u"b"_s, u"c"_s, u"d"_s, u"e"_s}) {
+            if (preview()->picture().pixel(0, 0) == colourOf(name).rgba())
+                return name;
+        }
+        return u"?"_s;
+    }
+};
+
+QString abc()
+{
+    return u"/p"_s + nul() + u"a.jpg"_s + nul() + u"b.jpg"_s + nul() + u"c.jpg"_s;
+}
+} // namespace
+
+class TestWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void startState();
+    void layout_data();
+    void layout();
+    void tabOrder();
+    void openFilters();
+    void openReplacesAndAddAppends();
+    void cancelKeepsTheList();
+    void openLeavesPreviewAndCurIndex();
+    void manyNames();
+    void selectShowsAndRecords();
+    void newestSelectionWins();
+    void failedPictureCanBeSelectedAndDeleted();
+    void deleteEntry_data();
+    void deleteEntry();
+    void deleteTwiceAfterTheLast();
+    void viewOpensFolder();
+};
+
+void TestWindow::startState()
+{
+    Window w;
+    w.form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w.form));
+    QCOMPARE(w.form.windowTitle(), u"Kalvorin"_s);
+    QCOMPARE(w.form.size(), QSize(845, 488));
+    QCOMPARE(w.form.minimumSize(), w.form.maximumSize());
+    QCOMPARE(w.list()->entryCount(), 0);
+    QVERIFY(w.preview()->isEmpty());
+    QVERIFY(!w.button(u"CmdCha"_s)->isEnabled());
+    const QList<QPushButton*> buttons = w.form.findChildren<QPushButton*>();
+    QCOMPARE(buttons.size(), 11);
+    for (QPushButton* button : buttons)
+        QCOMPARE(button->isEnabled(), button->objectName() != u"CmdCha"_s);
+    QVERIFY(!w.label(u"Label3"_s)->isVisible());
+    QCOMPARE(w.label(u"Label3"_s)->text(), u"无"_s);
+    QCOMPARE(w.list()->palette().color(QPalette::Base), QColor(26, 142, 255));
+    QCOMPARE(w.list()->palette().color(QPalette::Text), QColor(Qt::white));
+    QCOMPARE(w.form.curIndex(), 0);
+    QVERIFY(w.form.fileParts().isEmpty());
+    QVERIFY(w.form.savePath().isEmpty());
+
+    // Label3 stays hidden whatever its caption.
+    w.open(abc());
+    QVERIFY(!w.label(u"Label3"_s)->isVisible());
+    QCOMPARE(w.label(u"Label3"_s)->text(), u"/p/"_s);
+}
+
+void TestWindow::layout_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QRect>("pixels");
+    QTest::newRow("List1") << u"List1"_s << QString() << QRect(128, 48, 169, 412);
+    QTest::newRow("Label1") << u"Label1"_s << u"文件列表："_s << QRect(128, 32, 73, 17);
+    QTest::newRow("Label2") << u"Label2"_s << u"图片预览 ："_s << QRect(304, 32, 89, 17);
+    QTest::newRow("Label3") << u"Label3"_s << u"无"_s << QRect(192, 504, 553, 25);
+    QTest::newRow("CmdCha") << u"CmdCha"_s << u"立即查看"_s << QRect(8, 204, 93, 33);
+    QTest::newRow("Command7") << u"Command7"_s << u"打开图片"_s << QRect(8, 48, 93, 37);
+    QTest::newRow("Command1") << u"Command1"_s << u"删除图片"_s << QRect(8, 100, 93, 37);
+    QTest::newRow("Command2") << u"Command2"_s << u"添加图片"_s << QRect(8, 152, 93, 37);
+    QTest::newRow("TIFF") << u"zhuanhuan_6"_s << u"TIFF保存路径"_s << QRect(739, 324, 89, 37);
+    QTest::newRow("ICO") << u"zhuanhuan_5"_s << u"ICO保存路径"_s << QRect(739, 278, 89, 37);
+    QTest::newRow("JPG") << u"zhuanhuan_0"_s << u"JPG保存路径"_s << QRect(739, 94, 89, 37);
+    QTest::newRow("BMP") << u"zhuanhuan_1"_s << u"BMP保存路径"_s << QRect(739, 48, 89, 37);
+    QTest::newRow("GIF") << u"zhuanhuan_2"_s << u"GIF保存路径"_s << QRect(739, 140, 89, 37);
+    QTest::newRow("PCX") << u"zhuanhuan_3"_s << u"PCX保存路径"_s << QRect(739, 186, 89, 37);
+    QTest::newRow("PNG") << u"zhuanhuan_4"_s << u"PNG保存路径"_s << QRect(739, 232, 89, 37);
+    QTest::newRow("Picture1") << u"Picture1"_s << QString() << QRect(308, 48, 417, 413);
+}
+
+void TestWindow::layout()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, caption);
+    QFETCH(QRect, pixels);
+    Window w;
+    auto* control = w.form.findChild<QWidget*>(name);
+    QVERIFY(control);
+    QCOMPARE(control->geometry(), pixels);
+    if (auto* button = qobject_cast<QPushButton*>(control))
+        QCOMPARE(button->text(), caption);
+    if (auto* label = qobject_cast<QLabel*>(control))
+        QCOMPARE(label->text(), caption);
+}
+
+void TestWindow::tabOrder()
+{
+    Window w;
+    QStringList order;
+    QWidget* widget = w.list();
+    do {
+        if (widget->focusPolicy() & Qt::TabFocus)
+            order.append(widget->objectName());
+        widget = widget->nextInFocusChain();
+    } while (widget != w.list());
+    QCOMPARE(order, (QStringList{u"List1"_s, u"CmdCha"_s, u"Command7"_s, u"Command1"_s, u"Command2"_s, u"zhuanhuan_6"_s,
+                                 u"zhuanhuan_5"_s, u"zhuanhuan_0"_s, u"zhuanhuan_1"_s, u"zhuanhuan_2"_s,
+                                 u"zhuanhuan_3"_s, u"zhuanhuan_4"_s}));
+}
+
+void TestWindow::openFilters()
+{
+    Window w;
+    w.click(u"Command7"_s);
+    w.click(u"Command2"_s);
+    QCOMPARE(w.desktop.openCalls.size(), 2);
+    QCOMPARE(w.desktop.openCalls[0].description, u"所有支持的格式(*.bmp;*.jpg;*.gif;*.pcx;*.ico;*.png;*.tiff;)"_s);
+    QCOMPARE(w.desktop.openCalls[0].patterns,
+             (QStringList{u"*.bmp"_s, u"*.jpg"_s, u"*.gif"_s, u"*.pcx"_s, u"*.ico"_s, u"*.png"_s, u"*.tiff"_s}));
+    QCOMPARE(w.desktop.openCalls[1].description, u"所有支持的格式(*.bmp;*.jpg;*.gif;*.pcx;*.ico)"_s);
+    QCOMPARE(w.desktop.openCalls[1].patterns,
+             (QStringList{u"*.bmp"_s, u"*.jpg"_s, u"*.gif"_s, u"*.pcx"_s, u"*.ico"_s}));
+}
+
+void TestWindow::openReplacesAndAddAppends()
+{
+    Window w;
+    w.open(abc());
+    QCOMPARE(w.entries(), (QStringList{u"/p/a.jpg"_s, u"/p/b.jpg"_s, u"/p/c.jpg"_s}));
+    QCOMPARE(w.form.fileParts(), (QStringList{u"/p/"_s, u"a.jpg"_s, u"b.jpg"_s, u"c.jpg"_s}));
+
+    w.add(u"/q/x.gif"_s);
+    w.add(u"/p"_s + nul() + u"a.jpg"_s + nul() + u"z.pcx"_s);
+    QCOMPARE(w.entries(),
+             (QStringList{u"/p/a.jpg"_s, u"/p/b.jpg"_s, u"/p/c.jpg"_s, u"/q/x.gif"_s, u"/p/a.jpg"_s, u"/p/z.pcx"_s}));
+
+    w.open(u"/"_s + nul() + u"r.png"_s + nul() + u"s.bmp"_s);
+    QCOMPARE(w.entries(), (QStringList{u"/r.png"_s, u"/s.bmp"_s}));
+    QCOMPARE(w.label(u"Label3"_s)->text(), u"/"_s);
+}
+
+void TestWindow::cancelKeepsTheList()
+{
+    Window w;
+    w.open(abc());
+    const QStringList before = w.entries();
+    w.click(u"Command7"_s);
+    QCOMPARE(w.entries(), before);
+    w.click(u"Command2"_s);
+    QCOMPARE(w.entries(), before);
+    QCOMPARE(w.form.fileParts().size(), 4);
+    QCOMPARE(w.desktop.openCalls.size(), 3);
+}
+
+void TestWindow::openLeavesPreviewAndCurIndex()
+{
+    Window w;
+    w.open(abc());
+    w.list()->setSelectedIndex(2);
+    QCOMPARE(w.shown(), u"c"_s);
+    w.open(u"/p"_s + nul() + u"d.jpg"_s + nul() + u"e.jpg"_s);
+    QCOMPARE(w.shown(), u"c"_s);
+    QCOMPARE(w.form.curIndex(), 2);
+    QCOMPARE(w.list()->selectedIndex(), -1);
+    w.add(u"/p/a.jpg"_s);
+    QCOMPARE(w.shown(), u"c"_s);
+    QCOMPARE(w.form.curIndex(), 2);
+    QCOMPARE(w.engine.previewRequests, QStringList{u"/p/c.jpg"_s});
+}
+
+void TestWindow::manyNames()
+{
+    Window w;
+    QStringList names;
+    for (int i = 0; i < 40000; ++i)
+        names.append(u"IMG_%1.JPG"_s.arg(i));
+    w.open(u"/camera"_s + nul() + names.join(nul()));
+    QCOMPARE(w.list()->entryCount(), 40000);
+    QCOMPARE(w.list()->entryText(0), u"/camera/IMG_0.JPG"_s);
+    QCOMPARE(w.list()->entryText(39999), u"/camera/IMG_39999.JPG"_s);
+}
+
+void TestWindow::selectShowsAndRecords()
+{
+    Window w;
+    w.open(abc());
+    w.form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w.form));
+    QTest::mouseClick(w.list()->viewport(), Qt::LeftButton, {}, w.list()->visualItemRect(w.list()->item(1)).center());
+    QCOMPARE(w.form.curIndex(), 1);
+    QCOMPARE(w.shown(), u"b"_s);
+}
+
+void TestWindow::newestSelectionWins()
+{
+    Window w;
+    w.engine.deferred = true;
+    w.open(abc());
+    w.list()->setSelectedIndex(0);
+    w.list()->setSelectedIndex(2);
+    w.engine.answerPending(true);
+    QCOMPARE(w.shown(), u"c"_s);
+    QCOMPARE(w.form.curIndex(), 2);
+}
+
+void TestWindow::failedPictureCanBeSelectedAndDeleted()
+{
+    Window w;
+    w.open(u"/p"_s + nul() + u"a.jpg"_s + nul() + u"missing.jpg"_s + nul() + u"c.jpg"_s);
+    w.list()->setSelectedIndex(1);
+    QCOMPARE(w.form.curIndex(), 1);
+    QVERIFY(w.shown().contains(u"文件不存在"_s));
+    w.click(u"Command1"_s);
+    QCOMPARE(w.entries(), (QStringList{u"/p/a.jpg"_s, u"/p/c.jpg"_s}));
+    QCOMPARE(w.shown(), u"c"_s);
+}
+
+void TestWindow::deleteEntry_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<int>("select");
+    QTest::addColumn<QString>("then");
+    QTest::addColumn<QStringList>("left");
+    QTest::addColumn<int>("selected");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<int>("curIndex");
+
+    const QString de = u"/p"_s + nul() + u"d.jpg"_s + nul() + u"e.jpg"_s;
+    const QString dea = de + nul() + u"a.jpg"_s;
+    QTest::newRow("middle") << abc() << 1 << QString() << QStringList{u"/p/a.jpg"_s, u"/p/c.jpg"_s} << 1 << u"c"_s << 1;
+    QTest::newRow("first") << abc() << 0 << QString() << QStringList{u"/p/b.jpg"_s, u"/p/c.jpg"_s} << 0 << u"b"_s << 0;
+    QTest::newRow("last") << abc() << 2 << QString() << QStringList{u"/p/a.jpg"_s, u"/p/b.jpg"_s} << -1 << QString()
+                          << 2;
+    QTest::newRow("nothing selected after open")
+        << abc() << -1 << QString() << QStringList{u"/p/a.jpg"_s, u"/p/b.jpg"_s, u"/p/c.jpg"_s} << 0 << u"a"_s << 0;
+    QTest::newRow("empty list") << QString() << -1 << QString() << QStringList{} << -1 << QString() << 0;
+    QTest::newRow("old index past the new list")
+        << abc() << 2 << de << QStringList{u"/p/d.jpg"_s, u"/p/e.jpg"_s} << -1 << QString() << 2;
+    QTest::newRow("old index inside the new list")
+        << abc() << 2 << dea << QStringList{u"/p/d.jpg"_s, u"/p/e.jpg"_s, u"/p/a.jpg"_s} << 2 << u"a"_s << 2;
+}
+
+void TestWindow::deleteEntry()
+{
+    QFETCH(QString, first);
+    QFETCH(int, select);
+    QFETCH(QString, then);
+    QFETCH(QStringList, left);
+    QFETCH(int, selected);
+    QFETCH(QString, shown);
+    QFETCH(int, curIndex);
+
+    Window w;
+    if (!first.isEmpty())
+        w.open(first);
+    if (select >= 0)
+        w.list()->setSelectedIndex(select);
+    if (!then.isEmpty())
+        w.open(then);
+    const QStringList parts = w.form.fileParts();
+    w.click(u"Command1"_s);
+    QCOMPARE(w.entries(), left);
+    QCOMPARE(w.list()->selectedIndex(), selected);
+    QCOMPARE(w.shown(), shown);
+    QCOMPARE(w.form.curIndex(), curIndex);
+    QCOMPARE(w.form.fileParts(), parts);
+    QVERIFY(w.form.savePath().isEmpty());
+}
+
+void TestWindow::deleteTwiceAfterTheLast()
+{
+    Window w;
+    w.open(abc());
+    w.list()->setSelectedIndex(2);
+    w.click(u"Command1"_s);
+    w.click(u"Command1"_s);
+    QCOMPARE(w.entries(), (QStringList{u"/p/a.jpg"_s, u"/p/b.jpg"_s}));
+    QCOMPARE(w.list()->selectedIndex(), -1);
+    QVERIFY(w.preview()->isEmpty());
+    QCOMPARE(w.form.curIndex(), 2);
+    // Only a new choice lets Delete remove again.
+    w.list()->setSelectedIndex(0);
+    w.click(u"Command1"_s);
+    QCOMPARE(w.entries(), QStringList{u"/p/b.jpg"_s});
+}
+
+void TestWindow::viewOpensFolder()
+{
+    Window w;
+    w.button(u"CmdCha"_s)->setEnabled(true);
+    w.click(u"CmdCha"_s);
+    QCOMPARE(w.desktop.openedFolders, QStringList{QDir::homePath()});
+    QVERIFY(w.desktop.messages.isEmpty());
+
+    w.desktop.openFolderSucceeds = false;
+    w.click(u"CmdCha"_s);
+    QCOMPARE(w.desktop.messages.size(), 1);
+    QCOMPARE(w.desktop.messages[0].icon, Message::Icon::Warning);
+    QVERIFY(w.desktop.messages[0].text.contains(QDir::toNativeSeparators(QDir::homePath())));
+}
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"
