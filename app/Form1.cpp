@@ -106,6 +106,9 @@ void Form1::buildControls()
     QPalette listPalette = List1->palette();
     listPalette.setColor(QPalette::Base, listBackground);
     listPalette.setColor(QPalette::Text, Qt::white);
+    // The default highlight is nearly the list's own blue; the chosen entry must stand out.
+    listPalette.setColor(QPalette::Highlight, QColor(8, 48, 120));
+    listPalette.setColor(QPalette::HighlightedText, Qt::white);
     List1->setPalette(listPalette);
     connect(List1, &PictureList::selectionChosen, this, &Form1::select);
 

@@ -1,5 +1,6 @@
 #include "PictureList.h"
 
+#include <QDir>
 #include <QScopedValueRollback>
 
 PictureList::PictureList(QWidget* parent)
@@ -7,6 +8,9 @@ PictureList::PictureList(QWidget* parent)
 {
     setSelectionMode(QAbstractItemView::SingleSelection);
     setUniformItemSizes(true);
+    // Paths are longer than the list is wide; the file name at their end is what tells them apart.
+    setTextElideMode(Qt::ElideLeft);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     connect(this, &QListWidget::itemSelectionChanged, this, &PictureList::reportSelection);
 }
 
@@ -18,7 +22,12 @@ void PictureList::addEntry(const QString& path)
 void PictureList::addEntries(const QStringList& paths)
 {
     const QScopedValueRollback quiet(m_quiet, true);
-    addItems(paths);
+    setUpdatesEnabled(false);
+    for (const QString& path : paths) {
+        auto* entry = new QListWidgetItem(path, this);
+        entry->setToolTip(QDir::toNativeSeparators(path));
+    }
+    setUpdatesEnabled(true);
 }
 
 bool PictureList::removeEntry(int index)

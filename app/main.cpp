@@ -4,10 +4,18 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
+    // The interface is Chinese whatever the system's language, Qt's own dialogs included.
+    QTranslator qtTranslator;
+    if (qtTranslator.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&qtTranslator);
     QApplication::setApplicationName(QStringLiteral("Kalvorin"));
     QApplication::setApplicationVersion(QStringLiteral(KALVORIN_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("kalvorin"));

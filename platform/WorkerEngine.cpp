@@ -196,6 +196,13 @@ void WorkerEngine::finishBatchIfOver()
     if (!m_batchActive || m_running > 0 || m_nextJob < m_jobs.size())
         return;
     m_batchActive = false;
+    // Workers keep the memory of the largest picture they converted; a finished batch gives it back.
+    // This runs inside a worker's own answer, so they go once it has returned.
+    for (std::unique_ptr<WorkerProcess>& worker : m_pool) {
+        worker->setParent(this);
+        worker.release()->deleteLater();
+    }
+    m_pool.clear();
     BatchCallbacks callbacks = std::move(m_callbacks);
     m_callbacks = {};
     m_jobs.clear();
