@@ -38,9 +38,8 @@ Message ConversionReport::message() const
     } else if (notWritten > 0) {
         message.icon = Message::Icon::Warning;
         message.title = QStringLiteral("转换完毕");
-        message.text =
-            QStringLiteral("有 %1 张图片未能转换，详情见“显示详细信息”。其余 %2 张图片已经被输出保存路径到%3")
-                .arg(QString::number(notWritten), QString::number(written), folderShown);
+        message.text = QStringLiteral("有 %1 张图片未能转换（原因见详情）。其余 %2 张图片已保存到：%3")
+                           .arg(QString::number(notWritten), QString::number(written), folderShown);
     } else {
         message.icon = Message::Icon::Information;
         message.title = QStringLiteral("转换完毕");

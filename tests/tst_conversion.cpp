@@ -210,6 +210,8 @@ void TestConversion::bigPictureToIcon()
     for (const Magick::Image& entry : TestPictures::load(path(u"out/big.ico"_s))) {
         QCOMPARE(entry.columns(), entry.rows());
         sizes.append(int(entry.columns()));
+        // The largest entry is stored as PNG, the small ones as bitmaps.
+        QCOMPARE(entry.magick() == "PNG", entry.columns() == 256);
     }
     std::sort(sizes.begin(), sizes.end());
     QCOMPARE(sizes, (QList<int>{16, 32, 48, 256}));
