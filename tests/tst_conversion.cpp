@@ -1,5 +1,5 @@
+#include "TestEngine.h"
 #include "TestPictures.h"
-#include "WorkerEngine.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -13,13 +13,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 enum Format { Jpg = 0, Bmp = 1, Gif = 2, Pcx = 3, Png = 4, Ico = 5, Tiff = 6 };
-
-WorkerEngine::Options options()
-{
-    WorkerEngine::Options options;
-    options.workerPath = QStringLiteral(KALVORIN_WORKER_PATH);
-    return options;
-}
 
 struct BatchRun {
     QStringList errors;
@@ -112,7 +105,7 @@ void TestConversion::everyFormat()
     QFETCH(QString, coder);
     QFETCH(double, meanTolerance);
     QFETCH(int, maxTolerance);
-    WorkerEngine engine(options());
+    WorkerEngine engine(testEngineOptions());
     // The name says nothing: the content is what is checked.
     const QString target = path(u"out/result-%1.out"_s.arg(format));
     const BatchRun result = run(engine, {{path(u"photo.png"_s), target, format}});
@@ -141,7 +134,7 @@ void TestConversion::transparency()
 {
     QFETCH(int, format);
     QFETCH(bool, keepsAlpha);
-    WorkerEngine engine(options());
+    WorkerEngine engine(testEngineOptions());
     const QString target = path(u"out/framed-%1"_s.arg(format));
     QCOMPARE(run(engine, {{path(u"framed.png"_s), target, format}}).errors, QStringList{QString()});
     const QImage written = only(target);
@@ -159,7 +152,7 @@ void TestConversion::rotatedSourceComesOutUpright()
     TestPictures::save(TestPictures::halves(60, 40, "red", "blue"), path(u"plain.jpg"_s), "JPEG");
     TestPictures::saveBytes(path(u"turned.jpg"_s),
                             TestPictures::withExifRotation(TestPictures::bytesOf(path(u"plain.jpg"_s))));
-    WorkerEngine engine(options());
+    WorkerEngine engine(testEngineOptions());
     const BatchRun result = run(engine, {{path(u"turned.jpg"_s), path(u"out/turned.png"_s), Png},
                                          {path(u"turned.jpg"_s), path(u"out/turned.jpg"_s), Jpg}});
     QCOMPARE(result.errors, (QStringList{QString(), QString()}));
@@ -183,7 +176,7 @@ void TestConversion::framesOfAnAnimation()
         frames.push_back(frame);
     }
     TestPictures::saveFrames(frames, path(u"anim.gif"_s), "GIF");
-    WorkerEngine engine(options());
+    WorkerEngine engine(testEngineOptions());
     const BatchRun result = run(engine, {{path(u"anim.gif"_s), path(u"out/anim.gif"_s), Gif},
                                          {path(u"anim.gif"_s), path(u"out/anim.png"_s), Png},
                                          {path(u"anim.gif"_s), path(u"out/anim.tiff"_s), Tiff}});
@@ -201,7 +194,7 @@ void TestConversion::framesOfAnAnimation()
 void TestConversion::bigPictureToIcon()
 {
     TestPictures::save(TestPictures::photo(4000, 3000), path(u"big.jpg"_s), "JPEG");
-    WorkerEngine engine(options());
+    WorkerEngine engine(testEngineOptions());
     const BatchRun result = run(engine, {{path(u"big.jpg"_s), path(u"out/big.ico"_s), Ico},
                                          {path(u"photo.png"_s), path(u"out/small.ico"_s), Ico}});
     QCOMPARE(result.errors, (QStringList{QString(), QString()}));
@@ -241,7 +234,7 @@ void TestConversion::deepAndCmykSources()
     Magick::Image cmyk = TestPictures::halves(50, 40, "red", "blue");
     cmyk.colorSpace(MagickCore::CMYKColorspace);
     TestPictures::save(cmyk, path(u"cmyk.jpg"_s), "JPEG");
-    WorkerEngine engine(options());
+    WorkerEngine engine(testEngineOptions());
     const BatchRun result = run(engine, {{path(u"deep.png"_s), path(u"out/deep.png"_s), Png},
                                          {path(u"cmyk.jpg"_s), path(u"out/cmyk.jpg"_s), Jpg}});
     QCOMPARE(result.errors, (QStringList{QString(), QString()}));
@@ -257,7 +250,7 @@ void TestConversion::failuresDoNotStopTheBatch()
     const QString blocked = readOnly.filePath(u"not-a-folder"_s);
     TestPictures::saveBytes(blocked, "a file where a folder should be");
     TestPictures::saveBytes(path(u"words.png"_s), "words, not a picture");
-    WorkerEngine engine(options());
+    WorkerEngine engine(testEngineOptions());
     const BatchRun result = run(engine, {{path(u"photo.png"_s), path(u"out/f1.png"_s), Png},
                                          {path(u"gone.png"_s), path(u"out/f2.png"_s), Png},
                                          {path(u"words.png"_s), path(u"out/f3.png"_s), Png},
@@ -272,8 +265,7 @@ void TestConversion::failuresDoNotStopTheBatch()
 
 void TestConversion::killedWorkerMidBatch()
 {
-    WorkerEngine::Options stalling = options();
-    stalling.environment.insert(u"KALVORIN_WORKER_STALL_ON"_s, u"stall-here"_s);
+    WorkerEngine::Options stalling = testEngineOptions();
     stalling.poolSize = 2;
     WorkerEngine engine(stalling);
     QFile::copy(path(u"photo.png"_s), path(u"stall-here.png"_s));
@@ -303,7 +295,7 @@ void TestConversion::killedWorkerMidBatch()
 
 void TestConversion::cancelStopsStartingJobs()
 {
-    WorkerEngine::Options one = options();
+    WorkerEngine::Options one = testEngineOptions();
     one.poolSize = 1;
     WorkerEngine engine(one);
     QList<ConvertJob> jobs;

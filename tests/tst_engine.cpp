@@ -1,5 +1,5 @@
+#include "TestEngine.h"
 #include "TestPictures.h"
-#include "WorkerEngine.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -13,13 +13,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 const QSize box(417, 413);
-
-WorkerEngine::Options options()
-{
-    WorkerEngine::Options options;
-    options.workerPath = QStringLiteral(KALVORIN_WORKER_PATH);
-    return options;
-}
 
 PreviewResult previewOf(PictureEngine& engine, const QString& path, QSize size = box)
 {
@@ -107,7 +100,7 @@ void TestEngine::loadsEveryFormat()
 {
     QFETCH(QString, name);
     QFETCH(int, tolerance);
-    WorkerEngine engine(options());
+    WorkerEngine engine(testEngineOptions());
     const PreviewResult result = previewOf(engine, path(name));
     QCOMPARE(result.error, QString());
     // Small pictures are shown at their own size, never enlarged.
@@ -118,7 +111,7 @@ void TestEngine::loadsEveryFormat()
 
 void TestEngine::specialPictures()
 {
-    WorkerEngine engine(options());
+    WorkerEngine engine(testEngineOptions());
 
     Magick::Image deep = TestPictures::halves(64, 48, "red", "blue");
     deep.depth(16);
@@ -157,7 +150,7 @@ void TestEngine::specialPictures()
 
 void TestEngine::largePictureFitsTheBox()
 {
-    WorkerEngine engine(options());
+    WorkerEngine engine(testEngineOptions());
     TestPictures::save(TestPictures::photo(2000, 1000), path(u"wide.jpg"_s), "JPEG");
     const PreviewResult result = previewOf(engine, path(u"wide.jpg"_s));
     QCOMPARE(result.error, QString());
@@ -195,7 +188,7 @@ void TestEngine::refusals()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, reason);
     TestPictures::saveBytes(path(name), bytes);
-    WorkerEngine engine(options());
+    WorkerEngine engine(testEngineOptions());
     const PreviewResult result = previewOf(engine, path(name));
     QCOMPARE(result.error, reason);
     QVERIFY(result.image.isNull());
@@ -205,7 +198,7 @@ void TestEngine::refusals()
 
 void TestEngine::emptyPathGivesEmptyPicture()
 {
-    WorkerEngine engine(options());
+    WorkerEngine engine(testEngineOptions());
     const PreviewResult result = previewOf(engine, QString());
     QVERIFY(result.image.isNull());
     QVERIFY(result.error.isEmpty());
@@ -225,7 +218,7 @@ void TestEngine::awkwardNames()
 {
     QFETCH(QString, name);
     QFile::copy(path(u"p.png"_s), path(name));
-    WorkerEngine engine(options());
+    WorkerEngine engine(testEngineOptions());
     const PreviewResult result = previewOf(engine, path(name));
     QCOMPARE(result.error, QString());
     QCOMPARE(result.image.size(), QSize(64, 48));
@@ -233,8 +226,7 @@ void TestEngine::awkwardNames()
 
 void TestEngine::killedWorkerFailsOnlyItsRequest()
 {
-    WorkerEngine::Options stalling = options();
-    stalling.environment.insert(u"KALVORIN_WORKER_STALL_ON"_s, u"stall-here"_s);
+    WorkerEngine::Options stalling = testEngineOptions();
     WorkerEngine engine(stalling);
     QFile::copy(path(u"p.png"_s), path(u"stall-here.png"_s));
 
@@ -251,8 +243,7 @@ void TestEngine::killedWorkerFailsOnlyItsRequest()
 
 void TestEngine::overrunIsStopped()
 {
-    WorkerEngine::Options stalling = options();
-    stalling.environment.insert(u"KALVORIN_WORKER_STALL_ON"_s, u"stall-here"_s);
+    WorkerEngine::Options stalling = testEngineOptions();
     stalling.previewTimeoutMs = 1000;
     WorkerEngine engine(stalling);
     QFile::copy(path(u"p.png"_s), path(u"stall-here.png"_s));

@@ -2,8 +2,8 @@
 #include "Form1.h"
 #include "PictureList.h"
 #include "PreviewBox.h"
+#include "TestEngine.h"
 #include "TestPictures.h"
-#include "WorkerEngine.h"
 
 #include <QDir>
 #include <QProgressDialog>
@@ -22,16 +22,8 @@ QString nul()
     return QString(QChar(u'\0'));
 }
 
-WorkerEngine::Options options()
-{
-    WorkerEngine::Options options;
-    options.workerPath = QStringLiteral(KALVORIN_WORKER_PATH);
-    options.environment.insert(u"KALVORIN_WORKER_STALL_ON"_s, u"stall-here"_s);
-    return options;
-}
-
 struct Window {
-    explicit Window(WorkerEngine::Options engineOptions = options())
+    explicit Window(WorkerEngine::Options engineOptions = testEngineOptions())
         : engine(std::move(engineOptions))
     {
     }
@@ -211,7 +203,7 @@ void TestWindowConvert::killedWorkerMidBatch()
 
 void TestWindowConvert::cancelMidBatch()
 {
-    WorkerEngine::Options one = options();
+    WorkerEngine::Options one = testEngineOptions();
     one.poolSize = 1;
     one.convertTimeoutMs = 3000;
     Window w(one);
