@@ -200,12 +200,12 @@ void Form1::select(int index)
 
 void Form1::showPreviewOf(int index)
 {
-    const quint64 ticket = ++m_previewTicket;
     const QString path = List1->entryText(index);
     if (path.isEmpty()) {
-        Picture1->clear();
+        clearPreview();
         return;
     }
+    const quint64 ticket = ++m_previewTicket;
     const qreal ratio = Picture1->devicePixelRatioF();
     QPointer<Form1> self(this);
     m_engine.preview(path, Picture1->size() * ratio, [self, ticket, ratio](const PreviewResult& result) {
@@ -236,9 +236,15 @@ void Form1::deleteEntry()
             showPreviewOf(List1->selectedIndex());
     } else {
         List1->removeEntry(List1->selectedIndex());
-        ++m_previewTicket;
-        Picture1->clear();
+        clearPreview();
     }
+}
+
+void Form1::clearPreview()
+{
+    // An answer still on its way for an earlier selection must not bring a picture back.
+    ++m_previewTicket;
+    Picture1->clear();
 }
 
 void Form1::convert(int index)
@@ -280,14 +286,15 @@ ConversionReport Form1::runBatch(const QList<PlannedOutput>& plan, int index)
     if (jobs.isEmpty())
         return report;
 
-    // Until the batch ends no other handler of the window runs; the progress window, once shown, is
-    // modal anyway.
+    // Until the batch ends no other handler of the window runs. The blocker makes the progress window
+    // modal: Qt's own modality would have setValue() run nested event loops inside the engine's
+    // callbacks.
     const InputBlocker blocker(this);
     QProgressDialog progress(this);
     progress.setWindowTitle(QStringLiteral("Kalvorin"));
     progress.setCancelButtonText(QStringLiteral("取消"));
     progress.setRange(0, report.total);
-    progress.setWindowModality(Qt::WindowModal);
+    progress.setWindowModality(Qt::NonModal);
     progress.setAutoClose(false);
     progress.setAutoReset(false);
     // Shown by the timer below, not by setValue's own guess.

@@ -49,6 +49,7 @@ private:
     static bool canWriteInto(const QString& folder);
     void pickPictures(const FileFilter& filter, bool replaceList);
     void showPreviewOf(int index);
+    void clearPreview();
 
     Desktop& m_desktop;
     PictureEngine& m_engine;

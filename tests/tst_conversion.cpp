@@ -279,7 +279,7 @@ void TestConversion::killedWorkerMidBatch()
     // Once every other job is over, the stuck worker is killed.
     QTimer killer;
     connect(&killer, &QTimer::timeout, this, [&] {
-        if (out.entryList(QDir::Files).size() == 5) {
+        if (out.entryList({u"*.tiff"_s}, QDir::Files).size() == 5) {
             for (const qint64 pid : engine.workerProcessIds())
                 ::kill(pid_t(pid), SIGKILL);
             killer.stop();

@@ -186,7 +186,7 @@ void TestWindowConvert::killedWorkerMidBatch()
     w.open(m_pictures, {u"a.jpg"_s, u"stall-here.png"_s, u"many-0.png"_s, u"many-1.png"_s});
     QTimer killer;
     connect(&killer, &QTimer::timeout, this, [&] {
-        if (QDir(out).entryList(QDir::Files).size() == 3) {
+        if (QDir(out).entryList({u"*.gif"_s}, QDir::Files).size() == 3) {
             for (const qint64 pid : w.engine.workerProcessIds())
                 ::kill(pid_t(pid), SIGKILL);
             killer.stop();
