@@ -57,8 +57,10 @@ void WorkerProcess::start()
     connect(m_process, &QProcess::readyReadStandardOutput, this, &WorkerProcess::readAnswer);
     connect(m_process, &QProcess::finished, this, [this] { fail(Protocol::Status::Crashed); });
     connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-        // A write error follows a death that finished() reports too; the rest mean no worker.
-        if (error == QProcess::FailedToStart || error == QProcess::Crashed)
+        // A write error follows a death that finished() reports too.
+        if (error == QProcess::FailedToStart)
+            fail(Protocol::Status::NoWorker);
+        else if (error == QProcess::Crashed)
             fail(Protocol::Status::Crashed);
     });
     m_process->start(m_program, {});

@@ -18,7 +18,7 @@ class WorkerProcess final : public QObject {
     Q_OBJECT
 
 public:
-    /// status is Ok with the worker's answer, or Timeout or Crashed with an empty answer.
+    /// status is Ok with the worker's answer, or Timeout, Crashed or NoWorker with an empty answer.
     using Done = std::function<void(Protocol::Status status, const QByteArray& answer)>;
 
     WorkerProcess(QString program, QProcessEnvironment environment, QObject* parent = nullptr);

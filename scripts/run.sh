@@ -2,7 +2,7 @@
 # Builds Kalvorin and starts it.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/scripts/build.sh"
+"$top/scripts/build.sh" kalvorin
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "Kalvorin needs a graphical display and none is set; on a machine without one run: xvfb-run -a $0" >&2
   exit 1

@@ -204,6 +204,11 @@ void TestEngine::emptyPathGivesEmptyPicture()
     QVERIFY(result.error.isEmpty());
     QCOMPARE(previewOf(engine, path(u"nothing-here.png"_s)).error, u"文件不存在"_s);
     QCOMPARE(previewOf(engine, m_dir.path()).error, u"无法读取"_s);
+
+    WorkerEngine::Options nowhere = testEngineOptions();
+    nowhere.workerPath = m_dir.filePath(u"no-such-worker"_s);
+    WorkerEngine lost(nowhere);
+    QCOMPARE(previewOf(lost, path(u"p.png"_s)).error, u"无法启动图片处理程序"_s);
 }
 
 void TestEngine::awkwardNames_data()

@@ -25,6 +25,8 @@ QString Protocol::reason(Status status)
         return QStringLiteral("处理超时");
     case Status::Crashed:
         return QStringLiteral("处理图片时出错");
+    case Status::NoWorker:
+        return QStringLiteral("无法启动图片处理程序");
     }
     return QStringLiteral("处理图片时出错");
 }

@@ -11,8 +11,8 @@ namespace Protocol {
 
 enum class Kind : quint8 { Preview = 1, Convert = 2 };
 
-/// The outcome of one request. The worker reports the first seven itself; the client adds Timeout and
-/// Crashed when the worker overran its time or died.
+/// The outcome of one request. The worker reports the first eight itself; the client adds Timeout,
+/// Crashed and NoWorker when the worker overran its time, died, or could not be started.
 enum class Status : quint8 {
     Ok = 0,
     Missing,
@@ -24,6 +24,7 @@ enum class Status : quint8 {
     DiskFull,
     Timeout,
     Crashed,
+    NoWorker,
 };
 
 /// The reason a person reads, in Chinese; empty for Ok.
