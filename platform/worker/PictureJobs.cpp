@@ -1,5 +1,7 @@
 #include "PictureJobs.h"
 
+#include "Naming.h"
+
 #include <Magick++.h>
 
 #include <QFile>
@@ -14,8 +16,7 @@
 namespace {
 using Protocol::Status;
 
-// Index of each output format, as the window's format buttons number them.
-enum Format : int { Jpg = 0, Bmp = 1, Gif = 2, Pcx = 3, Png = 4, Ico = 5, Tiff = 6 };
+using namespace OutputFormat;
 
 constexpr qint64 maxSourceBytes = 1024LL * 1024 * 1024;
 constexpr size_t largestIcon = 256;
