@@ -167,7 +167,13 @@ int main(int argc, char* argv[])
     const QCommandLineOption roundsOption(QStringLiteral("rounds"),
                                           QStringLiteral("Runs of each side, the fastest kept."), QStringLiteral("n"),
                                           QStringLiteral("2"));
-    parser.addOptions({countOption, roundsOption, noMogrify});
+    const QCommandLineOption workersOption(QStringLiteral("workers"),
+                                           QStringLiteral("Workers in Kalvorin's pool (0: as the program chooses)."),
+                                           QStringLiteral("n"), QStringLiteral("0"));
+    const QCommandLineOption formatsOption(QStringLiteral("formats"),
+                                           QStringLiteral("Comma-separated extensions to run (default: all seven)."),
+                                           QStringLiteral("list"));
+    parser.addOptions({countOption, roundsOption, workersOption, formatsOption, noMogrify});
     parser.process(app);
     const int count = std::max(1, parser.value(countOption).toInt());
     const int rounds = std::max(1, parser.value(roundsOption).toInt());
@@ -190,8 +196,11 @@ int main(int argc, char* argv[])
 
     WorkerEngine::Options options;
     options.workerPath = QStringLiteral(KALVORIN_WORKER_PATH);
+    options.poolSize = parser.value(workersOption).toInt();
     WorkerEngine engine(options);
-    out << "Workers: " << WorkerEngine::defaultPoolSize() << ", cores: " << QThread::idealThreadCount() << Qt::endl
+    const QStringList formats = parser.value(formatsOption).split(u',', Qt::SkipEmptyParts);
+    out << "Workers: " << (options.poolSize > 0 ? QString::number(options.poolSize) : u"as the program chooses"_qs)
+        << ", cores: " << QThread::idealThreadCount() << Qt::endl
         << Qt::endl;
     out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
                .arg(u"format"_qs, -7)
@@ -206,6 +215,8 @@ int main(int argc, char* argv[])
     qint64 peak = 0;
     for (int format = 0; format < OutputFormat::Count; ++format) {
         const QString extension = OutputFormat::extension(format);
+        if (!formats.isEmpty() && !formats.contains(extension.mid(1)))
+            continue;
         const QString ourFolder = root.filePath(QStringLiteral("k") + extension.mid(1));
         const QString theirFolder = root.filePath(QStringLiteral("m") + extension.mid(1));
         root.mkdir(ourFolder.section(u'/', -1));

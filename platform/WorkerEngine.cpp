@@ -1,5 +1,6 @@
 #include "WorkerEngine.h"
 
+#include "Naming.h"
 #include "WorkerProcess.h"
 
 #include <QCoreApplication>
@@ -79,16 +80,21 @@ QString WorkerEngine::installedWorkerPath()
     return QCoreApplication::applicationDirPath() + QStringLiteral("/kalvorin-worker");
 }
 
-int WorkerEngine::defaultPoolSize()
+int WorkerEngine::defaultPoolSize(int formatIndex)
 {
+    // A worker writing and syncing a large file leaves its core idle for a while, and one worker more
+    // than there are cores fills that gap (measured on 2 cores: TIFF 9.0 to 11.6 pictures a second,
+    // BMP 8.0 to 9.5). Reducing colours for GIF keeps every worker busy and takes the most memory, so
+    // it stays at one per core.
     const int cores = std::max(1, QThread::idealThreadCount());
+    const int wanted = formatIndex == OutputFormat::Gif ? cores : cores + 1;
     const long pages = ::sysconf(_SC_PHYS_PAGES);
     const long pageSize = ::sysconf(_SC_PAGESIZE);
     if (pages <= 0 || pageSize <= 0)
         return cores;
     // Half the memory for the workers, the rest for the desktop and everything else.
     const qint64 fitting = qint64(pages) * pageSize / 2 / memoryPerWorker;
-    return int(std::clamp<qint64>(fitting, 1, cores));
+    return int(std::clamp<qint64>(fitting, 1, wanted));
 }
 
 void WorkerEngine::preview(const QString& path, QSize box, PreviewDone done)
@@ -133,7 +139,7 @@ void WorkerEngine::convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks ca
     m_running = 0;
     m_batchActive = true;
     if (m_pool.empty()) {
-        const int size = m_options.poolSize > 0 ? m_options.poolSize : defaultPoolSize();
+        const int size = m_options.poolSize > 0 ? m_options.poolSize : defaultPoolSize(jobs.value(0).formatIndex);
         for (int i = 0; i < size; ++i)
             m_pool.push_back(std::make_unique<WorkerProcess>(m_options.workerPath, m_options.environment));
     }

@@ -22,7 +22,7 @@ public:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         int previewTimeoutMs = 30'000;
         int convertTimeoutMs = 180'000;
-        /// Workers of the conversion pool; 0 chooses one per core, as many as memory allows.
+        /// Workers of the conversion pool; 0 lets defaultPoolSize() choose for each batch.
         int poolSize = 0;
     };
 
@@ -31,8 +31,9 @@ public:
 
     /// Where the worker is when it was built or installed beside the program.
     static QString installedWorkerPath();
-    /// One per core, no more than the memory holds at about a gigabyte per worker.
-    static int defaultPoolSize();
+    /// Workers for a batch in the format of formatIndex: one per core, one more where writing the files
+    /// leaves cores idle, and no more than the memory holds at about a gigabyte per worker.
+    static int defaultPoolSize(int formatIndex);
 
     void preview(const QString& path, QSize box, PreviewDone done) override;
     void convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks callbacks) override;
