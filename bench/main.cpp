@@ -166,7 +166,7 @@ int main(int argc, char* argv[])
     const QCommandLineOption noMogrify(QStringLiteral("no-mogrify"), QStringLiteral("Skip the comparison runs."));
     const QCommandLineOption roundsOption(QStringLiteral("rounds"),
                                           QStringLiteral("Runs of each side, the fastest kept."), QStringLiteral("n"),
-                                          QStringLiteral("2"));
+                                          QStringLiteral("3"));
     const QCommandLineOption workersOption(QStringLiteral("workers"),
                                            QStringLiteral("Workers in Kalvorin's pool (0: as the program chooses)."),
                                            QStringLiteral("n"), QStringLiteral("0"));
