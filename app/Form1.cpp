@@ -300,7 +300,6 @@ ConversionReport Form1::runBatch(const QList<PlannedOutput>& plan, int index)
     // Shown by the timer below, not by setValue's own guess.
     progress.setMinimumDuration(std::numeric_limits<int>::max());
     progress.setValue(0);
-    progress.hide();
 
     int ended = 0;
     QString current;
