@@ -7,24 +7,52 @@ QString native(const QString& path)
 {
     return QDir::toNativeSeparators(path);
 }
+
+QString why(PlannedOutput::Renamed renamed)
+{
+    switch (renamed) {
+    case PlannedOutput::Renamed::SameNameAsAnotherEntry:
+        return QStringLiteral("与同一批中的另一张图片同名");
+    case PlannedOutput::Renamed::SameFileAsASource:
+        return QStringLiteral("原名是本批的一张原图");
+    case PlannedOutput::Renamed::AlreadyInTheFolder:
+        return QStringLiteral("保存路径中已有同名文件");
+    case PlannedOutput::Renamed::No:
+        break;
+    }
+    return {};
+}
 } // namespace
 
 Message ConversionReport::message() const
 {
     const QString folderShown = native(folder);
+    const QDir out(folder);
     QStringList details;
-    if (!failures.isEmpty()) {
-        details.append(QStringLiteral("未能转换的图片："));
-        for (const Failure& failure : failures)
-            details.append(native(failure.source) + QStringLiteral("：") + failure.reason);
-    }
-    if (!renames.isEmpty()) {
+    const auto section = [&](const QString& heading) {
         if (!details.isEmpty())
             details.append(QString());
-        details.append(QStringLiteral("以下图片与同一批中的其他文件同名，已另存为新名字："));
+        details.append(heading);
+    };
+    if (!failures.isEmpty()) {
+        section(QStringLiteral("未能转换的图片："));
+        for (const Failure& failure : failures) {
+            QString line = native(failure.source) + QStringLiteral("：") + failure.reason;
+            if (!failure.detail.isEmpty())
+                line += QStringLiteral("（") + failure.detail + QStringLiteral("）");
+            details.append(line);
+        }
+    }
+    if (!renames.isEmpty()) {
+        section(QStringLiteral("以下图片另存为带编号的新名字："));
         for (const Rename& rename : renames)
-            details.append(native(rename.source) + QStringLiteral(" → ") +
-                           QDir(folder).relativeFilePath(rename.target));
+            details.append(native(rename.source) + QStringLiteral(" → ") + out.relativeFilePath(rename.target) +
+                           QStringLiteral("（") + why(rename.why) + QStringLiteral("）"));
+    }
+    if (!skipped.isEmpty()) {
+        section(QStringLiteral("以下图片已跳过，保存路径中的同名文件保持原样："));
+        for (const Skip& skip : skipped)
+            details.append(native(skip.source) + QStringLiteral(" → ") + out.relativeFilePath(skip.target));
     }
 
     Message message;
@@ -45,5 +73,9 @@ Message ConversionReport::message() const
         message.title = QStringLiteral("转换完毕");
         message.text = QStringLiteral("图片转换完毕！图片已经被输出保存路径到") + folderShown;
     }
+    if (!renames.isEmpty())
+        message.text += QStringLiteral("\n其中 %1 张图片另存为带编号的新名字（见详情）。").arg(renames.size());
+    if (!skipped.isEmpty())
+        message.text += QStringLiteral("\n已跳过 %1 张图片：保存路径中已有同名文件。").arg(skipped.size());
     return message;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BatchPlan.h"
 #include "Desktop.h"
 
 #include <QList>
@@ -10,18 +11,27 @@ struct ConversionReport {
     struct Failure {
         QString source;
         QString reason;
+        /// The decoder's or the system's own words, when there are any.
+        QString detail;
     };
     struct Rename {
+        QString source;
+        QString target;
+        PlannedOutput::Renamed why = PlannedOutput::Renamed::No;
+    };
+    struct Skip {
         QString source;
         QString target;
     };
 
     QString folder;
+    /// The pictures the batch was to write: every entry but the skipped ones.
     int total = 0;
     int written = 0;
     bool cancelled = false;
     QList<Failure> failures;
     QList<Rename> renames;
+    QList<Skip> skipped;
 
     /// The completion message: success only when every picture was written.
     Message message() const;

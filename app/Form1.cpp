@@ -1,9 +1,10 @@
 #include "Form1.h"
 
 #include "BatchPlan.h"
+#include "BatchRun.h"
 #include "ConversionReport.h"
 #include "Desktop.h"
-#include "InputBlocker.h"
+#include "FileLookup.h"
 #include "Naming.h"
 #include "Parsefn.h"
 #include "PictureEngine.h"
@@ -11,18 +12,13 @@
 #include "PreviewBox.h"
 
 #include <QButtonGroup>
+#include <QCloseEvent>
 #include <QDir>
-#include <QEventLoop>
-#include <QFileInfo>
 #include <QLabel>
 #include <QPainter>
 #include <QPointer>
-#include <QProgressDialog>
 #include <QPushButton>
-#include <QTemporaryFile>
 #include <QTimer>
-
-#include <limits>
 
 namespace {
 // The layout is kept in twips; 15 of them make one logical pixel.
@@ -94,6 +90,7 @@ Form1::Form1(Desktop& desktop, PictureEngine& engine, QWidget* parent)
     setFixedSize(fromTwips(0, 0, 12675, 7320).size());
     buildControls();
     setTabOrder();
+    updateControls();
 }
 
 Form1::~Form1() = default;
@@ -123,7 +120,6 @@ void Form1::buildControls()
     Label3->setVisible(false);
 
     CmdCha = makeButton(this, QStringLiteral("CmdCha"), QStringLiteral("立即查看"), fromTwips(120, 3060, 1395, 495));
-    CmdCha->setEnabled(false);
     connect(CmdCha, &QPushButton::clicked, this, &Form1::view);
 
     Command7 = makeButton(this, QStringLiteral("Command7"), QStringLiteral("打开图片"), fromTwips(120, 720, 1395, 555));
@@ -249,11 +245,13 @@ void Form1::clearPreview()
 
 void Form1::convert(int index)
 {
+    if (m_batch)
+        return;
     SavePath.clear();
     Showbc();
     if (SavePath.isEmpty())
         return;
-    if (!canWriteInto(SavePath)) {
+    if (!canCreateFilesIn(SavePath)) {
         m_desktop.showMessage(this, {Message::Icon::Warning,
                                      QStringLiteral("无法写入"),
                                      QStringLiteral("无法写入所选文件夹：") + QDir::toNativeSeparators(SavePath),
@@ -263,93 +261,103 @@ void Form1::convert(int index)
     QStringList entries;
     for (int i = 0; i < List1->entryCount(); ++i)
         entries.append(List1->entryText(i));
-    const ConversionReport report = runBatch(
-        planBatch(entries, SavePath, index, [](const QString& path) { return QFileInfo::exists(path); }), index);
+    const std::optional<QList<PlannedOutput>> plan = planOutputs(entries, index);
+    if (!plan)
+        return;
 
-    CmdCha->setEnabled(true);
+    m_batch = new BatchRun(m_engine, *plan, index, SavePath, this);
+    // Queued: the message box that follows must not open inside the engine's own report.
+    connect(m_batch, &BatchRun::ended, this, &Form1::batchEnded, Qt::QueuedConnection);
+    updateControls();
+    m_batch->start();
+}
+
+std::optional<QList<PlannedOutput>> Form1::planOutputs(const QStringList& entries, int index)
+{
+    const QList<PlannedOutput> plan = planBatch(entries, SavePath, index, lookUpFile);
+    const QList<PlannedOutput> replaced = replacedFiles(plan);
+    if (replaced.isEmpty())
+        return plan;
+
+    // Asked once, before anything is written. Enter keeps both: nothing is lost by accident.
+    enum Answer { ReplaceAll, KeepBoth, SkipThem, Cancel };
+    Question question;
+    question.title = QStringLiteral("文件已存在");
+    question.text = QStringLiteral("%1 个文件已存在").arg(replaced.size());
+    QStringList names{QStringLiteral("保存路径 %1 中已有以下文件：").arg(QDir::toNativeSeparators(SavePath))};
+    for (const PlannedOutput& output : replaced)
+        names.append(QFileInfo(output.target).fileName());
+    question.details = names.join(u'\n');
+    question.answers = {QStringLiteral("全部替换"), QStringLiteral("保留两者"), QStringLiteral("跳过这些"),
+                        QStringLiteral("取消")};
+    question.defaultAnswer = KeepBoth;
+    question.escapeAnswer = Cancel;
+    switch (m_desktop.ask(this, question)) {
+    case ReplaceAll:
+        return plan;
+    case KeepBoth:
+        return planBatch(entries, SavePath, index, lookUpFile, ExistingFiles::KeepBoth);
+    case SkipThem:
+        return planBatch(entries, SavePath, index, lookUpFile, ExistingFiles::Skip);
+    default:
+        return std::nullopt;
+    }
+}
+
+void Form1::batchEnded()
+{
+    if (!m_batch)
+        return;
+    const ConversionReport report = m_batch->report();
+    m_batch->deleteLater();
+    m_batch = nullptr;
+    m_converted = true;
+    updateControls();
     // The list ends on its last entry, selected and shown, as after walking through it.
     List1->setSelectedIndex(List1->entryCount() - 1);
+    if (m_quitAfterBatch) {
+        close();
+        return;
+    }
     m_desktop.showMessage(this, report.message());
 }
 
-ConversionReport Form1::runBatch(const QList<PlannedOutput>& plan, int index)
+void Form1::updateControls()
 {
-    ConversionReport report;
-    report.folder = SavePath;
-    report.total = int(plan.size());
-    QList<ConvertJob> jobs;
-    for (const PlannedOutput& output : plan) {
-        jobs.append({output.source, output.target, index});
-        if (output.renamed)
-            report.renames.append({output.source, output.target});
-    }
-    if (jobs.isEmpty())
-        return report;
-
-    // Until the batch ends no other handler of the window runs. The blocker makes the progress window
-    // modal: Qt's own modality would have setValue() run nested event loops inside the engine's
-    // callbacks.
-    const InputBlocker blocker(this);
-    QProgressDialog progress(this);
-    progress.setWindowTitle(QStringLiteral("Kalvorin"));
-    progress.setCancelButtonText(QStringLiteral("取消"));
-    progress.setRange(0, report.total);
-    progress.setWindowModality(Qt::NonModal);
-    progress.setAutoClose(false);
-    progress.setAutoReset(false);
-    // Shown by the timer below, not by setValue's own guess.
-    progress.setMinimumDuration(std::numeric_limits<int>::max());
-    progress.setValue(0);
-
-    int ended = 0;
-    QString current;
-    const auto showProgress = [&] {
-        progress.setLabelText(
-            QStringLiteral("正在转换…  %1/%2\n%3").arg(QString::number(ended), QString::number(report.total), current));
-        progress.setValue(ended);
-    };
-    bool over = false;
-    QEventLoop loop;
-    connect(&progress, &QProgressDialog::canceled, &loop, [&] {
-        report.cancelled = true;
-        m_engine.cancelBatch();
-    });
-    QTimer showLater;
-    showLater.setSingleShot(true);
-    connect(&showLater, &QTimer::timeout, &progress, [&] {
-        showProgress();
-        progress.show();
-    });
-    showLater.start(400);
-
-    BatchCallbacks callbacks;
-    callbacks.started = [&](int job) {
-        current = QFileInfo(jobs[job].source).fileName();
-        showProgress();
-    };
-    callbacks.finished = [&](int job, const QString& error) {
-        ++ended;
-        if (error.isEmpty())
-            ++report.written;
-        else
-            report.failures.append({jobs[job].source, error});
-        showProgress();
-    };
-    callbacks.done = [&] {
-        over = true;
-        loop.quit();
-    };
-    m_engine.convertBatch(jobs, std::move(callbacks));
-    if (!over)
-        loop.exec();
-    return report;
+    // While a batch runs the window takes no other request; closing it asks first.
+    const bool idle = m_batch == nullptr;
+    List1->setEnabled(idle);
+    for (QPushButton* button : {Command7, Command1, Command2})
+        button->setEnabled(idle);
+    for (QAbstractButton* button : zhuanhuan->buttons())
+        button->setEnabled(idle);
+    CmdCha->setEnabled(idle && m_converted);
 }
 
-bool Form1::canWriteInto(const QString& folder)
+void Form1::closeEvent(QCloseEvent* event)
 {
-    // Permissions alone do not tell a read-only disk; creating a file does.
-    QTemporaryFile probe(joinPath(folder, QStringLiteral(".kalvorin-XXXXXX")));
-    return probe.open();
+    if (!m_batch) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (m_quitAfterBatch)
+        return;
+    enum Answer { Quit, GoOn };
+    Question question;
+    question.title = QStringLiteral("Kalvorin");
+    question.text = QStringLiteral("正在转换，取消并退出？");
+    question.answers = {QStringLiteral("取消并退出"), QStringLiteral("继续转换")};
+    question.defaultAnswer = GoOn;
+    question.escapeAnswer = GoOn;
+    if (m_desktop.ask(this, question) != Quit)
+        return;
+    m_quitAfterBatch = true;
+    // The batch may have ended while the question was open.
+    if (m_batch)
+        m_batch->cancel();
+    else
+        close();
 }
 
 void Form1::Showbc()

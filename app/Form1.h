@@ -5,7 +5,9 @@
 #include <QWidget>
 
 #include <array>
+#include <optional>
 
+class BatchRun;
 class Desktop;
 class PictureEngine;
 class PictureList;
@@ -13,7 +15,6 @@ class PreviewBox;
 class QButtonGroup;
 class QLabel;
 class QPushButton;
-struct ConversionReport;
 struct FileFilter;
 struct PlannedOutput;
 
@@ -29,8 +30,12 @@ public:
     int curIndex() const { return CurIndex; }
     const QString& savePath() const { return SavePath; }
 
+    /// The batch that is converting, if any.
+    BatchRun* runningBatch() const { return m_batch; }
+
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void buildControls();
@@ -45,8 +50,9 @@ private:
     void view();
 
     void Showbc();
-    ConversionReport runBatch(const QList<PlannedOutput>& plan, int index);
-    static bool canWriteInto(const QString& folder);
+    std::optional<QList<PlannedOutput>> planOutputs(const QStringList& entries, int index);
+    void batchEnded();
+    void updateControls();
     void pickPictures(const FileFilter& filter, bool replaceList);
     void showPreviewOf(int index);
     void clearPreview();
@@ -73,4 +79,10 @@ private:
     // Answers for an older selection arrive after a newer one was asked for; only the newest counts.
     quint64 m_previewTicket = 0;
     quint64 m_previewAnswered = 0;
+
+    BatchRun* m_batch = nullptr;
+    // A batch has ended since the window opened: "立即查看" has a folder to show.
+    bool m_converted = false;
+    // The user chose to quit while a batch ran; the window closes once it has stopped.
+    bool m_quitAfterBatch = false;
 };

@@ -117,7 +117,7 @@ Run runKalvorin(WorkerEngine& engine, const QStringList& sources, const QString&
     MemoryWatch memory([&] { return engine.workerProcessIds() << QCoreApplication::applicationPid(); });
     QEventLoop loop;
     BatchCallbacks callbacks;
-    callbacks.finished = [&](int, const QString& error) { run.failed += error.isEmpty() ? 0 : 1; };
+    callbacks.finished = [&](int, const JobOutcome& outcome) { run.failed += outcome.written() ? 0 : 1; };
     callbacks.done = [&] { loop.quit(); };
     QElapsedTimer clock;
     clock.start();

@@ -5,44 +5,70 @@
 #include <QDir>
 #include <QSet>
 
-namespace {
-QString pathKey(const QString& path)
+FileFacts lookUpNothing(const QString& path)
 {
-    return QDir::cleanPath(path).toCaseFolded();
+    return {false, false, QDir::cleanPath(path).toCaseFolded()};
 }
-} // namespace
 
 QList<PlannedOutput> planBatch(const QStringList& entries, const QString& folder, int formatIndex,
-                               const std::function<bool(const QString&)>& existsOnDisk)
+                               const FileLookup& lookup, ExistingFiles existing)
 {
+    using Renamed = PlannedOutput::Renamed;
     QSet<QString> sources;
     for (const QString& entry : entries)
-        sources.insert(pathKey(entry));
+        sources.insert(lookup(entry).identity);
 
+    // The identities the batch writes to, or set aside for skipped entries.
     QSet<QString> taken;
     QList<PlannedOutput> plan;
     plan.reserve(entries.size());
     const QString extension = OutputFormat::extension(formatIndex);
     for (const QString& entry : entries) {
         PlannedOutput out{entry, outputPath(folder, entry, formatIndex)};
-        const auto clashes = [&](const QString& path) {
-            const QString key = pathKey(path);
-            return taken.contains(key) || sources.contains(key);
-        };
-        if (clashes(out.target)) {
+        const FileFacts facts = lookup(out.target);
+        if (taken.contains(facts.identity)) {
+            out.renamed = Renamed::SameNameAsAnotherEntry;
+        } else if (sources.contains(facts.identity)) {
+            out.renamed = Renamed::SameFileAsASource;
+        } else if (facts.isFolder) {
+            out.renamed = Renamed::AlreadyInTheFolder;
+        } else if (facts.exists) {
+            out.replacesExisting = true;
+            if (existing == ExistingFiles::KeepBoth)
+                out.renamed = Renamed::AlreadyInTheFolder;
+            else if (existing == ExistingFiles::Skip)
+                out.skipped = true;
+        }
+        if (out.renamed != Renamed::No) {
+            out.replacesExisting = false;
             const QString base = Getfn(entry);
             for (int n = 2;; ++n) {
                 const QString candidate =
                     joinPath(folder, QStringLiteral("%1 (%2)%3").arg(base, QString::number(n), extension));
-                if (!clashes(candidate) && !(existsOnDisk && existsOnDisk(candidate))) {
+                const FileFacts candidateFacts = lookup(candidate);
+                if (!candidateFacts.exists && !taken.contains(candidateFacts.identity) &&
+                    !sources.contains(candidateFacts.identity)) {
                     out.target = candidate;
+                    taken.insert(candidateFacts.identity);
                     break;
                 }
             }
-            out.renamed = true;
+        } else {
+            // A skipped entry keeps its name to itself: a later entry of that name is numbered, as it
+            // would have been had the file been replaced.
+            taken.insert(facts.identity);
         }
-        taken.insert(pathKey(out.target));
         plan.append(out);
     }
     return plan;
+}
+
+QList<PlannedOutput> replacedFiles(const QList<PlannedOutput>& plan)
+{
+    QList<PlannedOutput> replaced;
+    for (const PlannedOutput& output : plan) {
+        if (output.replacesExisting)
+            replaced.append(output);
+    }
+    return replaced;
 }

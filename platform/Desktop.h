@@ -17,6 +17,20 @@ struct Message {
     QString details;
 };
 
+/// A question for a modal message box with a button for each answer.
+struct Question {
+    QString title;
+    QString text;
+    /// Shown behind the box's "details" button when not empty.
+    QString details;
+    /// The buttons' captions, in the order they are shown.
+    QStringList answers;
+    /// The answer Enter gives.
+    int defaultAnswer = 0;
+    /// The answer Escape and closing the box give.
+    int escapeAnswer = 0;
+};
+
 /// A filter of the open dialog: the description as shown and the patterns it filters by.
 struct FileFilter {
     QString description;
@@ -29,8 +43,9 @@ public:
     virtual ~Desktop() = default;
 
     /// Shows the modal multiple-selection open dialog. On OK returns one full path, or the folder
-    /// followed by each picked name, all separated by U+0000. Returns nothing on Cancel or when the
-    /// dialog fails.
+    /// followed by each picked name, all separated by U+0000: every name picked or typed, in the order
+    /// typed, whether or not the filter shows it and whether or not it exists. Returns nothing on Cancel
+    /// or when the dialog fails.
     virtual std::optional<QString> openFiles(QWidget* parent, const FileFilter& filter) = 0;
 
     /// Shows the modal folder browser (folders only). Returns the chosen folder, or an empty string on
@@ -39,6 +54,9 @@ public:
 
     /// Shows a modal message box and returns when it is closed.
     virtual void showMessage(QWidget* parent, const Message& message) = 0;
+
+    /// Asks question in a modal message box and returns the index of the answer chosen.
+    virtual int ask(QWidget* parent, const Question& question) = 0;
 
     /// Opens folder in the desktop's file manager without waiting. Returns false when that fails.
     virtual bool openFolder(const QString& folder) = 0;

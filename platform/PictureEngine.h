@@ -22,14 +22,25 @@ struct ConvertJob {
     int formatIndex = 0;
 };
 
+/// How one job of a batch ended.
+struct JobOutcome {
+    enum class Kind { Written, Failed, Cancelled };
+    Kind kind = Kind::Written;
+    /// Why it failed, in Chinese; empty when it did not.
+    QString reason;
+    /// The decoder's or the system's own words on the failure, when there are any.
+    QString detail;
+
+    bool written() const { return kind == Kind::Written; }
+};
+
 /// What a batch reports while it runs. Every callback runs on the thread that started the batch.
 struct BatchCallbacks {
     /// The job at index was handed to a worker.
     std::function<void(int index)> started;
-    /// The job at index ended: error is empty when its file was written, otherwise the reason in
-    /// Chinese.
-    std::function<void(int index, const QString& error)> finished;
-    /// The batch is over: every job ended, or it was cancelled and the running ones ended.
+    /// The job at index ended.
+    std::function<void(int index, const JobOutcome& outcome)> finished;
+    /// The batch is over: every job ended, or it was cancelled and the running ones were stopped.
     std::function<void()> done;
 };
 
@@ -48,6 +59,7 @@ public:
     /// Converts the jobs, several at once, and reports through callbacks. One batch at a time.
     virtual void convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks callbacks) = 0;
 
-    /// Starts no further job of the running batch; the running ones end and done follows.
+    /// Starts no further job of the running batch and stops the running ones at once: each ends as
+    /// cancelled, with nothing of its output left behind, and done follows.
     virtual void cancelBatch() = 0;
 };

@@ -1,10 +1,13 @@
 #include "QtDesktop.h"
 
+#include <QAbstractItemView>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QUrl>
 
 QString caseInsensitiveNameFilter(const FileFilter& filter)
@@ -43,29 +46,74 @@ QString packDialogResult(const QStringList& paths)
     return parts.join(QChar(u'\0'));
 }
 
-std::unique_ptr<QFileDialog> makeOpenDialog(QWidget* parent, const FileFilter& filter)
+QStringList typedNames(const QString& text)
 {
-    auto dialog = std::make_unique<QFileDialog>(parent);
-    dialog->setFileMode(QFileDialog::ExistingFiles);
-    dialog->setAcceptMode(QFileDialog::AcceptOpen);
-    dialog->setOption(QFileDialog::DontResolveSymlinks);
-    dialog->setOption(QFileDialog::HideNameFilterDetails);
+    const QString trimmed = text.trimmed();
+    if (!trimmed.startsWith(u'"'))
+        return trimmed.isEmpty() ? QStringList() : QStringList{trimmed};
+    QStringList names;
+    qsizetype at = 0;
+    while (at < trimmed.size()) {
+        const qsizetype open = trimmed.indexOf(u'"', at);
+        if (open < 0)
+            break;
+        qsizetype close = trimmed.indexOf(u'"', open + 1);
+        if (close < 0)
+            close = trimmed.size();
+        const QString name = trimmed.mid(open + 1, close - open - 1);
+        if (!name.isEmpty())
+            names.append(name);
+        at = close + 1;
+    }
+    return names;
+}
+
+OpenDialog::OpenDialog(QWidget* parent, const FileFilter& filter)
+    : QFileDialog(parent)
+{
+    // Qt's own dialog on every desktop: it speaks Chinese with the program, and it is the one whose
+    // typed names are kept as typed.
+    setOption(QFileDialog::DontUseNativeDialog);
+    // Any file, so that a typed name of a missing file is taken; the views still pick several.
+    setFileMode(QFileDialog::AnyFile);
+    setAcceptMode(QFileDialog::AcceptOpen);
+    setOption(QFileDialog::DontResolveSymlinks);
+    setOption(QFileDialog::HideNameFilterDetails);
+    for (QAbstractItemView* view : findChildren<QAbstractItemView*>())
+        view->setSelectionMode(QAbstractItemView::ExtendedSelection);
     const QString pictures = caseInsensitiveNameFilter(filter);
     // The second filter lets WebP or HEIC photos be picked without typing their names.
-    dialog->setNameFilters({pictures, QStringLiteral("所有文件 (*)")});
-    dialog->selectNameFilter(pictures);
-    return dialog;
+    setNameFilters({pictures, QStringLiteral("所有文件 (*)")});
+    selectNameFilter(pictures);
+}
+
+void OpenDialog::accept()
+{
+    auto* field = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    const QStringList names = field ? typedNames(field->text()) : QStringList();
+    if (names.isEmpty())
+        return;
+    QStringList paths;
+    for (QString name : names) {
+        if (name == u'~' || name.startsWith(QStringLiteral("~/")))
+            name = QDir::homePath() + name.mid(1);
+        paths.append(QDir::cleanPath(directory().absoluteFilePath(name)));
+    }
+    if (paths.size() == 1 && QFileInfo(paths.first()).isDir()) {
+        setDirectory(paths.first());
+        field->clear();
+        return;
+    }
+    m_chosen = paths;
+    QDialog::accept();
 }
 
 std::optional<QString> QtDesktop::openFiles(QWidget* parent, const FileFilter& filter)
 {
-    const std::unique_ptr<QFileDialog> dialog = makeOpenDialog(parent, filter);
-    if (dialog->exec() != QDialog::Accepted)
+    OpenDialog dialog(parent, filter);
+    if (dialog.exec() != QDialog::Accepted || dialog.chosenFiles().isEmpty())
         return std::nullopt;
-    const QStringList paths = dialog->selectedFiles();
-    if (paths.isEmpty())
-        return std::nullopt;
-    return packDialogResult(paths);
+    return packDialogResult(dialog.chosenFiles());
 }
 
 QString QtDesktop::browseFolder(QWidget* parent, const QString& title)
@@ -83,6 +131,27 @@ void QtDesktop::showMessage(QWidget* parent, const Message& message)
     if (!message.details.isEmpty())
         box.setDetailedText(message.details);
     box.exec();
+}
+
+int QtDesktop::ask(QWidget* parent, const Question& question)
+{
+    QMessageBox box(QMessageBox::Question, question.title, question.text, QMessageBox::NoButton, parent);
+    if (!question.details.isEmpty())
+        box.setDetailedText(question.details);
+    QList<QAbstractButton*> buttons;
+    for (qsizetype i = 0; i < question.answers.size(); ++i) {
+        // Roles only place the buttons; what each does is its index.
+        const QMessageBox::ButtonRole role = i == question.escapeAnswer    ? QMessageBox::RejectRole
+                                             : i == question.defaultAnswer ? QMessageBox::AcceptRole
+                                                                           : QMessageBox::ActionRole;
+        buttons.append(box.addButton(question.answers[i], role));
+    }
+    if (auto* preferred = qobject_cast<QPushButton*>(buttons.value(question.defaultAnswer)))
+        box.setDefaultButton(preferred);
+    box.setEscapeButton(buttons.value(question.escapeAnswer));
+    box.exec();
+    const qsizetype chosen = buttons.indexOf(box.clickedButton());
+    return chosen >= 0 ? int(chosen) : question.escapeAnswer;
 }
 
 bool QtDesktop::openFolder(const QString& folder)

@@ -1,22 +1,32 @@
 #include "WorkerEngine.h"
 
+#include "LongPath.h"
 #include "Naming.h"
-#include "WorkerProcess.h"
 
 #include <QCoreApplication>
 #include <QDataStream>
-#include <QDateTime>
 #include <QDir>
-#include <QFileInfo>
 #include <QIODevice>
+#include <QRandomGenerator>
 #include <QThread>
 
+#include <cerrno>
+#include <csignal>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 using Protocol::Status;
 
-constexpr qint64 memoryPerWorker = qint64(1) << 30;
+constexpr qint64 mebibyte = qint64(1) << 20;
+constexpr qint64 gibibyte = qint64(1) << 30;
+
+qint64 physicalMemory()
+{
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    return pages > 0 && pageSize > 0 ? qint64(pages) * pageSize : 0;
+}
 
 PreviewResult previewFromAnswer(Status status, const QByteArray& answer)
 {
@@ -39,30 +49,50 @@ PreviewResult previewFromAnswer(Status status, const QByteArray& answer)
     return {view.copy(), {}};
 }
 
-QString convertError(Status status, const QByteArray& answer)
+// The worker's own answer to a conversion: its status and its words on a failure.
+std::pair<Status, QString> conversionAnswer(const QByteArray& answer)
 {
-    if (status != Status::Ok)
-        return Protocol::reason(status);
     QDataStream stream(answer);
     quint8 code = 0;
-    stream >> code;
-    if (stream.status() != QDataStream::Ok)
-        return Protocol::reason(Status::Crashed);
-    return Protocol::reason(Status(code));
+    QString detail;
+    stream >> code >> detail;
+    if (stream.status() != QDataStream::Ok || code > quint8(Status::Cancelled))
+        return {Status::Crashed, QStringLiteral("malformed answer")};
+    return {Status(code), detail};
 }
 
-// A worker killed while writing may leave the save file's temporary copy ("name.XXXXXX") behind on a
-// disk without unnamed temporary files. Only such a copy made since the job started goes, so a user's
-// own "photo.png.backup" is never touched.
-void removeLeftoverTemporary(const QString& target, const QDateTime& jobStart)
+JobOutcome outcomeOf(Status status, const QString& detail = {})
 {
-    const QFileInfo info(target);
-    const QDir folder = info.dir();
-    const QFileInfoList leftovers =
-        folder.entryInfoList({info.fileName() + QStringLiteral(".??????")}, QDir::Files | QDir::Hidden);
-    for (const QFileInfo& leftover : leftovers) {
-        if (leftover.lastModified() >= jobStart)
-            QFile::remove(leftover.filePath());
+    if (status == Status::Ok)
+        return {};
+    if (status == Status::Cancelled)
+        return {JobOutcome::Kind::Cancelled, Protocol::reason(status), {}};
+    return {JobOutcome::Kind::Failed, Protocol::reason(status), detail};
+}
+
+struct Place {
+    QString folder;
+    QString name;
+};
+
+Place placeOf(const QString& target)
+{
+    const qsizetype slash = target.lastIndexOf(u'/');
+    if (slash < 0)
+        return {QStringLiteral("."), target};
+    return {slash == 0 ? QStringLiteral("/") : target.left(slash), target.mid(slash + 1)};
+}
+
+// A name for the job's temporary file that nothing in the folder has: the worker creates it without
+// replacing anything, and the engine may remove it after a failure without harming anyone's file.
+QString freeTemporaryName(const Place& place)
+{
+    for (;;) {
+        const QString name = LongPath::temporaryName(place.name, QRandomGenerator::global()->generate64());
+        struct stat info {};
+        // A folder that cannot be looked into fails the job in the worker, which says why.
+        if (!LongPath::status(place.folder + u'/' + name, &info, false))
+            return name;
     }
 }
 } // namespace
@@ -70,7 +100,9 @@ void removeLeftoverTemporary(const QString& target, const QDateTime& jobStart)
 WorkerEngine::WorkerEngine(Options options, QObject* parent)
     : QObject(parent)
     , m_options(std::move(options))
+    , m_policy(policy(m_options.pixelMemory > 0 ? m_options.pixelMemory : memoryPerWorker(), m_options.pixelDisk))
 {
+    removeStaleWorkerFolders();
 }
 
 WorkerEngine::~WorkerEngine() = default;
@@ -88,13 +120,65 @@ int WorkerEngine::defaultPoolSize(int formatIndex)
     // it stays at one per core.
     const int cores = std::max(1, QThread::idealThreadCount());
     const int wanted = formatIndex == OutputFormat::Gif ? cores : cores + 1;
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long pageSize = ::sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || pageSize <= 0)
+    const qint64 memory = physicalMemory();
+    if (memory <= 0)
         return cores;
     // Half the memory for the workers, the rest for the desktop and everything else.
-    const qint64 fitting = qint64(pages) * pageSize / 2 / memoryPerWorker;
+    const qint64 fitting = memory / 2 / gibibyte;
     return int(std::clamp<qint64>(fitting, 1, wanted));
+}
+
+qint64 WorkerEngine::memoryPerWorker()
+{
+    // Debian's policy keeps 256 MiB of pixels in memory; beyond about 33 megapixels a picture then goes
+    // to a disk cache, and reducing a 50-megapixel photo's colours for GIF took over three minutes
+    // instead of eight seconds.
+    return std::clamp(physicalMemory() / 8, 512 * mebibyte, 2 * gibibyte);
+}
+
+QByteArray WorkerEngine::policy(qint64 memory, qint64 disk)
+{
+    // Found through MAGICK_CONFIGURE_PATH ahead of the system's policy, whose values it replaces; the
+    // system's other rules (coders, sizes) stay.
+    return QStringLiteral(R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE policymap [
+<!ELEMENT policymap (policy)*>
+<!ATTLIST policymap xmlns CDATA #FIXED ''>
+<!ELEMENT policy EMPTY>
+<!ATTLIST policy xmlns CDATA #FIXED '' domain NMTOKEN #REQUIRED name NMTOKEN #IMPLIED pattern CDATA #IMPLIED rights NMTOKEN #IMPLIED stealth NMTOKEN #IMPLIED value CDATA #IMPLIED>
+]>
+<policymap>
+  <policy domain="resource" name="memory" value="%1MiB"/>
+  <policy domain="resource" name="map" value="%1MiB"/>
+  <policy domain="resource" name="disk" value="%2MiB"/>
+</policymap>
+)")
+        .arg(memory / mebibyte)
+        .arg(disk / mebibyte)
+        .toUtf8();
+}
+
+void WorkerEngine::removeStaleWorkerFolders(const QString& folder)
+{
+    const QDir temporary(folder.isEmpty() ? QDir::tempPath() : folder);
+    const QStringList names = temporary.entryList({QStringLiteral("kalvorin-*-??????")}, QDir::Dirs | QDir::Hidden);
+    for (const QString& name : names) {
+        bool isNumber = false;
+        const qint64 pid = name.section(u'-', 1, 1).toLongLong(&isNumber);
+        struct stat info {};
+        const QString path = temporary.filePath(name);
+        // Only our own real folders, of programs that are gone.
+        if (!isNumber || pid <= 0 || pid == QCoreApplication::applicationPid() ||
+            !LongPath::status(path, &info, false) || !S_ISDIR(info.st_mode) || info.st_uid != ::getuid())
+            continue;
+        if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            QDir(path).removeRecursively();
+    }
+}
+
+std::unique_ptr<WorkerProcess> WorkerEngine::makeWorker() const
+{
+    return std::make_unique<WorkerProcess>(m_options.workerPath, m_options.environment, m_policy);
 }
 
 void WorkerEngine::preview(const QString& path, QSize box, PreviewDone done)
@@ -114,12 +198,12 @@ void WorkerEngine::preview(const QString& path, QSize box, PreviewDone done)
 void WorkerEngine::sendPreview(PendingPreview request)
 {
     if (!m_previewWorker)
-        m_previewWorker = std::make_unique<WorkerProcess>(m_options.workerPath, m_options.environment);
+        m_previewWorker = makeWorker();
     QByteArray payload;
     QDataStream stream(&payload, QIODevice::WriteOnly);
     stream << quint8(Protocol::Kind::Preview) << request.path << qint32(request.box.width())
            << qint32(request.box.height());
-    m_previewWorker->send(payload, m_options.previewTimeoutMs,
+    m_previewWorker->send(payload, m_options.previewLimits,
                           [this, done = std::move(request.done)](Status status, const QByteArray& answer) {
                               done(previewFromAnswer(status, answer));
                               if (m_waitingPreview) {
@@ -138,10 +222,11 @@ void WorkerEngine::convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks ca
     m_nextJob = 0;
     m_running = 0;
     m_batchActive = true;
+    m_cancelled = false;
     if (m_pool.empty()) {
         const int size = m_options.poolSize > 0 ? m_options.poolSize : defaultPoolSize(jobs.value(0).formatIndex);
         for (int i = 0; i < size; ++i)
-            m_pool.push_back(std::make_unique<WorkerProcess>(m_options.workerPath, m_options.environment));
+            m_pool.push_back(makeWorker());
     }
     feedWorkers();
     finishBatchIfOver();
@@ -149,8 +234,12 @@ void WorkerEngine::convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks ca
 
 void WorkerEngine::cancelBatch()
 {
-    if (m_batchActive)
-        m_nextJob = int(m_jobs.size());
+    if (!m_batchActive)
+        return;
+    m_cancelled = true;
+    m_nextJob = int(m_jobs.size());
+    for (const auto& worker : m_pool)
+        worker->cancel();
 }
 
 QList<qint64> WorkerEngine::workerProcessIds() const
@@ -163,6 +252,18 @@ QList<qint64> WorkerEngine::workerProcessIds() const
             ids.append(worker->processId());
     }
     return ids;
+}
+
+QStringList WorkerEngine::workerFolders() const
+{
+    QStringList folders;
+    if (m_previewWorker && !m_previewWorker->temporaryFolder().isEmpty())
+        folders.append(m_previewWorker->temporaryFolder());
+    for (const auto& worker : m_pool) {
+        if (!worker->temporaryFolder().isEmpty())
+            folders.append(worker->temporaryFolder());
+    }
+    return folders;
 }
 
 void WorkerEngine::feedWorkers()
@@ -178,23 +279,43 @@ void WorkerEngine::feedWorkers()
 void WorkerEngine::runJob(WorkerProcess& worker, int index)
 {
     const ConvertJob& job = m_jobs[index];
+    const Place place = placeOf(job.target);
+    const QString temporary = freeTemporaryName(place);
     QByteArray payload;
     QDataStream stream(&payload, QIODevice::WriteOnly);
-    stream << quint8(Protocol::Kind::Convert) << job.source << job.target << qint32(job.formatIndex);
+    stream << quint8(Protocol::Kind::Convert) << job.source << place.folder << place.name << temporary
+           << qint32(job.formatIndex);
     ++m_running;
     if (m_callbacks.started)
         m_callbacks.started(index);
-    // Whole seconds: some disks keep no finer modification times.
-    const QDateTime start = QDateTime::currentDateTime().addSecs(-1);
-    worker.send(payload, m_options.convertTimeoutMs, [this, index, start](Status status, const QByteArray& answer) {
+    if (m_cancelled) {
+        // Cancelled by whoever heard that it started.
         --m_running;
-        if (status != Status::Ok)
-            removeLeftoverTemporary(m_jobs[index].target, start);
         if (m_callbacks.finished)
-            m_callbacks.finished(index, convertError(status, answer));
-        feedWorkers();
-        finishBatchIfOver();
-    });
+            m_callbacks.finished(index, outcomeOf(Status::Cancelled));
+        return;
+    }
+    WorkerProcess* const running = &worker;
+    worker.send(payload, m_options.convertLimits,
+                [this, index, running, place, temporary](Status status, const QByteArray& answer) {
+                    --m_running;
+                    JobOutcome outcome;
+                    if (status != Status::Ok) {
+                        // The worker was stopped or died: whatever it had written of this job goes,
+                        // and only that. Its process has ended, so nothing can write it again.
+                        LongPath::removeIn(place.folder, temporary);
+                        outcome = outcomeOf(status);
+                    } else {
+                        const auto [code, detail] = conversionAnswer(answer);
+                        outcome = outcomeOf(code, detail);
+                        if (Protocol::isResourceFailure(code))
+                            running->retire();
+                    }
+                    if (m_callbacks.finished)
+                        m_callbacks.finished(index, outcome);
+                    feedWorkers();
+                    finishBatchIfOver();
+                });
 }
 
 void WorkerEngine::finishBatchIfOver()
@@ -203,7 +324,7 @@ void WorkerEngine::finishBatchIfOver()
         return;
     m_batchActive = false;
     // Workers keep the memory of the largest picture they converted; a finished batch gives it back.
-    // This runs inside a worker's own answer, so they go once it has returned.
+    // This may run inside a worker's own answer, so they go once it has returned.
     for (std::unique_ptr<WorkerProcess>& worker : m_pool) {
         worker->setParent(this);
         worker.release()->deleteLater();

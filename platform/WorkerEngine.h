@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PictureEngine.h"
+#include "WorkerProcess.h"
 
 #include <QObject>
 #include <QProcessEnvironment>
@@ -8,8 +9,6 @@
 #include <memory>
 #include <optional>
 #include <vector>
-
-class WorkerProcess;
 
 /// The picture engine on kalvorin-worker processes: one for the preview, and a pool that converts a
 /// batch, one picture per worker at a time.
@@ -20,10 +19,14 @@ public:
     struct Options {
         QString workerPath;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        int previewTimeoutMs = 30'000;
-        int convertTimeoutMs = 180'000;
+        TimeLimits previewLimits{20'000, 30'000, 1'000};
+        TimeLimits convertLimits{};
         /// Workers of the conversion pool; 0 lets defaultPoolSize() choose for each batch.
         int poolSize = 0;
+        /// The library's memory for one worker's pixels, in bytes; 0 lets memoryPerWorker() choose.
+        qint64 pixelMemory = 0;
+        /// Room on disk for one worker's pixel caches, in bytes.
+        qint64 pixelDisk = qint64(16) << 30;
     };
 
     explicit WorkerEngine(Options options, QObject* parent = nullptr);
@@ -34,6 +37,14 @@ public:
     /// Workers for a batch in the format of formatIndex: one per core, one more where writing the files
     /// leaves cores idle, and no more than the memory holds at about a gigabyte per worker.
     static int defaultPoolSize(int formatIndex);
+    /// The memory a worker keeps pixels in before it spills them to disk: an eighth of the machine's,
+    /// between 512 MiB and 2 GiB.
+    static qint64 memoryPerWorker();
+    /// The library's policy for the workers: memory and disk as given.
+    static QByteArray policy(qint64 memory, qint64 disk);
+    /// Removes the private folders that workers of programs no longer running left in folder (the
+    /// system's temporary folder when empty): a program that was killed could not remove them itself.
+    static void removeStaleWorkerFolders(const QString& folder = {});
 
     void preview(const QString& path, QSize box, PreviewDone done) override;
     void convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks callbacks) override;
@@ -41,6 +52,8 @@ public:
 
     /// The process ids of the running workers, for the tests that kill one.
     QList<qint64> workerProcessIds() const;
+    /// The private folders of the running workers, for the tests.
+    QStringList workerFolders() const;
 
 private:
     struct PendingPreview {
@@ -53,8 +66,10 @@ private:
     void feedWorkers();
     void runJob(WorkerProcess& worker, int index);
     void finishBatchIfOver();
+    std::unique_ptr<WorkerProcess> makeWorker() const;
 
     Options m_options;
+    QByteArray m_policy;
     std::unique_ptr<WorkerProcess> m_previewWorker;
     std::optional<PendingPreview> m_waitingPreview;
 
@@ -64,4 +79,5 @@ private:
     int m_nextJob = 0;
     int m_running = 0;
     bool m_batchActive = false;
+    bool m_cancelled = false;
 };

@@ -1,33 +1,50 @@
 #include "WorkerProcess.h"
 
+#include <QCoreApplication>
+#include <QDataStream>
+#include <QDir>
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 
-WorkerProcess::WorkerProcess(QString program, QProcessEnvironment environment, QObject* parent)
+namespace {
+// A killed process is normally gone within milliseconds; one stuck in the kernel (a dead network
+// disk) is left to end on its own rather than hold the batch.
+constexpr int reapLimitMs = 5'000;
+} // namespace
+
+WorkerProcess::WorkerProcess(QString program, QProcessEnvironment environment, QByteArray policy, QObject* parent)
     : QObject(parent)
     , m_program(std::move(program))
     , m_environment(std::move(environment))
+    , m_policy(std::move(policy))
 {
-    m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, [this] { fail(Protocol::Status::Timeout); });
+    for (QTimer* timer : {&m_idle, &m_overall, &m_reapLimit})
+        timer->setSingleShot(true);
+    connect(&m_idle, &QTimer::timeout, this, [this] { fail(Protocol::Status::Timeout); });
+    connect(&m_overall, &QTimer::timeout, this, [this] { fail(Protocol::Status::Timeout); });
+    connect(&m_reapLimit, &QTimer::timeout, this, [this] {
+        const Protocol::Status status = m_failing.value_or(Protocol::Status::Crashed);
+        releaseProcess();
+        finishRequest(status, {});
+    });
 }
 
 WorkerProcess::~WorkerProcess()
 {
-    const bool busy = isBusy();
     m_done = nullptr;
-    m_timer.stop();
-    // An idle worker ends by itself when its input closes; a busy one, or one already being dropped,
-    // is stopped. Either is waited for, so no process outlives the engine.
+    // Every process still here, the current one and any released one that has not ended yet, is
+    // stopped and waited for, so that none outlives the engine; their folders go with them.
     for (QProcess* process : findChildren<QProcess*>()) {
         process->disconnect(this);
-        if (process->state() == QProcess::NotRunning)
-            continue;
-        process->closeWriteChannel();
-        if (process != m_process || busy || !process->waitForFinished(2000)) {
+        if (process->state() != QProcess::NotRunning) {
             process->kill();
-            process->waitForFinished(2000);
+            process->waitForFinished(reapLimitMs);
         }
+        delete process;
     }
+    m_process = nullptr;
+    m_folder.reset();
 }
 
 qint64 WorkerProcess::processId() const
@@ -35,10 +52,17 @@ qint64 WorkerProcess::processId() const
     return m_process ? m_process->processId() : 0;
 }
 
-void WorkerProcess::send(const QByteArray& request, int timeoutMs, Done done)
+QString WorkerProcess::temporaryFolder() const
+{
+    return m_process && m_folder ? m_folder->path() : QString();
+}
+
+void WorkerProcess::send(const QByteArray& request, TimeLimits limits, Done done)
 {
     Q_ASSERT(!m_done);
     m_done = std::move(done);
+    m_limits = limits;
+    m_failing.reset();
     if (!m_process)
         start();
     // A worker that cannot even start has failed the request already.
@@ -46,22 +70,56 @@ void WorkerProcess::send(const QByteArray& request, int timeoutMs, Done done)
         return;
     m_buffer.clear();
     m_process->write(Protocol::frame(request));
-    m_timer.start(timeoutMs);
+    m_clock.start();
+    m_idle.start(m_limits.idleMs);
+    m_overall.start(m_limits.baseMs);
+}
+
+void WorkerProcess::cancel()
+{
+    if (isBusy() && !m_failing)
+        fail(Protocol::Status::Cancelled);
+}
+
+void WorkerProcess::retire()
+{
+    if (isBusy())
+        m_retire = true;
+    else
+        releaseProcess();
 }
 
 void WorkerProcess::start()
 {
+    m_retire = false;
+    m_folder = std::make_shared<QTemporaryDir>(
+        QDir::temp().filePath(QStringLiteral("kalvorin-%1-XXXXXX").arg(QCoreApplication::applicationPid())));
+    if (!m_folder->isValid()) {
+        m_folder.reset();
+        finishRequest(Protocol::Status::NoWorker, {});
+        return;
+    }
+    QProcessEnvironment environment = m_environment;
+    // The library's caches, and anything else the worker writes aside, land in the private folder.
+    environment.insert(QStringLiteral("MAGICK_TEMPORARY_PATH"), m_folder->path());
+    environment.insert(QStringLiteral("TMPDIR"), m_folder->path());
+    if (!m_policy.isEmpty()) {
+        QFile policy(m_folder->filePath(QStringLiteral("policy.xml")));
+        if (policy.open(QIODevice::WriteOnly) && policy.write(m_policy) == m_policy.size() && policy.flush())
+            environment.insert(QStringLiteral("MAGICK_CONFIGURE_PATH"), m_folder->path());
+    }
+
     m_process = new QProcess(this);
-    m_process->setProcessEnvironment(m_environment);
+    m_process->setProcessEnvironment(environment);
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     connect(m_process, &QProcess::readyReadStandardOutput, this, &WorkerProcess::readAnswer);
-    connect(m_process, &QProcess::finished, this, [this] { fail(Protocol::Status::Crashed); });
+    connect(m_process, &QProcess::finished, this, &WorkerProcess::processEnded);
     connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-        // A write error follows a death that finished() reports too.
-        if (error == QProcess::FailedToStart)
-            fail(Protocol::Status::NoWorker);
-        else if (error == QProcess::Crashed)
-            fail(Protocol::Status::Crashed);
+        // Every other error is followed by finished().
+        if (error == QProcess::FailedToStart) {
+            releaseProcess();
+            finishRequest(Protocol::Status::NoWorker, {});
+        }
     });
     m_process->start(m_program, {});
 }
@@ -69,43 +127,112 @@ void WorkerProcess::start()
 void WorkerProcess::readAnswer()
 {
     m_buffer += m_process->readAllStandardOutput();
-    const std::optional<QByteArray> answer = Protocol::takeFrame(m_buffer);
-    if (!answer)
-        return;
-    if (!m_done || answer->isEmpty()) {
-        // An answer nobody asked for, or a broken frame: the stream can no longer be trusted.
-        fail(Protocol::Status::Crashed);
+    while (!m_failing) {
+        const std::optional<QByteArray> frame = Protocol::takeFrame(m_buffer);
+        if (!frame)
+            return;
+        if (!m_done || frame->isEmpty()) {
+            // Something nobody asked for, or a broken frame: the stream can no longer be trusted.
+            fail(Protocol::Status::Crashed);
+            return;
+        }
+        const auto reply = Protocol::Reply(quint8(frame->at(0)));
+        if (reply == Protocol::Reply::Progress) {
+            QDataStream stream(frame->sliced(1));
+            qint64 pixels = 0;
+            stream >> pixels;
+            m_idle.start(m_limits.idleMs);
+            if (stream.status() == QDataStream::Ok && pixels > 0)
+                extendLimit(pixels);
+            continue;
+        }
+        if (reply != Protocol::Reply::Answer) {
+            fail(Protocol::Status::Crashed);
+            return;
+        }
+        m_idle.stop();
+        m_overall.stop();
+        const QByteArray answer = frame->sliced(1);
+        finishRequest(Protocol::Status::Ok, answer);
+        if (m_retire && !isBusy())
+            releaseProcess();
         return;
     }
-    m_timer.stop();
-    Done done = std::move(m_done);
-    m_done = nullptr;
-    done(Protocol::Status::Ok, *answer);
+}
+
+void WorkerProcess::extendLimit(qint64 pixels)
+{
+    const qint64 limit = m_limits.baseMs + pixels * m_limits.msPerMegapixel / 1'000'000;
+    const qint64 left = limit - m_clock.elapsed();
+    m_overall.start(int(std::clamp<qint64>(left, 0, std::numeric_limits<int>::max())));
 }
 
 void WorkerProcess::fail(Protocol::Status status)
 {
-    m_timer.stop();
-    dropProcess();
+    m_idle.stop();
+    m_overall.stop();
+    if (!isBusy()) {
+        releaseProcess();
+        return;
+    }
+    if (m_failing)
+        return;
+    if (!m_process || m_process->state() == QProcess::NotRunning) {
+        releaseProcess();
+        finishRequest(status, {});
+        return;
+    }
+    // Reported once the process has gone: until then it could still be writing.
+    m_failing = status;
+    m_process->kill();
+    m_reapLimit.start(reapLimitMs);
+}
+
+void WorkerProcess::processEnded()
+{
+    // A process that ends on its own in the middle of a request has crashed.
+    const Protocol::Status status = m_failing.value_or(Protocol::Status::Crashed);
+    m_reapLimit.stop();
+    m_idle.stop();
+    m_overall.stop();
+    if (m_process) {
+        m_process->disconnect(this);
+        m_process->deleteLater();
+        m_process = nullptr;
+    }
+    // Gone for good: nothing can use the folder any more.
+    m_folder.reset();
+    if (isBusy())
+        finishRequest(status, {});
+}
+
+void WorkerProcess::finishRequest(Protocol::Status status, const QByteArray& answer)
+{
+    m_failing.reset();
     if (!m_done)
         return;
     Done done = std::move(m_done);
     m_done = nullptr;
-    done(status, {});
+    done(status, answer);
 }
 
-void WorkerProcess::dropProcess()
+void WorkerProcess::releaseProcess()
 {
-    if (!m_process)
+    m_reapLimit.stop();
+    std::shared_ptr<QTemporaryDir> folder = std::move(m_folder);
+    QProcess* process = std::exchange(m_process, nullptr);
+    if (!process)
         return;
-    QProcess* process = m_process;
-    m_process = nullptr;
     process->disconnect(this);
     if (process->state() == QProcess::NotRunning) {
         process->deleteLater();
         return;
     }
-    // The process is reaped when it has gone, without waiting for it here.
-    connect(process, &QProcess::finished, process, &QObject::deleteLater);
+    // The process and its folder go once it has ended, without waiting for it here.
+    connect(process, &QProcess::finished, process, [process, folder] {
+        process->deleteLater();
+        if (folder)
+            folder->remove();
+    });
     process->kill();
 }

@@ -3,44 +3,82 @@
 #include "Protocol.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QProcessEnvironment>
 #include <QTimer>
 
 #include <functional>
+#include <memory>
+#include <optional>
 
 class QProcess;
+class QTemporaryDir;
+
+/// How long one request may take. The worker shows signs of life while it works; a request fails when
+/// none comes for idleMs (a stuck decoder), or when it runs longer than baseMs plus msPerMegapixel for
+/// each megapixel of its picture (a decoder that works forever).
+struct TimeLimits {
+    int idleMs = 60'000;
+    int baseMs = 120'000;
+    int msPerMegapixel = 4'000;
+};
 
 /// One kalvorin-worker process and the one request it is working on. The process is started on the
 /// first request and kept for the next; one that dies or overruns its time is dropped, and the next
 /// request starts a fresh one.
+///
+/// Each process has a private temporary folder for the library's caches (and the policy it is given),
+/// removed when the process has ended, however it ended.
 class WorkerProcess final : public QObject {
     Q_OBJECT
 
 public:
-    /// status is Ok with the worker's answer, or Timeout, Crashed or NoWorker with an empty answer.
+    /// status is Ok with the worker's answer, or Timeout, Crashed, NoWorker or Cancelled with an empty
+    /// answer. A request that failed is reported only once its process has gone, so nothing it was
+    /// doing can still change a file.
     using Done = std::function<void(Protocol::Status status, const QByteArray& answer)>;
 
-    WorkerProcess(QString program, QProcessEnvironment environment, QObject* parent = nullptr);
+    /// policy, when not empty, is the library's policy.xml for the process.
+    WorkerProcess(QString program, QProcessEnvironment environment, QByteArray policy = {}, QObject* parent = nullptr);
     ~WorkerProcess() override;
 
     bool isBusy() const { return bool(m_done); }
     /// The running process's id, 0 when none runs.
     qint64 processId() const;
+    /// The running process's private temporary folder, empty when none runs.
+    QString temporaryFolder() const;
 
     /// Sends one request; done is called once, on this thread, when it is answered or has failed.
-    void send(const QByteArray& request, int timeoutMs, Done done);
+    void send(const QByteArray& request, TimeLimits limits, Done done);
+    /// Stops the request in progress: its process is killed, and done reports Cancelled once it has
+    /// gone. Nothing happens when no request runs.
+    void cancel();
+    /// Ends the process once it is idle, so that the next request starts a fresh one.
+    void retire();
 
 private:
     void start();
     void readAnswer();
     void fail(Protocol::Status status);
-    void dropProcess();
+    void processEnded();
+    void finishRequest(Protocol::Status status, const QByteArray& answer);
+    void releaseProcess();
+    void extendLimit(qint64 pixels);
 
     QString m_program;
     QProcessEnvironment m_environment;
+    QByteArray m_policy;
     QProcess* m_process = nullptr;
+    std::shared_ptr<QTemporaryDir> m_folder;
     QByteArray m_buffer;
-    QTimer m_timer;
+    TimeLimits m_limits;
+    QTimer m_idle;
+    QTimer m_overall;
+    QTimer m_reapLimit;
+    QElapsedTimer m_clock;
     Done m_done;
+    // Set while a failed request waits for its process to go.
+    std::optional<Protocol::Status> m_failing;
+    bool m_retire = false;
 };

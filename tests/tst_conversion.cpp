@@ -8,6 +8,9 @@
 #include <QTimer>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -16,6 +19,7 @@ enum Format { Jpg = 0, Bmp = 1, Gif = 2, Pcx = 3, Png = 4, Ico = 5, Tiff = 6 };
 
 struct BatchRun {
     QStringList errors;
+    QStringList details;
     QList<int> started;
     bool done = false;
 };
@@ -24,13 +28,17 @@ BatchRun run(PictureEngine& engine, const QList<ConvertJob>& jobs, const std::fu
 {
     BatchRun result;
     result.errors = QStringList(jobs.size(), u"not run"_s);
+    result.details = QStringList(jobs.size());
     BatchCallbacks callbacks;
     callbacks.started = [&](int index) {
         result.started.append(index);
         if (onStart)
             onStart(index);
     };
-    callbacks.finished = [&](int index, const QString& error) { result.errors[index] = error; };
+    callbacks.finished = [&](int index, const JobOutcome& outcome) {
+        result.errors[index] = outcome.reason;
+        result.details[index] = outcome.detail;
+    };
     callbacks.done = [&] { result.done = true; };
     engine.convertBatch(jobs, callbacks);
     QElapsedTimer clock;
@@ -49,6 +57,71 @@ bool white(const QColor& c)
 {
     return c.red() > 250 && c.green() > 250 && c.blue() > 250 && c.alpha() == 255;
 }
+
+QStringList filesIn(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+}
+
+// A chain of folders under base whose path is longer than the kernel takes at once, made and removed
+// one folder at a time.
+class DeepFolder {
+public:
+    DeepFolder(const QString& base, int length)
+        : m_path(base)
+    {
+        int folder = ::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY);
+        const QByteArray name(200, 'd');
+        while (folder >= 0 && m_path.size() < length) {
+            ::mkdirat(folder, name.constData(), 0700);
+            const int next = ::openat(folder, name.constData(), O_RDONLY | O_DIRECTORY);
+            m_folders.push_back(folder);
+            folder = next;
+            m_path += u'/' + QString::fromLatin1(name);
+        }
+        m_folders.push_back(folder);
+    }
+    ~DeepFolder()
+    {
+        for (const QString& name : m_files)
+            ::unlinkat(m_folders.back(), QFile::encodeName(name).constData(), 0);
+        for (size_t i = m_folders.size() - 1; i > 0; --i) {
+            ::close(m_folders[i]);
+            ::unlinkat(m_folders[i - 1], QByteArray(200, 'd').constData(), AT_REMOVEDIR);
+        }
+        ::close(m_folders.front());
+    }
+    DeepFolder(const DeepFolder&) = delete;
+    DeepFolder& operator=(const DeepFolder&) = delete;
+
+    const QString& path() const { return m_path; }
+    bool isValid() const { return m_folders.back() >= 0; }
+    /// Files the test put here or expects here, removed with the folders.
+    void own(const QString& name) { m_files.append(name); }
+    void write(const QString& name, const QByteArray& bytes)
+    {
+        own(name);
+        const int file = ::openat(m_folders.back(), QFile::encodeName(name).constData(), O_WRONLY | O_CREAT, 0600);
+        QCOMPARE(::write(file, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+        ::close(file);
+    }
+    QByteArray read(const QString& name) const
+    {
+        const int file = ::openat(m_folders.back(), QFile::encodeName(name).constData(), O_RDONLY);
+        QByteArray bytes;
+        char buffer[65536];
+        for (ssize_t n; file >= 0 && (n = ::read(file, buffer, sizeof buffer)) > 0;)
+            bytes.append(buffer, n);
+        if (file >= 0)
+            ::close(file);
+        return bytes;
+    }
+
+private:
+    QString m_path;
+    std::vector<int> m_folders;
+    QStringList m_files;
+};
 } // namespace
 
 class TestConversion : public QObject {
@@ -67,6 +140,12 @@ private slots:
     void failuresDoNotStopTheBatch();
     void killedWorkerMidBatch();
     void cancelStopsStartingJobs();
+    void cleanupAfterAFailedJob_data();
+    void cleanupAfterAFailedJob();
+    void signsOfLifeKeepASlowJob();
+    void cancelStopsRunningJobs();
+    void workersLeaveNoCaches();
+    void longPaths();
 
 private:
     QTemporaryDir m_dir;
@@ -307,9 +386,148 @@ void TestConversion::cancelStopsStartingJobs()
     });
     QVERIFY(result.done);
     QCOMPARE(result.started, (QList<int>{0, 1}));
-    QCOMPARE(result.errors.mid(0, 2), (QStringList{QString(), QString()}));
-    QVERIFY(QFile::exists(path(u"out/c1.bmp"_s)));
-    QVERIFY(!QFile::exists(path(u"out/c2.bmp"_s)));
+    // The running job is stopped too; the rest never start.
+    QCOMPARE(result.errors, (QStringList{QString(), u"已取消"_s, u"not run"_s, u"not run"_s, u"not run"_s}));
+    QVERIFY(QFile::exists(path(u"out/c0.bmp"_s)));
+    QVERIFY(!QFile::exists(path(u"out/c1.bmp"_s)));
+}
+
+void TestConversion::cleanupAfterAFailedJob_data()
+{
+    QTest::addColumn<bool>("kill");
+    QTest::newRow("timed out") << false;
+    QTest::newRow("killed") << true;
+}
+
+void TestConversion::cleanupAfterAFailedJob()
+{
+    QFETCH(bool, kill);
+    QTemporaryDir dir;
+    const QString out = dir.filePath(u"out"_s);
+    QVERIFY(QDir().mkpath(out));
+    // A name full of pattern characters, and the user's files a pattern made from it could match.
+    const QString odd = u"stall-writing [1] *?.png"_s;
+    QFile::copy(path(u"photo.png"_s), dir.filePath(odd));
+    const QStringList users{u"holiday.gif.backup"_s, u"stall-writing [1] *?.gif.ab1234"_s, u"a[1].bmp"_s,
+                            u".stall-writing [1] *?.gif.kalvorin-mine.part"_s, u"*.gif"_s};
+    for (const QString& name : users)
+        TestPictures::saveBytes(out + u'/' + name, "a user's file");
+
+    WorkerEngine::Options options = testEngineOptions();
+    options.poolSize = 1;
+    options.convertLimits.idleMs = kill ? 60'000 : 1'000;
+    WorkerEngine engine(options);
+    QTimer killer;
+    connect(&killer, &QTimer::timeout, this, [&] {
+        // Killed once its output is partly written.
+        if (kill && filesIn(out).size() == users.size() + 2) {
+            for (const qint64 pid : engine.workerProcessIds())
+                ::kill(pid_t(pid), SIGKILL);
+            killer.stop();
+        }
+    });
+    killer.start(20);
+    const BatchRun result = run(engine, {{path(u"photo.png"_s), out + u"/sibling.gif"_s, Gif},
+                                         {dir.filePath(odd), out + u"/stall-writing [1] *?.gif"_s, Gif}});
+    QCOMPARE(result.errors, (QStringList{QString(), kill ? u"处理图片时出错"_s : u"处理超时"_s}));
+    QStringList expected = users;
+    expected.append(u"sibling.gif"_s);
+    expected.sort();
+    QCOMPARE(filesIn(out), expected);
+    for (const QString& name : users)
+        QCOMPARE(TestPictures::bytesOf(out + u'/' + name), QByteArray("a user's file"));
+}
+
+void TestConversion::signsOfLifeKeepASlowJob()
+{
+    WorkerEngine::Options options = testEngineOptions();
+    options.convertLimits.idleMs = 1'000;
+    WorkerEngine engine(options);
+    QFile::copy(path(u"photo.png"_s), path(u"slow-here.png"_s));
+    QFile::copy(path(u"photo.png"_s), path(u"stall-here-too.png"_s));
+    QElapsedTimer clock;
+    clock.start();
+    const BatchRun result = run(engine, {{path(u"slow-here.png"_s), path(u"out/slow.png"_s), Png},
+                                         {path(u"stall-here-too.png"_s), path(u"out/stuck.png"_s), Png}});
+    // Working for longer than the limit is fine while the worker shows signs of life; silence is not.
+    QCOMPARE(result.errors, (QStringList{QString(), u"处理超时"_s}));
+    QVERIFY(clock.elapsed() > 2'000);
+    QVERIFY(QFile::exists(path(u"out/slow.png"_s)));
+}
+
+void TestConversion::cancelStopsRunningJobs()
+{
+    WorkerEngine::Options options = testEngineOptions();
+    options.poolSize = 2;
+    WorkerEngine engine(options);
+    QTemporaryDir out;
+    QFile::copy(path(u"photo.png"_s), path(u"stall-writing.png"_s));
+    QFile::copy(path(u"photo.png"_s), path(u"stall-here.png"_s));
+    QElapsedTimer clock;
+    QTimer canceller;
+    connect(&canceller, &QTimer::timeout, this, [&] {
+        // Both stuck: one with half a file written, one before it.
+        if (filesIn(out.path()).size() == 1) {
+            clock.start();
+            engine.cancelBatch();
+            canceller.stop();
+        }
+    });
+    canceller.start(20);
+    const BatchRun result = run(engine, {{path(u"stall-writing.png"_s), out.filePath(u"a.tiff"_s), Tiff},
+                                         {path(u"stall-here.png"_s), out.filePath(u"b.tiff"_s), Tiff},
+                                         {path(u"photo.png"_s), out.filePath(u"c.tiff"_s), Tiff}});
+    QVERIFY(result.done);
+    QVERIFY2(clock.elapsed() < 2'000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(result.errors, (QStringList{u"已取消"_s, u"已取消"_s, u"not run"_s}));
+    QCOMPARE(filesIn(out.path()), QStringList{});
+}
+
+void TestConversion::workersLeaveNoCaches()
+{
+    // Little memory and disk for pixels: a 2000 x 1500 picture goes through a disk cache, a 3000 x 3000
+    // one is too large for it.
+    WorkerEngine::Options options = testEngineOptions();
+    options.poolSize = 1;
+    options.pixelMemory = qint64(16) << 20;
+    options.pixelDisk = qint64(64) << 20;
+    WorkerEngine engine(options);
+    TestPictures::save(TestPictures::photo(3000, 3000), path(u"large.png"_s), "PNG");
+    TestPictures::save(TestPictures::photo(2000, 1500), path(u"medium.png"_s), "PNG");
+    QStringList folders;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, this, [&] {
+        for (const QString& folder : engine.workerFolders()) {
+            if (!folders.contains(folder))
+                folders.append(folder);
+        }
+    });
+    watch.start(5);
+    const BatchRun result = run(engine, {{path(u"large.png"_s), path(u"out/large.gif"_s), Gif},
+                                         {path(u"medium.png"_s), path(u"out/medium.gif"_s), Gif},
+                                         {path(u"large.png"_s), path(u"out/large2.gif"_s), Gif},
+                                         {path(u"medium.png"_s), path(u"out/medium2.gif"_s), Gif}});
+    QCOMPARE(result.errors, (QStringList{u"图片太大"_s, QString(), u"图片太大"_s, QString()}));
+    QVERIFY(result.details[0].contains(u"cache resources exhausted"_s));
+    // A worker that failed for room is replaced: each picture after a failure had a fresh one.
+    QVERIFY2(folders.size() >= 3, qPrintable(folders.join(u' ')));
+    for (const QString& folder : folders)
+        QTRY_VERIFY2(!QFileInfo::exists(folder), qPrintable(folder));
+}
+
+void TestConversion::longPaths()
+{
+    QTemporaryDir base;
+    DeepFolder deep(base.path(), 5000);
+    QVERIFY(deep.isValid());
+    QVERIFY(QFile::encodeName(deep.path()).size() > 5000);
+    deep.write(u"p.png"_s, TestPictures::bytesOf(path(u"photo.png"_s)));
+    deep.own(u"p.bmp"_s);
+    WorkerEngine engine(testEngineOptions());
+    const BatchRun result = run(engine, {{deep.path() + u"/p.png"_s, deep.path() + u"/p.bmp"_s, Bmp},
+                                         {deep.path() + u"/gone.png"_s, path(u"out/gone.bmp"_s), Bmp}});
+    QCOMPARE(result.errors, (QStringList{QString(), u"文件不存在"_s}));
+    QVERIFY(deep.read(u"p.bmp"_s).startsWith("BM"));
 }
 
 QTEST_MAIN(TestConversion)

@@ -8,6 +8,8 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -60,6 +62,7 @@ private slots:
     void awkwardNames();
     void killedWorkerFailsOnlyItsRequest();
     void overrunIsStopped();
+    void staleWorkerFoldersGo();
 
 private:
     QTemporaryDir m_dir;
@@ -249,11 +252,31 @@ void TestEngine::killedWorkerFailsOnlyItsRequest()
 void TestEngine::overrunIsStopped()
 {
     WorkerEngine::Options stalling = testEngineOptions();
-    stalling.previewTimeoutMs = 1000;
+    stalling.previewLimits.idleMs = 1000;
     WorkerEngine engine(stalling);
     QFile::copy(path(u"p.png"_s), path(u"stall-here.png"_s));
     QCOMPARE(previewOf(engine, path(u"stall-here.png"_s)).error, u"处理超时"_s);
     QCOMPARE(previewOf(engine, path(u"p.bmp"_s)).error, QString());
+}
+
+void TestEngine::staleWorkerFoldersGo()
+{
+    QTemporaryDir temporary;
+    const pid_t deadPid = ::fork();
+    if (deadPid == 0)
+        ::_exit(0);
+    QVERIFY(deadPid > 0 && ::waitpid(deadPid, nullptr, 0) == deadPid);
+    QDir dir(temporary.path());
+    // A dead program's folder goes with what is in it; a living one's, a file and a stranger stay.
+    const QString dead = u"kalvorin-%1-Ab3dE9"_s.arg(deadPid);
+    const QString living = u"kalvorin-%1-Zz9yY8"_s.arg(::getppid());
+    QVERIFY(dir.mkpath(dead + u"/inner"_s) && dir.mkpath(living) && dir.mkpath(u"kalvorin-photos-2024"_s));
+    TestPictures::saveBytes(dir.filePath(dead + u"/magick-1234"_s), "cache");
+    TestPictures::saveBytes(dir.filePath(u"kalvorin-%1-Qq1wW2"_s.arg(deadPid)), "a file");
+    WorkerEngine::removeStaleWorkerFolders(temporary.path());
+    QStringList kept{u"kalvorin-%1-Qq1wW2"_s.arg(deadPid), living, u"kalvorin-photos-2024"_s};
+    kept.sort();
+    QCOMPARE(dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name), kept);
 }
 
 QTEST_MAIN(TestEngine)

@@ -1,18 +1,21 @@
+#include "BatchRun.h"
 #include "FakeDesktop.h"
 #include "Form1.h"
 #include "PictureList.h"
 #include "PreviewBox.h"
+#include "ProgressWindow.h"
 #include "TestEngine.h"
 #include "TestPictures.h"
 
 #include <QDir>
-#include <QProgressDialog>
+#include <QElapsedTimer>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <csignal>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -47,9 +50,31 @@ struct Window {
         desktop.folderAnswers.append(folder);
         QTest::mouseClick(button(u"zhuanhuan_%1"_s.arg(format)), Qt::LeftButton);
     }
+
+    /// Converts and waits for the completion message.
+    const Message& convertAndWait(int format, const QString& folder)
+    {
+        convert(format, folder);
+        return waitForMessage();
+    }
+
+    const Message& waitForMessage()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (desktop.messages.isEmpty() && clock.elapsed() < 60'000)
+            QTest::qWait(5);
+        static const Message none{Message::Icon::Warning, u"no message"_s, {}, {}};
+        return desktop.messages.isEmpty() ? none : desktop.messages.last();
+    }
 };
 
 const QString finished = u"图片转换完毕！图片已经被输出保存路径到"_s;
+
+QStringList filesIn(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+}
 } // namespace
 
 class TestWindowConvert : public QObject {
@@ -61,10 +86,16 @@ private slots:
     void emptyList();
     void twoPicturesToPng();
     void ownSourceIsNotReplaced();
+    void aliasesOfASource_data();
+    void aliasesOfASource();
+    void symlinkInTheOutputFolderIsReplacedNotFollowed();
+    void replaceQuestion_data();
+    void replaceQuestion();
     void missingFileInTheMiddle();
     void unwritableFolder();
     void killedWorkerMidBatch();
     void cancelMidBatch();
+    void closeDuringBatchAsks();
 
 private:
     QTemporaryDir m_dir;
@@ -85,6 +116,7 @@ void TestWindowConvert::initTestCase()
     TestPictures::save(photo, m_pictures + u"/b.bmp"_s, "BMP");
     TestPictures::save(photo, m_pictures + u"/c.png"_s, "PNG");
     TestPictures::save(photo, m_pictures + u"/stall-here.png"_s, "PNG");
+    TestPictures::save(photo, m_pictures + u"/stall-writing.png"_s, "PNG");
     for (int i = 0; i < 6; ++i)
         TestPictures::save(photo, m_pictures + u"/many-%1.png"_s.arg(i), "PNG");
 }
@@ -95,6 +127,7 @@ void TestWindowConvert::cancelInTheFolderBrowser()
     w.open(m_pictures, {u"a.jpg"_s});
     w.convert(4, QString());
     QCOMPARE(w.desktop.browseTitles, QStringList{u"请选择图片输出的保存路径："_s});
+    QTest::qWait(50);
     QVERIFY(w.desktop.messages.isEmpty());
     QVERIFY(!w.button(u"CmdCha"_s)->isEnabled());
     QVERIFY(w.form.savePath().isEmpty());
@@ -105,9 +138,7 @@ void TestWindowConvert::emptyList()
 {
     Window w;
     const QString out = outFolder(u"empty"_s);
-    w.convert(0, out);
-    QCOMPARE(w.desktop.messages.size(), 1);
-    QCOMPARE(w.desktop.messages[0].text, finished + QDir::toNativeSeparators(out));
+    QCOMPARE(w.convertAndWait(0, out).text, finished + QDir::toNativeSeparators(out));
     QVERIFY(w.button(u"CmdCha"_s)->isEnabled());
     QVERIFY(QDir(out).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
 }
@@ -118,15 +149,21 @@ void TestWindowConvert::twoPicturesToPng()
     const QString out = outFolder(u"two"_s);
     w.open(m_pictures, {u"a.jpg"_s, u"b.bmp"_s});
     w.convert(4, out);
-    QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden), (QStringList{u"a.png"_s, u"b.png"_s}));
+    // While it runs the window takes nothing else.
+    QVERIFY(w.form.runningBatch());
+    QVERIFY(!w.button(u"Command7"_s)->isEnabled());
+    QVERIFY(!w.button(u"zhuanhuan_4"_s)->isEnabled());
+    QVERIFY(!w.list()->isEnabled());
+    const Message message = w.waitForMessage();
+    QCOMPARE(filesIn(out), (QStringList{u"a.png"_s, u"b.png"_s}));
     QCOMPARE(TestPictures::formatOf(out + u"/b.png"_s), std::string("PNG"));
-    QCOMPARE(w.desktop.messages.size(), 1);
-    const Message& message = w.desktop.messages[0];
     QCOMPARE(message.title, u"转换完毕"_s);
     QCOMPARE(message.icon, Message::Icon::Information);
     QCOMPARE(message.text, finished + QDir::toNativeSeparators(out));
     QVERIFY(message.details.isEmpty());
     QVERIFY(w.button(u"CmdCha"_s)->isEnabled());
+    QVERIFY(w.button(u"Command7"_s)->isEnabled());
+    QVERIFY(w.list()->isEnabled());
     QCOMPARE(w.list()->selectedIndex(), 1);
     QCOMPARE(w.form.curIndex(), 1);
     QCOMPARE(w.form.savePath(), out);
@@ -141,13 +178,137 @@ void TestWindowConvert::ownSourceIsNotReplaced()
     Window w;
     const QByteArray before = TestPictures::bytesOf(m_pictures + u"/c.png"_s);
     w.open(m_pictures, {u"c.png"_s});
-    w.convert(4, m_pictures);
+    const Message message = w.convertAndWait(4, m_pictures);
     QCOMPARE(TestPictures::bytesOf(m_pictures + u"/c.png"_s), before);
     QVERIFY(QFile::exists(m_pictures + u"/c (2).png"_s));
-    QCOMPARE(w.desktop.messages.size(), 1);
-    QCOMPARE(w.desktop.messages[0].icon, Message::Icon::Information);
-    QVERIFY(w.desktop.messages[0].details.contains(u"c (2).png"_s));
+    // A batch's own source is never a file "already there": no question is asked.
+    QVERIFY(w.desktop.questions.isEmpty());
+    QCOMPARE(message.icon, Message::Icon::Information);
+    QVERIFY(message.text.startsWith(finished));
+    QVERIFY(message.text.contains(u"其中 1 张图片另存为带编号的新名字"_s));
+    QVERIFY(message.details.contains(u"c (2).png（原名是本批的一张原图）"_s));
     QFile::remove(m_pictures + u"/c (2).png"_s);
+}
+
+void TestWindowConvert::aliasesOfASource_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("listed through a symlinked folder") << u"symlink"_s;
+    QTest::newRow("hard link in the output folder") << u"hardlink"_s;
+    QTest::newRow("symlink in the output folder") << u"outlink"_s;
+}
+
+void TestWindowConvert::aliasesOfASource()
+{
+    QFETCH(QString, how);
+    QTemporaryDir dir;
+    const QString real = dir.filePath(u"real"_s);
+    const QString out = dir.filePath(u"out"_s);
+    QVERIFY(QDir().mkpath(real) && QDir().mkpath(out));
+    TestPictures::save(TestPictures::photo(80, 50), real + u"/x.jpg"_s, "JPEG");
+    const QByteArray original = TestPictures::bytesOf(real + u"/x.jpg"_s);
+    QString listedFolder = real;
+    QString target = real;
+    if (how == u"symlink"_s) {
+        // link -> real; "link/x.jpg" converted to JPG into "real" is the picture itself.
+        QVERIFY(QFile::link(real, dir.filePath(u"link"_s)));
+        listedFolder = dir.filePath(u"link"_s);
+    } else if (how == u"hardlink"_s) {
+        QCOMPARE(::link(QFile::encodeName(real + u"/x.jpg"_s), QFile::encodeName(out + u"/x.jpg"_s)), 0);
+        target = out;
+    } else {
+        QVERIFY(QFile::link(real + u"/x.jpg"_s, out + u"/x.jpg"_s));
+        target = out;
+    }
+    Window w;
+    w.open(listedFolder, {u"x.jpg"_s});
+    const Message message = w.convertAndWait(0, target);
+    QCOMPARE(TestPictures::bytesOf(real + u"/x.jpg"_s), original);
+    QVERIFY(QFile::exists(target + u"/x (2).jpg"_s));
+    QVERIFY(w.desktop.questions.isEmpty());
+    QCOMPARE(message.icon, Message::Icon::Information);
+    QVERIFY(message.details.contains(u"原名是本批的一张原图"_s));
+}
+
+void TestWindowConvert::symlinkInTheOutputFolderIsReplacedNotFollowed()
+{
+    QTemporaryDir dir;
+    const QString out = dir.filePath(u"out"_s);
+    QVERIFY(QDir().mkpath(out));
+    TestPictures::saveBytes(dir.filePath(u"victim.txt"_s), "someone's notes");
+    QVERIFY(QFile::link(dir.filePath(u"victim.txt"_s), out + u"/a.jpg"_s));
+    Window w;
+    w.desktop.questionAnswers = {0}; // 全部替换
+    w.open(m_pictures, {u"a.jpg"_s});
+    QCOMPARE(w.convertAndWait(0, out).icon, Message::Icon::Information);
+    QCOMPARE(w.desktop.questions.size(), 1);
+    QCOMPARE(TestPictures::bytesOf(dir.filePath(u"victim.txt"_s)), QByteArray("someone's notes"));
+    QVERIFY(!QFileInfo(out + u"/a.jpg"_s).isSymLink());
+    QCOMPARE(TestPictures::formatOf(out + u"/a.jpg"_s), std::string("JPEG"));
+}
+
+void TestWindowConvert::replaceQuestion_data()
+{
+    QTest::addColumn<QStringList>("present");
+    QTest::addColumn<std::optional<int>>("answer");
+    QTest::addColumn<bool>("asked");
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QString>("textHas");
+
+    // a.png and b.png were there before: "old" stays in whatever survives of them.
+    const QStringList ab{u"a.png"_s, u"b.png"_s};
+    QTest::newRow("nothing there, no question") << QStringList{} << std::optional<int>{} << false
+                                                << QStringList{u"a.png"_s, u"b.png"_s, u"c.png"_s} << finished;
+    QTest::newRow("Enter keeps both") << ab << std::optional<int>{} << true
+                                      << QStringList{u"a (2).png"_s, u"a.png"_s, u"b (2).png"_s, u"b.png"_s, u"c.png"_s}
+                                      << u"其中 2 张图片另存为带编号的新名字"_s;
+    QTest::newRow("replace all") << ab << std::optional<int>{0} << true
+                                 << QStringList{u"a.png"_s, u"b.png"_s, u"c.png"_s} << finished;
+    QTest::newRow("keep both") << ab << std::optional<int>{1} << true
+                               << QStringList{u"a (2).png"_s, u"a.png"_s, u"b (2).png"_s, u"b.png"_s, u"c.png"_s}
+                               << u"其中 2 张图片另存为带编号的新名字"_s;
+    QTest::newRow("skip them") << ab << std::optional<int>{2} << true << QStringList{u"a.png"_s, u"b.png"_s, u"c.png"_s}
+                               << u"已跳过 2 张图片：保存路径中已有同名文件。"_s;
+    QTest::newRow("cancel") << ab << std::optional<int>{3} << true << QStringList{u"a.png"_s, u"b.png"_s} << QString();
+}
+
+void TestWindowConvert::replaceQuestion()
+{
+    QFETCH(QStringList, present);
+    QFETCH(std::optional<int>, answer);
+    QFETCH(bool, asked);
+    QFETCH(QStringList, files);
+    QFETCH(QString, textHas);
+    QTemporaryDir dir;
+    const QString out = dir.path();
+    for (const QString& name : present)
+        TestPictures::saveBytes(out + u'/' + name, "old");
+
+    Window w;
+    w.desktop.questionAnswers = {answer};
+    w.open(m_pictures, {u"a.jpg"_s, u"b.bmp"_s, u"c.png"_s});
+    w.convert(4, out);
+    QCOMPARE(w.desktop.questions.size(), asked ? 1 : 0);
+    if (asked) {
+        const Question& question = w.desktop.questions.first();
+        QCOMPARE(question.text, u"2 个文件已存在"_s);
+        QVERIFY(question.details.contains(u"a.png\nb.png"_s));
+        QCOMPARE(question.answers, (QStringList{u"全部替换"_s, u"保留两者"_s, u"跳过这些"_s, u"取消"_s}));
+        QCOMPARE(question.defaultAnswer, 1);
+        QCOMPARE(question.escapeAnswer, 3);
+    }
+    if (textHas.isEmpty()) {
+        // Cancelled before anything was written: no batch, no message.
+        QVERIFY(!w.form.runningBatch());
+        QTest::qWait(100);
+        QVERIFY(w.desktop.messages.isEmpty());
+    } else {
+        QVERIFY2(w.waitForMessage().text.contains(textHas), qPrintable(w.desktop.messages.value(0).text));
+    }
+    QCOMPARE(filesIn(out), files);
+    const bool replaced = answer == 0;
+    for (const QString& name : present)
+        QCOMPARE(TestPictures::bytesOf(out + u'/' + name) == "old", !replaced);
 }
 
 void TestWindowConvert::missingFileInTheMiddle()
@@ -155,10 +316,8 @@ void TestWindowConvert::missingFileInTheMiddle()
     Window w;
     const QString out = outFolder(u"missing"_s);
     w.open(m_pictures, {u"a.jpg"_s, u"gone.jpg"_s, u"b.bmp"_s});
-    w.convert(1, out);
-    QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden), (QStringList{u"a.bmp"_s, u"b.bmp"_s}));
-    QCOMPARE(w.desktop.messages.size(), 1);
-    const Message& message = w.desktop.messages[0];
+    const Message message = w.convertAndWait(1, out);
+    QCOMPARE(filesIn(out), (QStringList{u"a.bmp"_s, u"b.bmp"_s}));
     QCOMPARE(message.icon, Message::Icon::Warning);
     QCOMPARE(message.title, u"转换完毕"_s);
     QVERIFY(!message.text.startsWith(finished));
@@ -183,52 +342,82 @@ void TestWindowConvert::killedWorkerMidBatch()
 {
     Window w;
     const QString out = outFolder(u"killed"_s);
-    w.open(m_pictures, {u"a.jpg"_s, u"stall-here.png"_s, u"many-0.png"_s, u"many-1.png"_s});
+    w.open(m_pictures, {u"a.jpg"_s, u"stall-writing.png"_s, u"many-0.png"_s, u"many-1.png"_s});
+    QStringList workerFolders;
     QTimer killer;
     connect(&killer, &QTimer::timeout, this, [&] {
+        for (const QString& folder : w.engine.workerFolders()) {
+            if (!workerFolders.contains(folder))
+                workerFolders.append(folder);
+        }
+        // Once the others are written, the worker stuck halfway through its file is killed.
         if (QDir(out).entryList({u"*.gif"_s}, QDir::Files).size() == 3) {
             for (const qint64 pid : w.engine.workerProcessIds())
                 ::kill(pid_t(pid), SIGKILL);
             killer.stop();
         }
     });
-    killer.start(50);
-    w.convert(2, out);
-    QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden),
-             (QStringList{u"a.gif"_s, u"many-0.gif"_s, u"many-1.gif"_s}));
-    QCOMPARE(w.desktop.messages.size(), 1);
-    QCOMPARE(w.desktop.messages[0].icon, Message::Icon::Warning);
-    QVERIFY(w.desktop.messages[0].details.contains(u"stall-here.png：处理图片时出错"_s));
+    killer.start(20);
+    const Message message = w.convertAndWait(2, out);
+    QCOMPARE(filesIn(out), (QStringList{u"a.gif"_s, u"many-0.gif"_s, u"many-1.gif"_s}));
+    QCOMPARE(message.icon, Message::Icon::Warning);
+    QVERIFY(message.details.contains(u"stall-writing.png：处理图片时出错"_s));
+    QVERIFY(!workerFolders.isEmpty());
+    for (const QString& folder : workerFolders)
+        QTRY_VERIFY2(!QFileInfo::exists(folder), qPrintable(folder));
 }
 
 void TestWindowConvert::cancelMidBatch()
 {
-    WorkerEngine::Options one = testEngineOptions();
-    one.poolSize = 1;
-    one.convertTimeoutMs = 3000;
-    Window w(one);
+    WorkerEngine::Options two = testEngineOptions();
+    two.poolSize = 2;
+    Window w(two);
     const QString out = outFolder(u"cancelled"_s);
-    w.open(m_pictures, {u"a.jpg"_s, u"stall-here.png"_s, u"many-0.png"_s, u"many-1.png"_s});
-    bool progressShown = false;
-    QTimer canceller;
-    connect(&canceller, &QTimer::timeout, this, [&] {
-        auto* progress = w.form.findChild<QProgressDialog*>();
-        if (progress && progress->isVisible()) {
-            progressShown = true;
-            QVERIFY(progress->labelText().startsWith(u"正在转换…"_s));
-            QTest::mouseClick(progress->findChild<QPushButton*>(), Qt::LeftButton);
-            canceller.stop();
-        }
-    });
-    canceller.start(50);
+    w.open(m_pictures, {u"a.jpg"_s, u"stall-writing.png"_s, u"stall-here.png"_s, u"many-0.png"_s, u"many-1.png"_s});
     w.convert(6, out);
-    QVERIFY(progressShown);
-    // The stuck picture ran out of time; the rest never started. Nothing half-written is left.
-    QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden), QStringList{u"a.tiff"_s});
-    QCOMPARE(w.desktop.messages.size(), 1);
-    QCOMPARE(w.desktop.messages[0].title, u"转换已取消"_s);
-    QVERIFY(w.desktop.messages[0].text.contains(u"已转换 1 张图片，3 张未转换"_s));
+    // Both workers stuck: one halfway through its file, one before it.
+    ProgressWindow* progress = nullptr;
+    QTRY_VERIFY((progress = w.form.findChild<ProgressWindow*>()) && progress->isVisible());
+    QTRY_VERIFY(filesIn(out).size() == 2);
+    QVERIFY(progress->text().startsWith(u"正在转换…"_s));
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(progress->findChild<QPushButton*>(), Qt::LeftButton);
+    QCOMPARE(progress->text(), u"正在取消…"_s);
+    const Message message = w.waitForMessage();
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(message.title, u"转换已取消"_s);
+    QVERIFY(message.text.contains(u"已转换 1 张图片，4 张未转换"_s));
+    // The half-written file went with its worker.
+    QCOMPARE(filesIn(out), QStringList{u"a.tiff"_s});
+    QVERIFY(!progress->isVisible());
     QVERIFY(w.button(u"CmdCha"_s)->isEnabled());
+}
+
+void TestWindowConvert::closeDuringBatchAsks()
+{
+    Window w;
+    const QString out = outFolder(u"closed"_s);
+    w.form.show();
+    w.open(m_pictures, {u"stall-here.png"_s, u"many-2.png"_s});
+    w.convert(1, out);
+    QVERIFY(w.form.runningBatch());
+
+    w.desktop.questionAnswers = {1}; // 继续转换
+    QVERIFY(!w.form.close());
+    QCOMPARE(w.desktop.questions.size(), 1);
+    QCOMPARE(w.desktop.questions[0].text, u"正在转换，取消并退出？"_s);
+    QCOMPARE(w.desktop.questions[0].answers, (QStringList{u"取消并退出"_s, u"继续转换"_s}));
+    QVERIFY(w.form.isVisible());
+    QVERIFY(w.form.runningBatch());
+
+    w.desktop.questionAnswers = {0}; // 取消并退出
+    QVERIFY(!w.form.close());
+    QTRY_VERIFY(!w.form.isVisible());
+    QVERIFY(!w.form.runningBatch());
+    // Quitting is not a moment for a completion message.
+    QVERIFY(w.desktop.messages.isEmpty());
+    QVERIFY(!QFileInfo::exists(out + u"/stall-here.bmp"_s));
 }
 
 QTEST_MAIN(TestWindowConvert)

@@ -1,17 +1,22 @@
 #include "PictureJobs.h"
 
+#include "LongPath.h"
 #include "Naming.h"
 
 #include <Magick++.h>
 
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
+#include <QScopeGuard>
 #include <QtEndian>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <list>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 using Protocol::Status;
@@ -45,21 +50,49 @@ void checkPngSize(const QByteArray& bytes)
         throw Failure{Status::TooLarge, "PNG beyond the size limits"};
 }
 
+std::string systemWords(const char* what, int error)
+{
+    return std::string(what) + ": " + std::strerror(error);
+}
+
+bool isNoSpace(int error)
+{
+    return error == ENOSPC || error == EDQUOT;
+}
+
 Source readSource(const QString& path)
 {
-    const QFileInfo info(path);
-    if (path.isEmpty() || !info.exists())
+    if (path.isEmpty())
         throw Failure{Status::Missing, {}};
-    if (!info.isFile())
+    // Non-blocking, so that a pipe under a picture's name cannot hold the worker; it is refused below.
+    const LongPath::Fd file = LongPath::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (!file.isValid()) {
+        const int error = errno;
+        throw Failure{error == ENOENT || error == ENOTDIR ? Status::Missing : Status::Unreadable,
+                      systemWords("open", error)};
+    }
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0)
+        throw Failure{Status::Unreadable, systemWords("fstat", errno)};
+    if (!S_ISREG(info.st_mode))
         throw Failure{Status::Unreadable, "not a file"};
-    if (info.size() > maxSourceBytes)
+    if (info.st_size > maxSourceBytes)
         throw Failure{Status::TooLarge, "file too large"};
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw Failure{Status::Unreadable, file.errorString().toStdString()};
-    Source source{file.readAll(), {}};
-    if (file.error() != QFileDevice::NoError)
-        throw Failure{Status::Unreadable, file.errorString().toStdString()};
+    Source source;
+    source.bytes.resize(qsizetype(info.st_size));
+    qsizetype got = 0;
+    while (got < source.bytes.size()) {
+        const ssize_t n = ::read(file.get(), source.bytes.data() + got, size_t(source.bytes.size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw Failure{Status::Unreadable, systemWords("read", errno)};
+        if (n == 0)
+            break;
+        got += n;
+    }
+    // A file that shrank while it was read is judged by what it still holds.
+    source.bytes.truncate(got);
     source.coder = PictureJobs::sniffCoder(source.bytes, path);
     if (source.coder.isEmpty())
         throw Failure{Status::Unsupported, {}};
@@ -78,15 +111,75 @@ bool isTruncation(const Magick::Warning& warning)
            std::strstr(what, "insufficient image data") || std::strstr(what, "Corrupt image");
 }
 
-// Some coders report a picture over the size limits as a warning and return no picture.
+bool mentions(const char* what, std::initializer_list<const char*> words)
+{
+    return std::any_of(words.begin(), words.end(), [&](const char* word) { return std::strstr(what, word); });
+}
+
+// The coders say "too large" in many ways, some of them as warnings with no picture, and some only
+// as the failure it caused further on (a PNG writer that ran out of room says "No IDATs written").
 Failure failureOf(const Magick::Exception& error)
 {
     const char* what = error.what();
-    const bool tooLarge = dynamic_cast<const Magick::ErrorResourceLimit*>(&error) ||
-                          dynamic_cast<const Magick::WarningResourceLimit*>(&error) ||
-                          std::strstr(what, "exceeds limit") || std::strstr(what, "ResourceLimit") ||
-                          std::strstr(what, "MemoryAllocationFailed") || std::strstr(what, "memory allocation failed");
+    if (mentions(what, {"No space left on device", "Disk quota exceeded"}))
+        return {Status::DiskFull, what};
+    const bool tooLarge =
+        dynamic_cast<const Magick::ErrorResourceLimit*>(&error) ||
+        dynamic_cast<const Magick::WarningResourceLimit*>(&error) ||
+        mentions(what, {"exceeds limit", "ResourceLimit", "MemoryAllocationFailed", "memory allocation failed",
+                        "cache resources exhausted", "UnableToExtendCache", "unable to extend cache",
+                        "No IDATs written", "PixelCacheAllocationFailed", "pixel cache allocation failed"});
     return {tooLarge ? Status::TooLarge : Status::Corrupt, what};
+}
+
+// Progress of the running job, for the worker's signs of life.
+struct Monitor {
+    const PictureJobs::Hooks* hooks = nullptr;
+    qint64 pixels = 0;
+    std::chrono::steady_clock::time_point last{};
+
+    void beat(bool now = false)
+    {
+        if (!hooks || !hooks->progress)
+            return;
+        const auto time = std::chrono::steady_clock::now();
+        if (!now && time - last < std::chrono::milliseconds(250))
+            return;
+        last = time;
+        hooks->progress(pixels);
+    }
+};
+Monitor g_monitor;
+
+MagickCore::MagickBooleanType onProgress(const char*, const MagickCore::MagickOffsetType,
+                                         const MagickCore::MagickSizeType, void*)
+{
+    g_monitor.beat();
+    return MagickCore::MagickTrue;
+}
+
+// Every picture read with these options, and every copy of it, reports its progress.
+void watch(MagickCore::ImageInfo* info)
+{
+    MagickCore::SetImageInfoProgressMonitor(info, onProgress, nullptr);
+}
+
+// The job's hooks for as long as it runs.
+class Watching {
+public:
+    explicit Watching(const PictureJobs::Hooks& hooks) { g_monitor = Monitor{&hooks, 0, {}}; }
+    ~Watching() { g_monitor = Monitor{}; }
+    Watching(const Watching&) = delete;
+    Watching& operator=(const Watching&) = delete;
+};
+
+void pixelsKnown(const std::list<Magick::Image>& frames)
+{
+    qint64 pixels = 0;
+    for (const Magick::Image& frame : frames)
+        pixels += qint64(frame.columns()) * qint64(frame.rows());
+    g_monitor.pixels = pixels;
+    g_monitor.beat(true);
 }
 
 Magick::Blob blobOf(const QByteArray& bytes)
@@ -98,6 +191,7 @@ Magick::Blob blobOf(const QByteArray& bytes)
 Magick::Image readFirstFrame(const Source& source, const QSize& hint = {})
 {
     Magick::Image image;
+    watch(image.imageInfo());
     image.subImage(0);
     image.subRange(1);
     const std::string coder = source.coder.toStdString();
@@ -125,6 +219,7 @@ std::list<Magick::Image> readAllFrames(const Source& source)
 {
     std::list<Magick::Image> frames;
     Magick::ReadOptions options;
+    watch(options.imageInfo());
     std::strncpy(options.imageInfo()->magick, source.coder.constData(), MaxTextExtent - 1);
     try {
         Magick::readImages(&frames, blobOf(source.bytes), options);
@@ -275,17 +370,54 @@ Magick::Blob encode(std::list<Magick::Image>& frames, int format, bool photograp
     return blob;
 }
 
-void writeThrough(const QString& target, const Magick::Blob& blob)
+Failure writeFailure(const char* what, int error)
 {
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly))
-        throw Failure{Status::NotWritable, file.errorString().toStdString()};
-    const qint64 size = qint64(blob.length());
-    const bool written = file.write(static_cast<const char*>(blob.data()), size) == size;
-    if (!written || !file.commit()) {
-        const Status status = file.error() == QFileDevice::ResourceError ? Status::DiskFull : Status::NotWritable;
-        throw Failure{status, file.errorString().toStdString()};
+    return {isNoSpace(error) ? Status::DiskFull : Status::NotWritable, systemWords(what, error)};
+}
+
+void writeThrough(const PictureJobs::ConvertRequest& request, const Magick::Blob& blob, const PictureJobs::Hooks& hooks)
+{
+    const LongPath::Fd folder = LongPath::openFolder(request.folder);
+    if (!folder.isValid())
+        throw writeFailure("open folder", errno);
+    const QByteArray temporary = LongPath::encodeName(request.temporaryName);
+    const QByteArray final = LongPath::encodeName(request.finalName);
+    LongPath::Fd file(
+        ::openat(folder.get(), temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!file.isValid())
+        throw writeFailure("create", errno);
+    auto removeTemporary = qScopeGuard([&] { ::unlinkat(folder.get(), temporary.constData(), 0); });
+
+    // A file replaced at the user's word keeps its permissions.
+    struct stat replaced {};
+    if (::fstatat(folder.get(), final.constData(), &replaced, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(replaced.st_mode))
+        ::fchmod(file.get(), replaced.st_mode & 0777);
+
+    const char* data = static_cast<const char*>(blob.data());
+    const size_t size = blob.length();
+    // In pieces, so that the worker shows signs of life while a slow disk takes a large file.
+    constexpr size_t piece = size_t(8) << 20;
+    size_t done = 0;
+    bool first = true;
+    while (done < size || first) {
+        const ssize_t put = size == 0 ? 0 : ::write(file.get(), data + done, std::min(piece, size - done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0)
+            throw writeFailure("write", errno);
+        done += size_t(put);
+        if (first && hooks.partWritten)
+            hooks.partWritten();
+        first = false;
+        g_monitor.beat();
     }
+    if (::fsync(file.get()) != 0)
+        throw writeFailure("fsync", errno);
+    if (::close(file.release()) != 0)
+        throw writeFailure("close", errno);
+    if (::renameat(folder.get(), temporary.constData(), folder.get(), final.constData()) != 0)
+        throw writeFailure("rename", errno);
+    removeTemporary.dismiss();
 }
 
 bool startsWith(const QByteArray& bytes, const char* prefix, qsizetype at = 0)
@@ -297,10 +429,8 @@ bool startsWith(const QByteArray& bytes, const char* prefix, qsizetype at = 0)
 void PictureJobs::limitResources()
 {
     Magick::ResourceLimits::thread(1);
-    // The policy may lower these further; these bound one worker so that a pool of them fits.
-    Magick::ResourceLimits::memory(MagickCore::MagickSizeType(768) << 20);
-    Magick::ResourceLimits::map(MagickCore::MagickSizeType(1024) << 20);
-    Magick::ResourceLimits::disk(MagickCore::MagickSizeType(2048) << 20);
+    // Memory, map and disk come from the policy the engine gives each worker, sized for the machine.
+    // The policy may lower these further.
     Magick::ResourceLimits::area(MagickCore::MagickSizeType(256) * 1000 * 1000);
     Magick::ResourceLimits::width(32768);
     Magick::ResourceLimits::height(32768);
@@ -344,8 +474,9 @@ QByteArray PictureJobs::sniffCoder(const QByteArray& bytes, const QString& path)
     return {};
 }
 
-PictureJobs::Preview PictureJobs::preview(const QString& path, QSize box)
+PictureJobs::Preview PictureJobs::preview(const QString& path, QSize box, const Hooks& hooks)
 {
+    const Watching watching(hooks);
     Preview answer;
     try {
         const Source source = readSource(path);
@@ -353,6 +484,7 @@ PictureJobs::Preview PictureJobs::preview(const QString& path, QSize box)
         // picture is rotated upright, so the hint is square.
         const int side = std::max(box.width(), box.height()) * 2;
         Magick::Image image = readFirstFrame(source, QSize(side, side));
+        g_monitor.pixels = qint64(image.columns()) * qint64(image.rows());
         normalise(image);
         if (box.isValid()) {
             Magick::Geometry fit(size_t(box.width()), size_t(box.height()));
@@ -372,11 +504,18 @@ PictureJobs::Preview PictureJobs::preview(const QString& path, QSize box)
     return answer;
 }
 
-Protocol::Status PictureJobs::convert(const QString& source, const QString& target, int formatIndex, QString* detail)
+Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks& hooks, QString* detail)
 {
+    const Watching watching(hooks);
+    const auto fail = [&](const Failure& failure) {
+        if (detail)
+            *detail = QString::fromStdString(failure.detail);
+        return failure.status;
+    };
     try {
-        const Source input = readSource(source);
+        const Source input = readSource(request.source);
         std::list<Magick::Image> frames;
+        const int formatIndex = request.formatIndex;
         if (formatIndex == Gif || formatIndex == Tiff) {
             frames = readAllFrames(input);
         } else if (formatIndex == Ico) {
@@ -385,22 +524,18 @@ Protocol::Status PictureJobs::convert(const QString& source, const QString& targ
         } else {
             frames.push_back(readFirstFrame(input));
         }
+        pixelsKnown(frames);
         for (Magick::Image& frame : frames)
             normalise(frame);
         // Camera pictures: noise everywhere, few long runs of equal bytes.
         const bool photographic = input.coder == "JPEG" || input.coder == "HEIC";
-        writeThrough(target, encode(frames, formatIndex, photographic));
+        writeThrough(request, encode(frames, formatIndex, photographic), hooks);
         return Status::Ok;
     } catch (const Failure& failure) {
-        if (detail)
-            *detail = QString::fromStdString(failure.detail);
-        return failure.status;
+        return fail(failure);
     } catch (const Magick::Exception& error) {
-        const Failure failure = failureOf(error);
-        if (detail)
-            *detail = QString::fromStdString(failure.detail);
-        return failure.status;
+        return fail(failureOf(error));
     } catch (const std::bad_alloc&) {
-        return Status::TooLarge;
+        return fail({Status::TooLarge, "out of memory"});
     }
 }

@@ -6,6 +6,8 @@
 #include <QSize>
 #include <QString>
 
+#include <functional>
+
 /// The work kalvorin-worker does, one picture at a time. Only the worker links this.
 namespace PictureJobs {
 
@@ -23,11 +25,32 @@ struct Preview {
     QByteArray rgba;
 };
 
-/// The first frame of the picture at path, upright, in sRGB, scaled down to fit inside box.
-Preview preview(const QString& path, QSize box);
+/// What a job tells the worker while it runs.
+struct Hooks {
+    /// Called now and then while the job makes progress, with the pixels of the picture once known
+    /// (0 before). Never more often than a few times a second.
+    std::function<void(qint64 pixels)> progress;
+    /// Called once the output's temporary file exists and holds part of the picture, before it is
+    /// finished and renamed: the tests stop a worker there.
+    std::function<void()> partWritten;
+};
 
-/// Writes the picture at source to target in the output format of formatIndex, through a temporary
-/// file in target's folder. detail receives ImageMagick's own words on a failure.
-Protocol::Status convert(const QString& source, const QString& target, int formatIndex, QString* detail);
+/// The first frame of the picture at path, upright, in sRGB, scaled down to fit inside box.
+Preview preview(const QString& path, QSize box, const Hooks& hooks = {});
+
+/// One picture to convert: the output goes to finalName in folder, written first to temporaryName in
+/// the same folder, a name nothing else uses.
+struct ConvertRequest {
+    QString source;
+    QString folder;
+    QString finalName;
+    QString temporaryName;
+    int formatIndex = 0;
+};
+
+/// Converts the picture. The temporary file is created here, never through a link and never over an
+/// existing file, synced, and renamed over finalName (a link of that name is replaced, not followed).
+/// On any failure it is removed again. detail receives the library's or the system's own words.
+Protocol::Status convert(const ConvertRequest& request, const Hooks& hooks, QString* detail);
 
 } // namespace PictureJobs

@@ -20,15 +20,22 @@ QString Protocol::reason(Status status)
     case Status::NotWritable:
         return QStringLiteral("无法写入");
     case Status::DiskFull:
-        return QStringLiteral("磁盘已满");
+        return QStringLiteral("磁盘空间不足");
     case Status::Timeout:
         return QStringLiteral("处理超时");
     case Status::Crashed:
         return QStringLiteral("处理图片时出错");
     case Status::NoWorker:
         return QStringLiteral("无法启动图片处理程序");
+    case Status::Cancelled:
+        return QStringLiteral("已取消");
     }
     return QStringLiteral("处理图片时出错");
+}
+
+bool Protocol::isResourceFailure(Status status)
+{
+    return status == Status::TooLarge || status == Status::DiskFull;
 }
 
 QByteArray Protocol::frame(const QByteArray& payload)

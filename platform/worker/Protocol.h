@@ -9,10 +9,20 @@
 /// QDataStream of one request or one answer.
 namespace Protocol {
 
+/// What a request asks for.
 enum class Kind : quint8 { Preview = 1, Convert = 2 };
 
+/// What a frame from the worker carries: a sign of life while it works, then the answer.
+enum class Reply : quint8 {
+    /// The worker is making progress; a qint64 follows, the pixels of the picture (0 until known).
+    Progress = 1,
+    /// The answer to the request; the rest of the frame is the answer's own stream.
+    Answer = 2,
+};
+
 /// The outcome of one request. The worker reports the first eight itself; the client adds Timeout,
-/// Crashed and NoWorker when the worker overran its time, died, or could not be started.
+/// Crashed, NoWorker and Cancelled when the worker stopped answering, died, could not be started or was
+/// stopped on purpose.
 enum class Status : quint8 {
     Ok = 0,
     Missing,
@@ -25,7 +35,12 @@ enum class Status : quint8 {
     Timeout,
     Crashed,
     NoWorker,
+    Cancelled,
 };
+
+/// A failure that comes from the size of the picture or the room left for it: the worker that met it
+/// is replaced before its next picture, so that nothing it held back is charged to that one.
+bool isResourceFailure(Status status);
 
 /// The reason a person reads, in Chinese; empty for Ok.
 QString reason(Status status);

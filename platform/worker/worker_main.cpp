@@ -14,10 +14,13 @@
 #include <QtEndian>
 
 #include <malloc.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <functional>
 
 namespace {
 int g_protocolOut = -1;
@@ -66,19 +69,56 @@ std::optional<QByteArray> readFrame()
     return Protocol::takeFrame(buffer);
 }
 
-// For the tests of the client's time limit and crash handling: a request whose path contains this
-// text never finishes.
-bool stallsOn(const QString& path)
+void sendFrame(const QByteArray& payload)
 {
-    static const QString marker = qEnvironmentVariable("KALVORIN_WORKER_STALL_ON");
-    return !marker.isEmpty() && path.contains(marker);
+    if (!writeAll(g_protocolOut, Protocol::frame(payload)))
+        ::_exit(1);
 }
 
+// A sign of life, sent while a job runs so that the window can tell slow from stuck.
+void sendProgress(qint64 pixels)
+{
+    QByteArray out;
+    QDataStream stream(&out, QIODevice::WriteOnly);
+    stream << quint8(Protocol::Reply::Progress) << pixels;
+    sendFrame(out);
+}
+
+#ifdef KALVORIN_TEST_HOOKS
+// Only the tests' build of the worker has these: a request whose path contains "stall-here" never
+// finishes and shows no sign of life, one with "stall-writing" stops once its output is partly
+// written, and one with "slow-here" works for a few seconds, showing signs of life, before it starts.
 void stall()
 {
     for (;;)
         QThread::sleep(60);
 }
+
+void testHooksBefore(const QString& path)
+{
+    if (path.contains(QStringLiteral("stall-here")))
+        stall();
+    if (path.contains(QStringLiteral("slow-here"))) {
+        for (int i = 0; i < 25; ++i) {
+            sendProgress(0);
+            QThread::msleep(100);
+        }
+    }
+}
+
+std::function<void()> testHookWhileWriting(const QString& path)
+{
+    if (!path.contains(QStringLiteral("stall-writing")))
+        return {};
+    return [] { stall(); };
+}
+#else
+void testHooksBefore(const QString&) {}
+std::function<void()> testHookWhileWriting(const QString&)
+{
+    return {};
+}
+#endif
 
 QByteArray answer(QDataStream& request)
 {
@@ -86,27 +126,33 @@ QByteArray answer(QDataStream& request)
     request >> kind;
     QByteArray out;
     QDataStream stream(&out, QIODevice::WriteOnly);
+    stream << quint8(Protocol::Reply::Answer);
+    PictureJobs::Hooks hooks;
+    hooks.progress = sendProgress;
     if (kind == quint8(Protocol::Kind::Preview)) {
         QString path;
         qint32 width = 0;
         qint32 height = 0;
         request >> path >> width >> height;
-        if (stallsOn(path))
-            stall();
-        const PictureJobs::Preview preview = PictureJobs::preview(path, QSize(width, height));
+        testHooksBefore(path);
+        const PictureJobs::Preview preview = PictureJobs::preview(path, QSize(width, height), hooks);
         stream << quint8(preview.status) << qint32(preview.size.width()) << qint32(preview.size.height())
                << preview.rgba;
         // The preview's worker stays for the next selection; it need not hold a large photo's memory.
         malloc_trim(0);
     } else if (kind == quint8(Protocol::Kind::Convert)) {
-        QString source;
-        QString target;
+        PictureJobs::ConvertRequest job;
         qint32 format = -1;
-        request >> source >> target >> format;
-        if (stallsOn(source))
-            stall();
+        request >> job.source >> job.folder >> job.finalName >> job.temporaryName >> format;
+        job.formatIndex = format;
+        if (request.status() != QDataStream::Ok) {
+            stream << quint8(Protocol::Status::Crashed) << QStringLiteral("malformed request");
+            return out;
+        }
+        testHooksBefore(job.source);
+        hooks.partWritten = testHookWhileWriting(job.source);
         QString detail;
-        const Protocol::Status status = PictureJobs::convert(source, target, format, &detail);
+        const Protocol::Status status = PictureJobs::convert(job, hooks, &detail);
         stream << quint8(status) << detail;
     } else {
         stream << quint8(Protocol::Status::Crashed);
@@ -129,6 +175,9 @@ void limitAddressSpace()
 
 int main(int argc, char* argv[])
 {
+    // A worker never outlives the window that started it.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+
     // The frames own stdout; anything a library prints goes to stderr instead.
     g_protocolOut = ::dup(STDOUT_FILENO);
     ::dup2(STDERR_FILENO, STDOUT_FILENO);
@@ -146,8 +195,7 @@ int main(int argc, char* argv[])
 
     while (const std::optional<QByteArray> payload = readFrame()) {
         QDataStream request(*payload);
-        if (!writeAll(g_protocolOut, Protocol::frame(answer(request))))
-            return 1;
+        sendFrame(answer(request));
     }
     return 0;
 }

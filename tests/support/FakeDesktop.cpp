@@ -22,3 +22,10 @@ bool FakeDesktop::openFolder(const QString& folder)
     openedFolders.append(folder);
     return openFolderSucceeds;
 }
+
+int FakeDesktop::ask(QWidget*, const Question& question)
+{
+    questions.append(question);
+    const std::optional<int> answer = questionAnswers.isEmpty() ? std::nullopt : questionAnswers.takeFirst();
+    return answer.value_or(question.defaultAnswer);
+}

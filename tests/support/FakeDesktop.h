@@ -12,14 +12,19 @@ public:
     /// The folder browser's next answers; an empty string, or none left, is Cancel.
     QStringList folderAnswers;
     bool openFolderSucceeds = true;
+    /// The answers to the next questions, by index; an empty entry, or none left, is Enter (the default
+    /// answer).
+    QList<std::optional<int>> questionAnswers;
 
     QList<FileFilter> openCalls;
     QStringList browseTitles;
     QList<Message> messages;
+    QList<Question> questions;
     QStringList openedFolders;
 
     std::optional<QString> openFiles(QWidget* parent, const FileFilter& filter) override;
     QString browseFolder(QWidget* parent, const QString& title) override;
     void showMessage(QWidget* parent, const Message& message) override;
+    int ask(QWidget* parent, const Question& question) override;
     bool openFolder(const QString& folder) override;
 };

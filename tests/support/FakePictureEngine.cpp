@@ -42,7 +42,10 @@ void FakePictureEngine::convertBatch(const QList<ConvertJob>& jobs, BatchCallbac
     batches.append(jobs);
     for (int i = 0; i < jobs.size(); ++i) {
         callbacks.started(i);
-        callbacks.finished(i, m_pictures.contains(jobs[i].source) ? QString() : QStringLiteral("文件不存在"));
+        if (m_pictures.contains(jobs[i].source))
+            callbacks.finished(i, {});
+        else
+            callbacks.finished(i, {JobOutcome::Kind::Failed, QStringLiteral("文件不存在"), {}});
     }
     callbacks.done();
 }

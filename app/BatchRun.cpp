@@ -1,0 +1,116 @@
+#include "BatchRun.h"
+
+#include "PictureEngine.h"
+#include "ProgressWindow.h"
+
+#include <QFileInfo>
+
+BatchRun::BatchRun(PictureEngine& engine, const QList<PlannedOutput>& plan, int formatIndex, const QString& folder,
+                   QWidget* window)
+    : m_engine(engine)
+    , m_window(window)
+{
+    m_report.folder = folder;
+    for (const PlannedOutput& output : plan) {
+        if (output.skipped) {
+            m_report.skipped.append({output.source, output.target});
+            continue;
+        }
+        m_jobs.append({output.source, output.target, formatIndex});
+        if (output.renamed != PlannedOutput::Renamed::No)
+            m_report.renames.append({output.source, output.target, output.renamed});
+    }
+    m_report.total = int(m_jobs.size());
+    // A batch of small pictures is over before a progress window would be worth reading.
+    m_showLater.setSingleShot(true);
+    m_showLater.setInterval(400);
+    connect(&m_showLater, &QTimer::timeout, this, &BatchRun::showProgress);
+}
+
+BatchRun::~BatchRun()
+{
+    // The engine must not report to a batch that is gone.
+    if (m_state == State::Running || m_state == State::Cancelling)
+        m_engine.cancelBatch();
+    delete m_progress;
+}
+
+void BatchRun::start()
+{
+    Q_ASSERT(m_state == State::Ready);
+    m_state = State::Running;
+    m_showLater.start();
+    QPointer<BatchRun> self(this);
+    BatchCallbacks callbacks;
+    callbacks.started = [self](int index) {
+        if (self)
+            self->jobStarted(index);
+    };
+    callbacks.finished = [self](int index, const JobOutcome& outcome) {
+        if (self)
+            self->jobFinished(index, outcome);
+    };
+    callbacks.done = [self] {
+        if (self)
+            self->engineDone();
+    };
+    m_engine.convertBatch(m_jobs, std::move(callbacks));
+}
+
+void BatchRun::cancel()
+{
+    if (m_state != State::Running)
+        return;
+    m_state = State::Cancelling;
+    m_report.cancelled = true;
+    if (m_progress)
+        m_progress->setCancelling();
+    m_engine.cancelBatch();
+}
+
+void BatchRun::jobStarted(int index)
+{
+    m_current = QFileInfo(m_jobs[index].source).fileName();
+    if (m_progress)
+        m_progress->setProgress(m_ended, m_report.total, m_current);
+}
+
+void BatchRun::jobFinished(int index, const JobOutcome& outcome)
+{
+    ++m_ended;
+    switch (outcome.kind) {
+    case JobOutcome::Kind::Written:
+        ++m_report.written;
+        break;
+    case JobOutcome::Kind::Failed:
+        m_report.failures.append({m_jobs[index].source, outcome.reason, outcome.detail});
+        break;
+    case JobOutcome::Kind::Cancelled:
+        break;
+    }
+    if (m_progress)
+        m_progress->setProgress(m_ended, m_report.total, m_current);
+}
+
+void BatchRun::engineDone()
+{
+    m_state = State::Ended;
+    m_showLater.stop();
+    if (m_progress)
+        m_progress->hide();
+    emit ended();
+}
+
+void BatchRun::showProgress()
+{
+    if (m_state != State::Running && m_state != State::Cancelling)
+        return;
+    if (!m_progress) {
+        m_progress = new ProgressWindow(m_window);
+        connect(m_progress, &ProgressWindow::cancelRequested, this, &BatchRun::cancel);
+    }
+    m_progress->setProgress(m_ended, m_report.total, m_current);
+    if (m_state == State::Cancelling)
+        m_progress->setCancelling();
+    m_progress->show();
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "BatchPlan.h"
+#include "ConversionReport.h"
+#include "PictureEngine.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+class ProgressWindow;
+class QWidget;
+
+/// One batch from start to end: its jobs on the engine, its report and its progress window. It moves
+/// from running to cancelling to ended and says when it has ended; the window reacts to that.
+class BatchRun final : public QObject {
+    Q_OBJECT
+
+public:
+    enum class State { Ready, Running, Cancelling, Ended };
+
+    /// A batch of plan's entries (skipped ones are reported, not converted) into folder in the format of
+    /// formatIndex. The progress window opens over window when the batch takes more than a moment.
+    BatchRun(PictureEngine& engine, const QList<PlannedOutput>& plan, int formatIndex, const QString& folder,
+             QWidget* window);
+    ~BatchRun() override;
+
+    void start();
+    /// Stops the batch: no further picture starts, the running ones are stopped, and ended follows.
+    void cancel();
+
+    State state() const { return m_state; }
+    const ConversionReport& report() const { return m_report; }
+
+signals:
+    void ended();
+
+private:
+    void jobStarted(int index);
+    void jobFinished(int index, const JobOutcome& outcome);
+    void engineDone();
+    void showProgress();
+
+    PictureEngine& m_engine;
+    QWidget* m_window;
+    QList<ConvertJob> m_jobs;
+    ConversionReport m_report;
+    State m_state = State::Ready;
+    int m_ended = 0;
+    QString m_current;
+    QTimer m_showLater;
+    QPointer<ProgressWindow> m_progress;
+};
