@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDataStream>
 #include <QDir>
+#include <QFile>
 #include <QIODevice>
 #include <QRandomGenerator>
 #include <QThread>
@@ -81,6 +82,28 @@ Place placeOf(const QString& target)
     if (slash < 0)
         return {QStringLiteral("."), target};
     return {slash == 0 ? QStringLiteral("/") : target.left(slash), target.mid(slash + 1)};
+}
+
+// A process that has ended but was not yet reaped by its parent is not running.
+bool isRunning(qint64 pid)
+{
+    if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+        return false;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = stat.readAll();
+    const qsizetype end = line.lastIndexOf(')');
+    return end < 0 || line.mid(end + 2, 1) != "Z";
+}
+
+// Which file is at path right now, without following a link; empty when nothing is.
+QString fileAt(const QString& path)
+{
+    struct stat info {};
+    if (!LongPath::status(path, &info, false))
+        return {};
+    return QStringLiteral("%1:%2:%3").arg(quint64(info.st_dev)).arg(quint64(info.st_ino)).arg(qint64(info.st_ctime));
 }
 
 // A name for the job's temporary file that nothing in the folder has: the worker creates it without
@@ -171,7 +194,7 @@ void WorkerEngine::removeStaleWorkerFolders(const QString& folder)
         if (!isNumber || pid <= 0 || pid == QCoreApplication::applicationPid() ||
             !LongPath::status(path, &info, false) || !S_ISDIR(info.st_mode) || info.st_uid != ::getuid())
             continue;
-        if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+        if (!isRunning(pid))
             QDir(path).removeRecursively();
     }
 }
@@ -296,15 +319,19 @@ void WorkerEngine::runJob(WorkerProcess& worker, int index)
         return;
     }
     WorkerProcess* const running = &worker;
+    const QString before = fileAt(job.target);
     worker.send(payload, m_options.convertLimits,
-                [this, index, running, place, temporary](Status status, const QByteArray& answer) {
+                [this, index, running, place, temporary, before](Status status, const QByteArray& answer) {
                     --m_running;
                     JobOutcome outcome;
                     if (status != Status::Ok) {
                         // The worker was stopped or died: whatever it had written of this job goes,
                         // and only that. Its process has ended, so nothing can write it again.
                         LongPath::removeIn(place.folder, temporary);
-                        outcome = outcomeOf(status);
+                        // Stopped after its last step, the rename: the picture is complete and
+                        // written, and is reported so.
+                        const QString after = fileAt(m_jobs[index].target);
+                        outcome = !after.isEmpty() && after != before ? JobOutcome{} : outcomeOf(status);
                     } else {
                         const auto [code, detail] = conversionAnswer(answer);
                         outcome = outcomeOf(code, detail);

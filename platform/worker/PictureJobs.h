@@ -27,12 +27,14 @@ struct Preview {
 
 /// What a job tells the worker while it runs.
 struct Hooks {
-    /// Called now and then while the job makes progress, with the pixels of the picture once known
-    /// (0 before). Never more often than a few times a second.
+    /// Called about once a second, from another thread, while the job runs, and once when the pixels
+    /// of the picture are known: with those pixels (0 before).
     std::function<void(qint64 pixels)> progress;
     /// Called once the output's temporary file exists and holds part of the picture, before it is
     /// finished and renamed: the tests stop a worker there.
     std::function<void()> partWritten;
+    /// Called once the output has its final name, before the job answers.
+    std::function<void()> renamed;
 };
 
 /// The first frame of the picture at path, upright, in sRGB, scaled down to fit inside box.

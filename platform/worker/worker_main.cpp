@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <csignal>
 #include <functional>
+#include <mutex>
 
 namespace {
 int g_protocolOut = -1;
@@ -69,8 +70,12 @@ std::optional<QByteArray> readFrame()
     return Protocol::takeFrame(buffer);
 }
 
+// Signs of life come from a second thread while a job runs; a frame goes out whole.
+std::mutex g_sending;
+
 void sendFrame(const QByteArray& payload)
 {
+    const std::lock_guard lock(g_sending);
     if (!writeAll(g_protocolOut, Protocol::frame(payload)))
         ::_exit(1);
 }
@@ -87,7 +92,8 @@ void sendProgress(qint64 pixels)
 #ifdef KALVORIN_TEST_HOOKS
 // Only the tests' build of the worker has these: a request whose path contains "stall-here" never
 // finishes and shows no sign of life, one with "stall-writing" stops once its output is partly
-// written, and one with "slow-here" works for a few seconds, showing signs of life, before it starts.
+// written, one with "stall-answering" once its output is complete, and one with "slow-here" works
+// for a few seconds, showing signs of life, before it starts.
 void stall()
 {
     for (;;)
@@ -106,15 +112,15 @@ void testHooksBefore(const QString& path)
     }
 }
 
-std::function<void()> testHookWhileWriting(const QString& path)
+std::function<void()> stallOn(const QString& path, const QString& marker)
 {
-    if (!path.contains(QStringLiteral("stall-writing")))
+    if (!path.contains(marker))
         return {};
     return [] { stall(); };
 }
 #else
 void testHooksBefore(const QString&) {}
-std::function<void()> testHookWhileWriting(const QString&)
+std::function<void()> stallOn(const QString&, const QString&)
 {
     return {};
 }
@@ -150,7 +156,8 @@ QByteArray answer(QDataStream& request)
             return out;
         }
         testHooksBefore(job.source);
-        hooks.partWritten = testHookWhileWriting(job.source);
+        hooks.partWritten = stallOn(job.source, QStringLiteral("stall-writing"));
+        hooks.renamed = stallOn(job.source, QStringLiteral("stall-answering"));
         QString detail;
         const Protocol::Status status = PictureJobs::convert(job, hooks, &detail);
         stream << quint8(status) << detail;
