@@ -2,13 +2,8 @@
 
 #include "WorkerEngine.h"
 
-/// Paths containing these make the tests' worker misbehave: a job never finishes and shows no sign of
-/// life; a job stops once its output's temporary file is partly written; a job stops once its
-/// output is complete, before it answers; a job shows signs of life for a few seconds before it starts.
-inline constexpr char16_t stallMarker[] = u"stall-here";
-inline constexpr char16_t stallWritingMarker[] = u"stall-writing";
-inline constexpr char16_t stallAnsweringMarker[] = u"stall-answering";
-inline constexpr char16_t slowMarker[] = u"slow-here";
-
-/// Options for an engine on the tests' build of the worker, which honours the markers.
+/// Options for an engine on the tests' build of the worker. A source path containing "stall-here"
+/// makes that worker's job never finish and show no sign of life; "stall-writing" stops it once its
+/// output's temporary file is partly written; "stall-answering" once its output is complete, before it
+/// answers; "slow-here" shows signs of life for a few seconds before the job starts.
 WorkerEngine::Options testEngineOptions();
