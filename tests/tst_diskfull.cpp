@@ -1,6 +1,7 @@
 // A disk that fills up, made real: the test runs in a mount namespace of its own (as root, or as a
 // user through a user namespace) and mounts small tmpfs disks there, which its workers see too.
 
+#include "FileLookup.h"
 #include "TestEngine.h"
 #include "TestPictures.h"
 
@@ -49,11 +50,11 @@ bool g_privateMounts = false;
 // A tmpfs of the given size over a temporary folder, for as long as it lives.
 class SmallDisk {
 public:
-    explicit SmallDisk(const char* size)
+    explicit SmallDisk(const char* size, unsigned long flags = 0)
     {
         const QByteArray options = "size=" + QByteArray(size) + ",mode=0700";
         m_mounted = m_dir.isValid() && ::mount("tmpfs", QFile::encodeName(m_dir.path()).constData(), "tmpfs",
-                                               MS_NOSUID | MS_NODEV, options.constData()) == 0;
+                                               MS_NOSUID | MS_NODEV | flags, options.constData()) == 0;
     }
     ~SmallDisk()
     {
@@ -94,6 +95,7 @@ private slots:
     void initTestCase();
     void outputDiskFills();
     void cacheDiskFills();
+    void readOnlyDisk();
 
 private:
     QTemporaryDir m_dir;
@@ -141,6 +143,17 @@ void TestDiskFull::cacheDiskFills()
     QCOMPARE(errors, (QStringList{u"磁盘空间不足"_s, QString()}));
     // The failed worker's caches went with it.
     QCOMPARE(QDir(disk.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{});
+}
+
+void TestDiskFull::readOnlyDisk()
+{
+    SmallDisk disk("1m", MS_RDONLY);
+    QVERIFY(disk.isMounted());
+    // The window refuses the folder before a batch starts; a job sent there anyway says why.
+    QVERIFY(!canCreateFilesIn(disk.path()));
+    WorkerEngine engine(testEngineOptions());
+    QCOMPARE(run(engine, {{m_dir.filePath(u"small.png"_s), disk.path() + u"/small.bmp"_s, Bmp}}),
+             QStringList{u"无法写入"_s});
 }
 
 int main(int argc, char* argv[])
