@@ -18,8 +18,6 @@ class BatchRun final : public QObject {
     Q_OBJECT
 
 public:
-    enum class State { Ready, Running, Cancelling, Ended };
-
     /// A batch of plan's entries (skipped ones are reported, not converted) into folder in the format of
     /// formatIndex. The progress window opens over window when the batch takes more than a moment.
     BatchRun(PictureEngine& engine, const QList<PlannedOutput>& plan, int formatIndex, const QString& folder,
@@ -30,13 +28,14 @@ public:
     /// Stops the batch: no further picture starts, the running ones are stopped, and ended follows.
     void cancel();
 
-    State state() const { return m_state; }
     const ConversionReport& report() const { return m_report; }
 
 signals:
     void ended();
 
 private:
+    enum class State { Ready, Running, Cancelling, Ended };
+
     void jobStarted(int index);
     void jobFinished(int index, const JobOutcome& outcome);
     void engineDone();
