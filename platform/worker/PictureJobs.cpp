@@ -1,6 +1,8 @@
 #include "PictureJobs.h"
 
+#include "IccProfiles.h"
 #include "LongPath.h"
+#include "Metadata.h"
 #include "Naming.h"
 
 #include <Magick++.h>
@@ -221,6 +223,9 @@ Magick::Image readFirstFrame(const Source& source, const QSize& hint = {})
     }
     if (!image.isValid() || image.columns() == 0 || image.rows() == 0)
         throw Failure{Status::Corrupt, "no picture"};
+    // A warning the decoder stored (an XMP packet it could not parse) is not thrown again when the
+    // picture is written.
+    image.quiet(true);
     return image;
 }
 
@@ -237,7 +242,25 @@ std::list<Magick::Image> readAllFrames(const Source& source)
     }
     if (frames.empty())
         throw Failure{Status::Corrupt, "no picture"};
+    for (Magick::Image& frame : frames)
+        frame.quiet(true);
     return frames;
+}
+
+// The frames a conversion needs: every one, or the first, where a hint lets the JPEG decoder scale
+// down. An icon holds one picture at several sizes: its largest entry is the picture.
+std::list<Magick::Image> readPicture(const Source& source, bool everyFrame, QSize hint = {})
+{
+    if (source.coder == "ICO") {
+        const std::list<Magick::Image> entries = readAllFrames(source);
+        const auto area = [](const Magick::Image& entry) { return qint64(entry.columns()) * qint64(entry.rows()); };
+        return {*std::max_element(entries.begin(), entries.end(), [&](const Magick::Image& a, const Magick::Image& b) {
+            return area(a) < area(b) || (area(a) == area(b) && a.depth() < b.depth());
+        })};
+    }
+    if (everyFrame)
+        return readAllFrames(source);
+    return {readFirstFrame(source, hint)};
 }
 
 bool hasTransparency(const Magick::Image& image)
@@ -245,19 +268,131 @@ bool hasTransparency(const Magick::Image& image)
     return image.matte() && !image.isOpaque();
 }
 
-// Upright and in sRGB: the common ground of every output. A CMYK profile no longer fits the pixels
-// once they are RGB, so it goes.
-void normalise(Magick::Image& image)
+QByteArray bytesOf(const Magick::Blob& blob)
 {
+    return QByteArray(static_cast<const char*>(blob.data()), qsizetype(blob.length()));
+}
+
+QByteArray profileOf(const Magick::Image& image, const char* name)
+{
+    return bytesOf(image.profile(name));
+}
+
+void dropProfile(Magick::Image& image, const char* name)
+{
+    image.profile(name, Magick::Blob());
+}
+
+// Turns the picture upright by the orientation it records: a JPEG's or TIFF's own, or for a PNG the
+// one in its eXIf chunk, which the decoder leaves unread. The metadata then says upright too, and the
+// EXIF thumbnail, still as the picture was stored, goes.
+void turnUpright(Magick::Image& image)
+{
+    MagickCore::OrientationType orientation = image.orientation();
+    const QByteArray exif = profileOf(image, "exif");
+    if (orientation == MagickCore::UndefinedOrientation)
+        orientation = MagickCore::OrientationType(Metadata::orientationOf(exif));
+    if (orientation <= MagickCore::TopLeftOrientation || orientation > MagickCore::LeftBottomOrientation)
+        return;
+    image.orientation(orientation);
     image.autoOrient();
+    if (!exif.isEmpty())
+        image.profile("exif", blobOf(Metadata::upright(exif)));
+    if (const QByteArray xmp = profileOf(image, "xmp"); !xmp.isEmpty())
+        image.profile("xmp", blobOf(Metadata::uprightXmp(xmp)));
+}
+
+// Formats whose readers honour an embedded profile: their pictures keep their own pixels and profile,
+// which is lossless and right in every colour-managed viewer. Readers of the others ignore a profile,
+// so those get pixels in sRGB.
+bool keepsProfile(int format)
+{
+    return format == Jpg || format == Png || format == Tiff;
+}
+
+bool isGrey(MagickCore::ColorspaceType space)
+{
+    return space == MagickCore::GRAYColorspace || space == MagickCore::LinearGRAYColorspace;
+}
+
+// Colour as the output can show it. A profile that does not describe the pixels (an RGB profile on a
+// grey picture) is dropped: it would only make readers fail. CMYK always becomes sRGB, through the
+// picture's profile or a standard press profile, never by formula alone.
+void settleColour(Magick::Image& image, int format)
+{
     const MagickCore::ColorspaceType space = image.colorSpace();
-    if (space == MagickCore::CMYKColorspace || space == MagickCore::CMYColorspace) {
-        image.profile("ICC", Magick::Blob());
-        image.colorSpace(MagickCore::sRGBColorspace);
-    } else if (space != MagickCore::sRGBColorspace && space != MagickCore::GRAYColorspace &&
-               space != MagickCore::RGBColorspace) {
-        image.colorSpace(MagickCore::sRGBColorspace);
+    const bool cmyk = space == MagickCore::CMYKColorspace;
+    QByteArray icc = profileOf(image, "icc");
+    if (!icc.isEmpty()) {
+        const IccProfiles::Space described = IccProfiles::spaceOf(icc);
+        const bool fits = cmyk ? described == IccProfiles::Space::Cmyk
+                               : isGrey(space) ? described == IccProfiles::Space::Grey
+                                               : described == IccProfiles::Space::Rgb;
+        if (!fits) {
+            dropProfile(image, "icc");
+            icc.clear();
+        }
     }
+    if (cmyk) {
+        if (icc.isEmpty() && !IccProfiles::defaultCmyk().isEmpty()) {
+            image.profile("icc", blobOf(IccProfiles::defaultCmyk()));
+            icc = IccProfiles::defaultCmyk();
+        }
+        // With a profile, lcms converts the pixels and the picture carries sRGB's profile after.
+        if (!icc.isEmpty())
+            image.profile("icc", blobOf(IccProfiles::srgb()));
+        else
+            image.colorSpace(MagickCore::sRGBColorspace);
+        if (!keepsProfile(format))
+            dropProfile(image, "icc");
+        return;
+    }
+    if (!icc.isEmpty() && !keepsProfile(format)) {
+        if (!isGrey(space) && !IccProfiles::isSrgb(icc))
+            image.profile("icc", blobOf(IccProfiles::srgb()));
+        dropProfile(image, "icc");
+    }
+    // Linear light (a PNG with gamma 1.0), YCbCr, Lab and the rest: sRGB, or its grey.
+    const MagickCore::ColorspaceType now = image.colorSpace();
+    if (now == MagickCore::LinearGRAYColorspace)
+        image.colorSpace(MagickCore::GRAYColorspace);
+    else if (now != MagickCore::sRGBColorspace && now != MagickCore::GRAYColorspace)
+        image.colorSpace(MagickCore::sRGBColorspace);
+}
+
+// The frames as the output should hold them. A GIF keeps its frames as they are, on a screen that
+// holds the largest; everywhere else each frame is whole (an optimised animation's fragments are
+// composed into the frames as shown) and its canvas is the picture itself, with no offset left from
+// a rotation or a PNG's oFFs chunk.
+void settleCanvas(std::list<Magick::Image>& frames, const QByteArray& coder, int format)
+{
+    if (format == Gif && (frames.size() > 1 || coder == "GIF")) {
+        size_t width = 0;
+        size_t height = 0;
+        for (const Magick::Image& frame : frames) {
+            const Magick::Geometry page = frame.page();
+            const ssize_t x = std::max<ssize_t>(0, page.xOff());
+            const ssize_t y = std::max<ssize_t>(0, page.yOff());
+            width = std::max({width, page.width(), size_t(x) + frame.columns()});
+            height = std::max({height, page.height(), size_t(y) + frame.rows()});
+        }
+        for (Magick::Image& frame : frames) {
+            Magick::Geometry page = frame.page();
+            page.width(width);
+            page.height(height);
+            frame.page(page);
+        }
+        return;
+    }
+    if (coder == "GIF") {
+        std::list<Magick::Image> whole;
+        Magick::coalesceImages(&whole, frames.begin(), frames.end());
+        frames.swap(whole);
+        for (Magick::Image& frame : frames)
+            frame.quiet(true);
+    }
+    for (Magick::Image& frame : frames)
+        frame.repage();
 }
 
 void flattenOnWhite(Magick::Image& image)
@@ -343,6 +478,12 @@ Magick::Blob encode(std::list<Magick::Image>& frames, int format, bool photograp
         image.compressType(MagickCore::ZipCompression);
         if (photographic)
             image.defineValue("png", "compression-strategy", "3");
+        // The encoder would store a 16-bit picture of few colours as an 8-bit palette.
+        if (image.depth() > 8) {
+            const bool alpha = image.matte();
+            image.defineValue("png", "bit-depth", "16");
+            image.defineValue("png", "color-type", isGrey(image.colorSpace()) ? (alpha ? "4" : "0") : (alpha ? "6" : "2"));
+        }
         image.write(&blob, "PNG");
         break;
     }
@@ -362,8 +503,16 @@ Magick::Blob encode(std::list<Magick::Image>& frames, int format, bool photograp
     }
     case Tiff:
         for (Magick::Image& frame : frames) {
-            if (!hasTransparency(frame))
+            if (!hasTransparency(frame)) {
                 frame.matte(false);
+            } else if (frame.classType() == MagickCore::PseudoClass) {
+                // A palette with 2- or 4-bit alpha, which few readers open: direct RGBA instead.
+                frame.classType(MagickCore::DirectClass);
+                frame.type(MagickCore::TrueColorMatteType);
+            }
+            // Floating-point and 32-bit samples come out as integers no common reader opens.
+            if (frame.depth() > 16)
+                frame.depth(16);
             // Deflate costs a photograph three times the time of the whole conversion for a quarter
             // off its size (measured on 12-megapixel camera JPEGs); it stays for everything else,
             // where it pays.
@@ -497,9 +646,12 @@ PictureJobs::Preview PictureJobs::preview(const QString& path, QSize box, const 
         // Decoding at twice the box keeps the downscale sharp; the box may turn by a quarter when the
         // picture is rotated upright, so the hint is square.
         const int side = std::max(box.width(), box.height()) * 2;
-        Magick::Image image = readFirstFrame(source, QSize(side, side));
+        std::list<Magick::Image> frames = readPicture(source, false, QSize(side, side));
+        settleCanvas(frames, source.coder, Bmp);
+        Magick::Image& image = frames.front();
         life.pixelsKnown(qint64(image.columns()) * qint64(image.rows()));
-        normalise(image);
+        turnUpright(image);
+        settleColour(image, Bmp);
         if (box.isValid()) {
             Magick::Geometry fit(size_t(box.width()), size_t(box.height()));
             fit.greater(true);
@@ -528,19 +680,16 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
     };
     try {
         const Source input = readSource(request.source);
-        std::list<Magick::Image> frames;
         const int formatIndex = request.formatIndex;
-        if (formatIndex == Gif || formatIndex == Tiff) {
-            frames = readAllFrames(input);
-        } else if (formatIndex == Ico) {
-            // The icon needs at most 256 pixels; the JPEG decoder can stop at an eighth of a photo.
-            frames.push_back(readFirstFrame(input, QSize(int(largestIcon), int(largestIcon))));
-        } else {
-            frames.push_back(readFirstFrame(input));
-        }
+        // The icon needs at most 256 pixels; the JPEG decoder can stop at an eighth of a photo.
+        const QSize hint = formatIndex == Ico ? QSize(int(largestIcon), int(largestIcon)) : QSize();
+        std::list<Magick::Image> frames = readPicture(input, formatIndex == Gif || formatIndex == Tiff, hint);
         life.pixelsKnown(pixelsOf(frames));
-        for (Magick::Image& frame : frames)
-            normalise(frame);
+        for (Magick::Image& frame : frames) {
+            turnUpright(frame);
+            settleColour(frame, formatIndex);
+        }
+        settleCanvas(frames, input.coder, formatIndex);
         // Camera pictures: noise everywhere, few long runs of equal bytes.
         const bool photographic = input.coder == "JPEG" || input.coder == "HEIC";
         writeThrough(request, encode(frames, formatIndex, photographic), hooks);

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QByteArray>
+
+/// Edits of the metadata a picture carries, on its bytes, for a picture that has been turned upright.
+namespace Metadata {
+
+/// The orientation (1 to 8) an EXIF block records, 0 when it records none or cannot be read. The
+/// block may start with "Exif\0\0", as in a JPEG, or with the TIFF header itself, as in a PNG.
+int orientationOf(const QByteArray& exif);
+
+/// The EXIF block of a picture that is now upright: orientation 1, and no thumbnail, which would still
+/// show the picture as it was stored. Every other entry stays as it was; a block that cannot be read
+/// is returned unchanged.
+QByteArray upright(const QByteArray& exif);
+
+/// The XMP packet of a picture that is now upright: tiff:Orientation says 1, in either of the forms
+/// XMP writes it.
+QByteArray uprightXmp(const QByteArray& xmp);
+
+} // namespace Metadata
