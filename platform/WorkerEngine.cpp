@@ -123,8 +123,13 @@ QString freeTemporaryName(const Place& place)
 WorkerEngine::WorkerEngine(Options options, QObject* parent)
     : QObject(parent)
     , m_options(std::move(options))
-    , m_policy(policy(m_options.pixelMemory > 0 ? m_options.pixelMemory : memoryPerWorker(), m_options.pixelDisk))
+    , m_shareMemory(m_options.pixelMemory > 0 ? m_options.pixelMemory : memoryPerWorker())
+    , m_aloneMemory(std::max(m_shareMemory, m_options.aloneMemory > 0 ? m_options.aloneMemory : memoryAlone()))
+    , m_policy(policy(m_aloneMemory, m_options.pixelDisk))
 {
+    // The policy allows what a picture converted alone may have; every worker keeps to its share
+    // otherwise.
+    m_options.environment.insert(QStringLiteral("KALVORIN_PIXEL_MEMORY"), QString::number(m_shareMemory));
     removeStaleWorkerFolders();
 }
 
@@ -159,10 +164,25 @@ qint64 WorkerEngine::memoryPerWorker()
     return std::clamp(physicalMemory() / 8, 512 * mebibyte, 2 * gibibyte);
 }
 
+qint64 WorkerEngine::memoryAlone()
+{
+    return std::max(physicalMemory() / 2, memoryPerWorker());
+}
+
+qint64 WorkerEngine::memoryFor(qint64 pixels)
+{
+    // 16 bits a channel, four channels and an index: 10 bytes a pixel, twice.
+    constexpr qint64 bytesPerPixel = 10;
+    return pixels * bytesPerPixel * 2;
+}
+
 QByteArray WorkerEngine::policy(qint64 memory, qint64 disk)
 {
     // Found through MAGICK_CONFIGURE_PATH ahead of the system's policy, whose values it replaces; the
-    // system's other rules (coders, sizes) stay.
+    // system's other rules (coders, paths) stay. Debian's own sizes (16K pixels a side, 128 megapixels)
+    // are meant for web servers and refused 200-megapixel phone photos and panoramas. Beyond the sizes
+    // here a picture is refused before it is decoded; up to them the worker's address-space and time
+    // limits keep a hostile file from harming anything but its own conversion.
     return QStringLiteral(R"(<?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE policymap [
 <!ELEMENT policymap (policy)*>
@@ -174,6 +194,9 @@ QByteArray WorkerEngine::policy(qint64 memory, qint64 disk)
   <policy domain="resource" name="memory" value="%1MiB"/>
   <policy domain="resource" name="map" value="%1MiB"/>
   <policy domain="resource" name="disk" value="%2MiB"/>
+  <policy domain="resource" name="width" value="65535"/>
+  <policy domain="resource" name="height" value="65535"/>
+  <policy domain="resource" name="area" value="1073741824"/>
 </policymap>
 )")
         .arg(memory / mebibyte)
@@ -291,6 +314,8 @@ QStringList WorkerEngine::workerFolders() const
 
 void WorkerEngine::feedWorkers()
 {
+    if (m_alone || !m_waitingAlone.empty())
+        return;
     for (const auto& worker : m_pool) {
         if (m_nextJob >= m_jobs.size())
             return;
@@ -320,29 +345,58 @@ void WorkerEngine::runJob(WorkerProcess& worker, int index)
     }
     WorkerProcess* const running = &worker;
     const QString before = fileAt(job.target);
-    worker.send(payload, m_options.convertLimits,
-                [this, index, running, place, temporary, before](Status status, const QByteArray& answer) {
-                    --m_running;
-                    JobOutcome outcome;
-                    if (status != Status::Ok) {
-                        // The worker was stopped or died: whatever it had written of this job goes,
-                        // and only that. Its process has ended, so nothing can write it again.
-                        LongPath::removeIn(place.folder, temporary);
-                        // Stopped after its last step, the rename: the picture is complete and
-                        // written, and is reported so.
-                        const QString after = fileAt(m_jobs[index].target);
-                        outcome = !after.isEmpty() && after != before ? JobOutcome{} : outcomeOf(status);
-                    } else {
-                        const auto [code, detail] = conversionAnswer(answer);
-                        outcome = outcomeOf(code, detail);
-                        if (Protocol::isResourceFailure(code))
-                            running->retire();
-                    }
-                    if (m_callbacks.finished)
-                        m_callbacks.finished(index, outcome);
-                    feedWorkers();
-                    finishBatchIfOver();
-                });
+    worker.send(
+        payload, m_options.convertLimits,
+        [this, index, running, place, temporary, before](Status status, const QByteArray& answer) {
+            --m_running;
+            std::erase(m_waitingAlone, running);
+            if (m_alone == running) {
+                m_alone = nullptr;
+                // It holds the memory of the largest picture; the next job gets a fresh one.
+                running->retire();
+            }
+            JobOutcome outcome;
+            if (status != Status::Ok) {
+                // The worker was stopped or died: whatever it had written of this job goes,
+                // and only that. Its process has ended, so nothing can write it again.
+                LongPath::removeIn(place.folder, temporary);
+                // Stopped after its last step, the rename: the picture is complete and
+                // written, and is reported so.
+                const QString after = fileAt(m_jobs[index].target);
+                outcome = !after.isEmpty() && after != before ? JobOutcome{} : outcomeOf(status);
+            } else {
+                const auto [code, detail] = conversionAnswer(answer);
+                outcome = outcomeOf(code, detail);
+                if (Protocol::isResourceFailure(code))
+                    running->retire();
+            }
+            if (m_callbacks.finished)
+                m_callbacks.finished(index, outcome);
+            letLargestGoAlone();
+            feedWorkers();
+            finishBatchIfOver();
+        },
+        [this, running](qint64 pixels) { admit(*running, pixels); });
+}
+
+void WorkerEngine::admit(WorkerProcess& worker, qint64 pixels)
+{
+    if (memoryFor(pixels) <= m_shareMemory) {
+        worker.proceed(m_shareMemory);
+        return;
+    }
+    // Too large to share: it waits until it is the only one converting, and no new job starts.
+    m_waitingAlone.push_back(&worker);
+    letLargestGoAlone();
+}
+
+void WorkerEngine::letLargestGoAlone()
+{
+    if (m_alone || m_waitingAlone.empty() || m_running > int(m_waitingAlone.size()))
+        return;
+    m_alone = m_waitingAlone.front();
+    m_waitingAlone.erase(m_waitingAlone.begin());
+    m_alone->proceed(m_aloneMemory);
 }
 
 void WorkerEngine::finishBatchIfOver()

@@ -25,6 +25,9 @@ public:
         int poolSize = 0;
         /// The library's memory for one worker's pixels, in bytes; 0 lets memoryPerWorker() choose.
         qint64 pixelMemory = 0;
+        /// The memory for the pixels of a picture too large for a worker's share, which then converts
+        /// while no other does; 0 lets memoryAlone() choose.
+        qint64 aloneMemory = 0;
         /// Room on disk for one worker's pixel caches, in bytes.
         qint64 pixelDisk = qint64(16) << 30;
     };
@@ -40,7 +43,13 @@ public:
     /// The memory a worker keeps pixels in before it spills them to disk: an eighth of the machine's,
     /// between 512 MiB and 2 GiB.
     static qint64 memoryPerWorker();
-    /// The library's policy for the workers: memory and disk as given.
+    /// The memory for the pixels of one picture converted alone: half the machine's, and never less
+    /// than a worker's share.
+    static qint64 memoryAlone();
+    /// The memory a conversion of pixels needs: the decoded picture and one working copy.
+    static qint64 memoryFor(qint64 pixels);
+    /// The library's policy for the workers: at most memory for pixels (and as much mapped), disk for
+    /// the rest, and pictures up to 65535 pixels a side and a gigapixel.
     static QByteArray policy(qint64 memory, qint64 disk);
     /// Removes the private folders that workers of programs no longer running left in folder (the
     /// system's temporary folder when empty): a program that was killed could not remove them itself.
@@ -65,10 +74,14 @@ private:
     void sendPreview(PendingPreview request);
     void feedWorkers();
     void runJob(WorkerProcess& worker, int index);
+    void admit(WorkerProcess& worker, qint64 pixels);
+    void letLargestGoAlone();
     void finishBatchIfOver();
     std::unique_ptr<WorkerProcess> makeWorker() const;
 
     Options m_options;
+    qint64 m_shareMemory = 0;
+    qint64 m_aloneMemory = 0;
     QByteArray m_policy;
     std::unique_ptr<WorkerProcess> m_previewWorker;
     std::optional<PendingPreview> m_waitingPreview;
@@ -78,6 +91,10 @@ private:
     BatchCallbacks m_callbacks;
     int m_nextJob = 0;
     int m_running = 0;
+    // Conversions of pictures too large to share the memory, waiting for the others to finish, and the
+    // one converting alone; no other job starts while there are any.
+    std::vector<WorkerProcess*> m_waitingAlone;
+    WorkerProcess* m_alone = nullptr;
     bool m_batchActive = false;
     bool m_cancelled = false;
 };

@@ -57,10 +57,11 @@ QString WorkerProcess::temporaryFolder() const
     return m_process && m_folder ? m_folder->path() : QString();
 }
 
-void WorkerProcess::send(const QByteArray& request, TimeLimits limits, Done done)
+void WorkerProcess::send(const QByteArray& request, TimeLimits limits, Done done, Measured measured)
 {
     Q_ASSERT(!m_done);
     m_done = std::move(done);
+    m_measured = std::move(measured);
     m_limits = limits;
     m_failing.reset();
     if (!m_process)
@@ -72,6 +73,19 @@ void WorkerProcess::send(const QByteArray& request, TimeLimits limits, Done done
     m_process->write(Protocol::frame(request));
     m_clock.start();
     m_idle.start(m_limits.idleMs);
+    m_overall.start(m_limits.baseMs);
+}
+
+void WorkerProcess::proceed(qint64 memory)
+{
+    if (!isBusy() || m_failing || !m_process)
+        return;
+    QByteArray word;
+    QDataStream stream(&word, QIODevice::WriteOnly);
+    stream << quint8(Protocol::Kind::Proceed) << memory;
+    m_process->write(Protocol::frame(word));
+    // Waiting for the others was not work: the time limit counts from here.
+    m_clock.start();
     m_overall.start(m_limits.baseMs);
 }
 
@@ -146,6 +160,23 @@ void WorkerProcess::readAnswer()
                 extendLimit(pixels);
             continue;
         }
+        if (reply == Protocol::Reply::Measured) {
+            QDataStream stream(frame->sliced(1));
+            qint64 pixels = 0;
+            stream >> pixels;
+            if (stream.status() != QDataStream::Ok || pixels < 0) {
+                fail(Protocol::Status::Crashed);
+                return;
+            }
+            m_idle.start(m_limits.idleMs);
+            // While it waits, only signs of life count.
+            m_overall.stop();
+            if (m_measured)
+                m_measured(pixels);
+            else
+                proceed(0);
+            continue;
+        }
         if (reply != Protocol::Reply::Answer) {
             fail(Protocol::Status::Crashed);
             return;
@@ -213,6 +244,7 @@ void WorkerProcess::finishRequest(Protocol::Status status, const QByteArray& ans
         return;
     Done done = std::move(m_done);
     m_done = nullptr;
+    m_measured = nullptr;
     done(status, answer);
 }
 

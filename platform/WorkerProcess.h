@@ -38,6 +38,9 @@ public:
     /// answer. A request that failed is reported only once its process has gone, so nothing it was
     /// doing can still change a file.
     using Done = std::function<void(Protocol::Status status, const QByteArray& answer)>;
+    /// Called when a conversion has read its picture's header: the pixels it will decode. The worker
+    /// then waits for proceed(); its time limit starts again from there.
+    using Measured = std::function<void(qint64 pixels)>;
 
     /// policy, when not empty, is the library's policy.xml for the process.
     WorkerProcess(QString program, QProcessEnvironment environment, QByteArray policy = {}, QObject* parent = nullptr);
@@ -50,7 +53,9 @@ public:
     QString temporaryFolder() const;
 
     /// Sends one request; done is called once, on this thread, when it is answered or has failed.
-    void send(const QByteArray& request, TimeLimits limits, Done done);
+    void send(const QByteArray& request, TimeLimits limits, Done done, Measured measured = {});
+    /// Lets the request that reported its size go on, with memory bytes for its pixels.
+    void proceed(qint64 memory);
     /// Stops the request in progress: its process is killed, and done reports Cancelled once it has
     /// gone. Nothing happens when no request runs.
     void cancel();
@@ -78,6 +83,7 @@ private:
     QTimer m_reapLimit;
     QElapsedTimer m_clock;
     Done m_done;
+    Measured m_measured;
     // Set while a failed request waits for its process to go.
     std::optional<Protocol::Status> m_failing;
     bool m_retire = false;

@@ -495,6 +495,7 @@ void TestConversion::workersLeaveNoCaches()
     WorkerEngine::Options options = testEngineOptions();
     options.poolSize = 1;
     options.pixelMemory = qint64(16) << 20;
+    options.aloneMemory = options.pixelMemory;
     options.pixelDisk = qint64(64) << 20;
     WorkerEngine engine(options);
     TestPictures::save(TestPictures::photo(3000, 3000), path(u"large.png"_s), "PNG");

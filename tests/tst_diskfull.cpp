@@ -132,6 +132,7 @@ void TestDiskFull::cacheDiskFills()
     qputenv("TMPDIR", QFile::encodeName(disk.path()));
     WorkerEngine::Options options = testEngineOptions();
     options.pixelMemory = qint64(4) << 20;
+    options.aloneMemory = options.pixelMemory;
     options.poolSize = 1;
     QStringList errors;
     {

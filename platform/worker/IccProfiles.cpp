@@ -75,8 +75,8 @@ const QByteArray& IccProfiles::defaultCmyk()
     // Ghostscript's default CMYK profile (SWOP-like coated paper), which Debian installs with
     // ImageMagick's PostScript support.
     static const QByteArray profile = [] {
-        for (const char* path : {"/usr/share/color/icc/ghostscript/default_cmyk.icc",
-                                 "/usr/share/color/icc/ghostscript/ps_cmyk.icc"}) {
+        for (const char* path :
+             {"/usr/share/color/icc/ghostscript/default_cmyk.icc", "/usr/share/color/icc/ghostscript/ps_cmyk.icc"}) {
             QFile file(QString::fromLatin1(path));
             if (file.open(QIODevice::ReadOnly)) {
                 const QByteArray bytes = file.readAll();

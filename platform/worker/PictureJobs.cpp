@@ -247,6 +247,30 @@ std::list<Magick::Image> readAllFrames(const Source& source)
     return frames;
 }
 
+// The pixels the job will decode, from the header alone: every frame for GIF and TIFF, the first (the
+// largest of an icon) for the others, an eighth of a JPEG's sides for an icon.
+qint64 headerPixels(const Source& source, int format)
+{
+    MagickCore::ImageInfo* info = MagickCore::AcquireImageInfo();
+    MagickCore::ExceptionInfo* exception = MagickCore::AcquireExceptionInfo();
+    std::strncpy(info->magick, source.coder.constData(), MaxTextExtent - 1);
+    MagickCore::Image* frames =
+        MagickCore::PingBlob(info, source.bytes.constData(), size_t(source.bytes.size()), exception);
+    const bool everyFrame = format == Gif || format == Tiff;
+    qint64 pixels = 0;
+    for (const MagickCore::Image* frame = frames; frame; frame = frame->next) {
+        const qint64 area = qint64(frame->columns) * qint64(frame->rows);
+        pixels = everyFrame ? pixels + area : std::max(pixels, area);
+        if (!everyFrame && source.coder != "ICO")
+            break;
+    }
+    if (frames)
+        MagickCore::DestroyImageList(frames);
+    MagickCore::DestroyExceptionInfo(exception);
+    MagickCore::DestroyImageInfo(info);
+    return format == Ico && source.coder == "JPEG" ? pixels / 64 : pixels;
+}
+
 // The frames a conversion needs: every one, or the first, where a hint lets the JPEG decoder scale
 // down. An icon holds one picture at several sizes: its largest entry is the picture.
 std::list<Magick::Image> readPicture(const Source& source, bool everyFrame, QSize hint = {})
@@ -325,9 +349,9 @@ void settleColour(Magick::Image& image, int format)
     QByteArray icc = profileOf(image, "icc");
     if (!icc.isEmpty()) {
         const IccProfiles::Space described = IccProfiles::spaceOf(icc);
-        const bool fits = cmyk ? described == IccProfiles::Space::Cmyk
-                               : isGrey(space) ? described == IccProfiles::Space::Grey
-                                               : described == IccProfiles::Space::Rgb;
+        const bool fits = cmyk            ? described == IccProfiles::Space::Cmyk
+                          : isGrey(space) ? described == IccProfiles::Space::Grey
+                                          : described == IccProfiles::Space::Rgb;
         if (!fits) {
             dropProfile(image, "icc");
             icc.clear();
@@ -482,7 +506,8 @@ Magick::Blob encode(std::list<Magick::Image>& frames, int format, bool photograp
         if (image.depth() > 8) {
             const bool alpha = image.matte();
             image.defineValue("png", "bit-depth", "16");
-            image.defineValue("png", "color-type", isGrey(image.colorSpace()) ? (alpha ? "4" : "0") : (alpha ? "6" : "2"));
+            image.defineValue("png", "color-type",
+                              isGrey(image.colorSpace()) ? (alpha ? "4" : "0") : (alpha ? "6" : "2"));
         }
         image.write(&blob, "PNG");
         break;
@@ -589,15 +614,14 @@ bool startsWith(const QByteArray& bytes, const char* prefix, qsizetype at = 0)
 }
 } // namespace
 
-void PictureJobs::limitResources()
+void PictureJobs::limitResources(qint64 pixelMemory)
 {
     Magick::ResourceLimits::thread(1);
-    // Memory, map and disk come from the policy the engine gives each worker, sized for the machine.
-    // The policy may lower these further.
-    Magick::ResourceLimits::area(MagickCore::MagickSizeType(256) * 1000 * 1000);
-    Magick::ResourceLimits::width(32768);
-    Magick::ResourceLimits::height(32768);
     Magick::ResourceLimits::listLength(10000);
+    if (pixelMemory > 0) {
+        Magick::ResourceLimits::memory(MagickCore::MagickSizeType(pixelMemory));
+        Magick::ResourceLimits::map(MagickCore::MagickSizeType(pixelMemory));
+    }
 }
 
 QByteArray PictureJobs::sniffCoder(const QByteArray& bytes, const QString& path)
@@ -681,6 +705,8 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
     try {
         const Source input = readSource(request.source);
         const int formatIndex = request.formatIndex;
+        if (hooks.admit)
+            hooks.admit(headerPixels(input, formatIndex));
         // The icon needs at most 256 pixels; the JPEG decoder can stop at an eighth of a photo.
         const QSize hint = formatIndex == Ico ? QSize(int(largestIcon), int(largestIcon)) : QSize();
         std::list<Magick::Image> frames = readPicture(input, formatIndex == Gif || formatIndex == Tiff, hint);

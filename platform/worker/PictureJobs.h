@@ -11,8 +11,10 @@
 /// The work kalvorin-worker does, one picture at a time. Only the worker links this.
 namespace PictureJobs {
 
-/// Sets ImageMagick's resource limits for this process: one thread, bounded memory and picture size.
-void limitResources();
+/// Sets ImageMagick's resource limits for this process: one thread, a bounded list of frames, and
+/// pixelMemory bytes of pixels in memory (and as much mapped) before the rest goes to disk. Picture
+/// sizes and the most memory any job may have come from the policy the worker was started with.
+void limitResources(qint64 pixelMemory);
 
 /// The decoder for bytes, judged by their content (the name only for TGA, which has no signature), or
 /// an empty string when they are not a picture of an allowed raster format.
@@ -35,6 +37,9 @@ struct Hooks {
     std::function<void()> partWritten;
     /// Called once the output has its final name, before the job answers.
     std::function<void()> renamed;
+    /// Called with the pixels of every frame, read from the picture's header, before it is decoded;
+    /// returns when the job may go on. The worker waits there for the window's word.
+    std::function<void(qint64 pixels)> admit;
 };
 
 /// The first frame of the picture at path, upright, in sRGB, scaled down to fit inside box.

@@ -9,8 +9,14 @@
 /// QDataStream of one request or one answer.
 namespace Protocol {
 
-/// What a request asks for.
-enum class Kind : quint8 { Preview = 1, Convert = 2 };
+/// What a frame to the worker carries: a request, or the go-ahead for a conversion that said how
+/// large its picture is.
+enum class Kind : quint8 {
+    Preview = 1,
+    Convert = 2,
+    /// A qint64 follows: the bytes of memory the conversion may keep pixels in.
+    Proceed = 3,
+};
 
 /// What a frame from the worker carries: a sign of life while it works, then the answer.
 enum class Reply : quint8 {
@@ -18,6 +24,9 @@ enum class Reply : quint8 {
     Progress = 1,
     /// The answer to the request; the rest of the frame is the answer's own stream.
     Answer = 2,
+    /// A conversion has read its picture's header and waits for Proceed before it decodes; a qint64
+    /// follows, the pixels of every frame.
+    Measured = 3,
 };
 
 /// The outcome of one request. The worker reports the first eight itself; the client adds Timeout,

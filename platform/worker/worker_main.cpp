@@ -18,6 +18,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <functional>
@@ -126,6 +127,48 @@ std::function<void()> stallOn(const QString&, const QString&)
 }
 #endif
 
+// The memory for pixels this worker keeps between jobs; a job the window lets run alone may have more.
+qint64 g_pixelMemory = 0;
+
+void limitAddressSpace(qint64 pixelMemory)
+{
+    // Room for the pixels, the file's bytes, the encoded output and the libraries; a decoder that asks
+    // for more fails here instead of pushing the machine into swap.
+    const rlim_t limit = rlim_t(std::max<qint64>(pixelMemory, 0)) + (rlim_t(2) << 30);
+    rlimit current{};
+    if (getrlimit(RLIMIT_AS, &current) == 0) {
+        current.rlim_cur = current.rlim_max == RLIM_INFINITY ? limit : std::min(limit, current.rlim_max);
+        setrlimit(RLIMIT_AS, &current);
+    }
+}
+
+void allowPixelMemory(qint64 pixelMemory)
+{
+    PictureJobs::limitResources(pixelMemory);
+    limitAddressSpace(pixelMemory);
+}
+
+// Tells the window how large the picture is and waits for its word: a picture larger than this
+// worker's share of memory may have to wait until the others have finished.
+void waitForAdmission(qint64 pixels)
+{
+    QByteArray out;
+    QDataStream stream(&out, QIODevice::WriteOnly);
+    stream << quint8(Protocol::Reply::Measured) << pixels;
+    sendFrame(out);
+    const std::optional<QByteArray> payload = readFrame();
+    if (!payload)
+        ::_exit(1);
+    QDataStream word(*payload);
+    quint8 kind = 0;
+    qint64 memory = 0;
+    word >> kind >> memory;
+    if (word.status() != QDataStream::Ok || kind != quint8(Protocol::Kind::Proceed))
+        ::_exit(1);
+    if (memory > 0)
+        allowPixelMemory(memory);
+}
+
 QByteArray answer(QDataStream& request)
 {
     quint8 kind = 0;
@@ -158,26 +201,17 @@ QByteArray answer(QDataStream& request)
         testHooksBefore(job.source);
         hooks.partWritten = stallOn(job.source, QStringLiteral("stall-writing"));
         hooks.renamed = stallOn(job.source, QStringLiteral("stall-answering"));
+        hooks.admit = waitForAdmission;
         QString detail;
         const Protocol::Status status = PictureJobs::convert(job, hooks, &detail);
         stream << quint8(status) << detail;
+        allowPixelMemory(g_pixelMemory);
     } else {
         stream << quint8(Protocol::Status::Crashed);
     }
     return out;
 }
 
-void limitAddressSpace()
-{
-    // Room for ImageMagick's own limits and the libraries; a decoder that asks for more fails here
-    // instead of pushing the machine into swap.
-    constexpr rlim_t limit = rlim_t(3) << 30;
-    rlimit current{};
-    if (getrlimit(RLIMIT_AS, &current) == 0 && (current.rlim_max == RLIM_INFINITY || current.rlim_max > limit)) {
-        current.rlim_cur = limit;
-        setrlimit(RLIMIT_AS, &current);
-    }
-}
 } // namespace
 
 int main(int argc, char* argv[])
@@ -196,9 +230,12 @@ int main(int argc, char* argv[])
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
 
     QCoreApplication app(argc, argv);
-    limitAddressSpace();
     Magick::InitializeMagick(argv[0]);
-    PictureJobs::limitResources();
+    // The window says how much; without its word, ImageMagick's policy decides alone.
+    g_pixelMemory = qgetenv("KALVORIN_PIXEL_MEMORY").toLongLong();
+    if (g_pixelMemory <= 0)
+        g_pixelMemory = qint64(Magick::ResourceLimits::memory());
+    allowPixelMemory(g_pixelMemory);
 
     while (const std::optional<QByteArray> payload = readFrame()) {
         QDataStream request(*payload);

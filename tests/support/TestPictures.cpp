@@ -1,6 +1,7 @@
 #include "TestPictures.h"
 
 #include <QFile>
+#include <QtEndian>
 
 #include <cmath>
 #include <cstdlib>
@@ -88,6 +89,43 @@ void saveFrames(std::list<Magick::Image> frames, const QString& path, const std:
     Magick::Blob blob;
     Magick::writeImages(frames.begin(), frames.end(), &blob, true);
     saveBytes(path, QByteArray(static_cast<const char*>(blob.data()), qsizetype(blob.length())));
+}
+
+namespace {
+quint32 crc32Of(const QByteArray& bytes)
+{
+    quint32 crc = 0xFFFFFFFFu;
+    for (const char byte : bytes) {
+        crc ^= quint8(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+QByteArray pngChunk(const char* type, const QByteArray& data)
+{
+    QByteArray typed = QByteArray(type) + data;
+    QByteArray chunk(4, '\0');
+    qToBigEndian(quint32(data.size()), chunk.data());
+    chunk += typed;
+    QByteArray crc(4, '\0');
+    qToBigEndian(crc32Of(typed), crc.data());
+    return chunk + crc;
+}
+} // namespace
+
+QByteArray pngOfSize(quint32 width, quint32 height)
+{
+    QByteArray header(13, '\0');
+    qToBigEndian(width, header.data());
+    qToBigEndian(height, header.data() + 4);
+    header[8] = 8; // bits per sample
+    header[9] = 0; // grey
+    // Four rows of zeros; qCompress puts the length before zlib's own stream.
+    const QByteArray rows(4 * (qsizetype(width) + 1), '\0');
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + pngChunk("IDAT", qCompress(rows).mid(4)) +
+           pngChunk("IEND", {});
 }
 
 QByteArray withExifRotation(const QByteArray& jpeg)

@@ -27,6 +27,10 @@ void saveFrames(std::list<Magick::Image> frames, const QString& path, const std:
 void saveBytes(const QString& path, const QByteArray& bytes);
 QByteArray bytesOf(const QString& path);
 
+/// A PNG whose header says width x height, with pixels for a few rows only, as small as a
+/// decompression bomb and refused, when it is, before its pixels are read.
+QByteArray pngOfSize(quint32 width, quint32 height);
+
 /// Adds an EXIF block saying "turn a quarter clockwise to show" (orientation 6) to a JPEG's bytes.
 QByteArray withExifRotation(const QByteArray& jpeg);
 
