@@ -18,4 +18,14 @@ QByteArray upright(const QByteArray& exif);
 /// XMP writes it.
 QByteArray uprightXmp(const QByteArray& xmp);
 
+/// A TIFF file's bytes with the EXIF block's camera entries added to its first page: Make, Model and
+/// DateTime, and the EXIF and GPS directories, as a camera's own TIFF holds them. The maker's note,
+/// whose private offsets cannot be moved, and the entries that describe a JPEG's compression are left
+/// out. The file is returned unchanged when either
+/// cannot be read, when their byte orders differ, or when it already has EXIF.
+QByteArray tiffWithExif(const QByteArray& tiff, const QByteArray& exif);
+
+/// True when the EXIF block's numbers are big-endian.
+bool isBigEndian(const QByteArray& exif);
+
 } // namespace Metadata

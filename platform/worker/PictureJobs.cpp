@@ -617,8 +617,13 @@ Magick::Blob encode(std::list<Magick::Image>& frames, int format, bool photograp
         Magick::writeImages(entries.begin(), entries.end(), &blob, true);
         break;
     }
-    case Tiff:
+    case Tiff: {
+        // ImageMagick's TIFF coder leaves EXIF out; it is added afterwards, which needs the file in the
+        // EXIF block's byte order.
+        const QByteArray exif = profileOf(frames.front(), "exif");
         for (Magick::Image& frame : frames) {
+            if (!exif.isEmpty())
+                frame.defineValue("tiff", "endian", Metadata::isBigEndian(exif) ? "msb" : "lsb");
             if (!hasTransparency(frame)) {
                 frame.matte(false);
             } else if (frame.classType() == MagickCore::PseudoClass) {
@@ -636,7 +641,10 @@ Magick::Blob encode(std::list<Magick::Image>& frames, int format, bool photograp
             frame.magick("TIFF");
         }
         Magick::writeImages(frames.begin(), frames.end(), &blob, true);
+        if (!exif.isEmpty())
+            blob = blobOf(Metadata::tiffWithExif(bytesOf(blob), exif));
         break;
+    }
     default:
         throw Failure{Status::Unsupported, "unknown output format"};
     }
