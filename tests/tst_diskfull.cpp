@@ -72,20 +72,6 @@ private:
     bool m_mounted = false;
 };
 
-QStringList run(PictureEngine& engine, const QList<ConvertJob>& jobs)
-{
-    QStringList errors(jobs.size(), u"not run"_s);
-    bool done = false;
-    BatchCallbacks callbacks;
-    callbacks.finished = [&](int index, const JobOutcome& outcome) { errors[index] = outcome.reason; };
-    callbacks.done = [&] { done = true; };
-    engine.convertBatch(jobs, callbacks);
-    QElapsedTimer clock;
-    clock.start();
-    while (!done && clock.elapsed() < 120'000)
-        QTest::qWait(5);
-    return errors;
-}
 } // namespace
 
 class TestDiskFull : public QObject {
@@ -116,8 +102,9 @@ void TestDiskFull::outputDiskFills()
     QVERIFY(disk.isMounted());
     WorkerEngine engine(testEngineOptions());
     // 2.4 MB of BMP does not fit; a small one still does, after it.
-    const QStringList errors = run(engine, {{m_dir.filePath(u"photo.png"_s), disk.path() + u"/photo.bmp"_s, Bmp},
-                                            {m_dir.filePath(u"small.png"_s), disk.path() + u"/small.bmp"_s, Bmp}});
+    const QStringList errors = runBatch(engine, {{m_dir.filePath(u"photo.png"_s), disk.path() + u"/photo.bmp"_s, Bmp},
+                                                 {m_dir.filePath(u"small.png"_s), disk.path() + u"/small.bmp"_s, Bmp}})
+                                   .errors;
     QCOMPARE(errors, (QStringList{u"磁盘空间不足"_s, QString()}));
     QCOMPARE(QDir(disk.path()).entryList(QDir::Files | QDir::Hidden), QStringList{u"small.bmp"_s});
 }
@@ -137,8 +124,9 @@ void TestDiskFull::cacheDiskFills()
     QStringList errors;
     {
         WorkerEngine engine(options);
-        errors = run(engine, {{m_dir.filePath(u"photo.png"_s), m_dir.filePath(u"photo.gif"_s), Gif},
-                              {m_dir.filePath(u"small.png"_s), m_dir.filePath(u"small.gif"_s), Gif}});
+        errors = runBatch(engine, {{m_dir.filePath(u"photo.png"_s), m_dir.filePath(u"photo.gif"_s), Gif},
+                                   {m_dir.filePath(u"small.png"_s), m_dir.filePath(u"small.gif"_s), Gif}})
+                     .errors;
     }
     qputenv("TMPDIR", oldTemp);
     QCOMPARE(errors, (QStringList{u"磁盘空间不足"_s, QString()}));
@@ -153,7 +141,7 @@ void TestDiskFull::readOnlyDisk()
     // The window refuses the folder before a batch starts; a job sent there anyway says why.
     QVERIFY(!canCreateFilesIn(disk.path()));
     WorkerEngine engine(testEngineOptions());
-    QCOMPARE(run(engine, {{m_dir.filePath(u"small.png"_s), disk.path() + u"/small.bmp"_s, Bmp}}),
+    QCOMPARE(runBatch(engine, {{m_dir.filePath(u"small.png"_s), disk.path() + u"/small.bmp"_s, Bmp}}).errors,
              QStringList{u"无法写入"_s});
 }
 

@@ -3,6 +3,8 @@
 #include <QRegularExpression>
 #include <QtEndian>
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <optional>
 #include <vector>
@@ -167,6 +169,40 @@ int Metadata::orientationOf(const QByteArray& exif)
         return 0;
     const int value = block.u16(*entry + 8);
     return value >= 1 && value <= 8 ? value : 0;
+}
+
+QByteArray Metadata::pngExif(const QByteArray& png)
+{
+    // After the signature, chunks of length, type, data and checksum.
+    qsizetype at = 8;
+    while (at + 12 <= png.size()) {
+        const quint32 length = qFromBigEndian<quint32>(png.constData() + at);
+        const QByteArray type = png.mid(at + 4, 4);
+        if (type == "IEND" || qint64(length) > png.size() - at - 12)
+            return {};
+        if (type == "eXIf")
+            return png.mid(at + 8, qsizetype(length));
+        at += 12 + qsizetype(length);
+    }
+    return {};
+}
+
+QByteArray Metadata::pngWithExif(const QByteArray& png, const QByteArray& exif)
+{
+    // The signature (8 bytes) and the header chunk (25) come first.
+    constexpr qsizetype afterHeader = 8 + 25;
+    const std::optional<Layout> layout = layoutOf(exif);
+    if (!layout || png.size() < afterHeader || png.mid(12, 4) != "IHDR")
+        return png;
+    const QByteArray typed = "eXIf" + exif.mid(layout->base);
+    QByteArray chunk(4, '\0');
+    qToBigEndian(quint32(typed.size() - 4), chunk.data());
+    chunk += typed;
+    QByteArray check(4, '\0');
+    qToBigEndian(quint32(crc32(0, reinterpret_cast<const Bytef*>(typed.constData()), uInt(typed.size()))),
+                 check.data());
+    chunk += check;
+    return png.left(afterHeader) + chunk + png.mid(afterHeader);
 }
 
 QByteArray Metadata::upright(const QByteArray& exif)

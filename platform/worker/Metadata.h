@@ -9,6 +9,15 @@ namespace Metadata {
 /// block may start with "Exif\0\0", as in a JPEG, or with the TIFF header itself, as in a PNG.
 int orientationOf(const QByteArray& exif);
 
+/// The EXIF block a PNG's eXIf chunk holds, which ImageMagick's decoder leaves unread; empty when it has
+/// none.
+QByteArray pngExif(const QByteArray& png);
+
+/// A PNG file's bytes with the EXIF block in an eXIf chunk right after the header, where readers look
+/// for it (ImageMagick's encoder puts it after the pixels, where many do not). The block may start
+/// with "Exif\0\0", as in a JPEG.
+QByteArray pngWithExif(const QByteArray& png, const QByteArray& exif);
+
 /// The EXIF block of a picture that is now upright: orientation 1, and no thumbnail, which would still
 /// show the picture as it was stored. Every other entry stays as it was; a block that cannot be read
 /// is returned unchanged.

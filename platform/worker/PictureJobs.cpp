@@ -7,6 +7,8 @@
 
 #include <Magick++.h>
 
+#include <QDir>
+#include <QFile>
 #include <QScopeGuard>
 #include <QtEndian>
 
@@ -284,9 +286,16 @@ std::list<Magick::Image> readPicture(const Source& source, bool everyFrame, QSiz
             return area(a) < area(b) || (area(a) == area(b) && a.depth() < b.depth());
         })};
     }
+    std::list<Magick::Image> frames;
     if (everyFrame)
-        return readAllFrames(source);
-    return {readFirstFrame(source, hint)};
+        frames = readAllFrames(source);
+    else
+        frames.push_back(readFirstFrame(source, hint));
+    if (source.coder == "PNG") {
+        if (const QByteArray exif = Metadata::pngExif(source.bytes); !exif.isEmpty())
+            frames.front().profile("exif", blobOf(QByteArrayLiteral("Exif\0\0") + exif));
+    }
+    return frames;
 }
 
 bool hasTransparency(const Magick::Image& image)
@@ -307,6 +316,23 @@ QByteArray profileOf(const Magick::Image& image, const char* name)
 void dropProfile(Magick::Image& image, const char* name)
 {
     image.profile(name, Magick::Blob());
+}
+
+// The decoder copies EXIF entries into text properties ("exif:Orientation" and the like), which the
+// PNG encoder would write out as text chunks, stale once the picture is turned. The EXIF block
+// itself is the record and stays.
+void dropExifProperties(Magick::Image& image)
+{
+    image.modifyImage();
+    MagickCore::Image* core = image.image();
+    std::vector<std::string> names;
+    MagickCore::ResetImagePropertyIterator(core);
+    while (const char* name = MagickCore::GetNextImageProperty(core)) {
+        if (std::strncmp(name, "exif:", 5) == 0)
+            names.emplace_back(name);
+    }
+    for (const std::string& name : names)
+        MagickCore::DeleteImageProperty(core, name.c_str());
 }
 
 // Turns the picture upright by the orientation it records: a JPEG's or TIFF's own, or for a PNG the
@@ -540,6 +566,62 @@ bool runLengthPays(Magick::Image& image)
     return full > 0 && runs > 0 && double(runs) <= double(full) * runLengthMargin;
 }
 
+Failure writeFailure(const char* what, int error)
+{
+    return {isNoSpace(error) ? Status::DiskFull : Status::NotWritable, systemWords(what, error)};
+}
+
+// The frames as a TIFF file, through a file of the worker's own when writing to memory fails.
+// ImageMagick's TIFF coder fails some Deflate-compressed pictures in memory ("IO error writing tag
+// data": a 240 x 160 photo from a Go library's test data, some 30-frame animations) that it writes to
+// a file without complaint. The file is opened here and handed over open, so that no part of its
+// name is ever read as a frame range or a format.
+Magick::Blob tiffOf(std::list<Magick::Image>& frames)
+{
+    Magick::Blob blob;
+    try {
+        Magick::writeImages(frames.begin(), frames.end(), &blob, true);
+        return blob;
+    } catch (const Magick::ErrorCoder& error) {
+        if (!std::strstr(error.what(), "TIFFWriteDirectory"))
+            throw;
+    }
+    QByteArray pattern = QFile::encodeName(QDir::tempPath()) + "/tiff-XXXXXX";
+    const int fd = ::mkstemp(pattern.data());
+    if (fd < 0)
+        throw writeFailure("create", errno);
+    ::unlink(pattern.constData());
+    FILE* file = ::fdopen(fd, "w+b");
+    if (!file) {
+        ::close(fd);
+        throw writeFailure("create", errno);
+    }
+    const auto closeFile = qScopeGuard([&] { std::fclose(file); });
+    Magick::linkImages(frames.begin(), frames.end());
+    const auto unlink = qScopeGuard([&] { Magick::unlinkImages(frames.begin(), frames.end()); });
+    MagickCore::ImageInfo* info = MagickCore::CloneImageInfo(frames.front().imageInfo());
+    const auto destroyInfo = qScopeGuard([&] { MagickCore::DestroyImageInfo(info); });
+    info->file = file;
+    info->adjoin = MagickCore::MagickTrue;
+    std::strncpy(info->magick, "TIFF", MaxTextExtent - 1);
+    MagickCore::Image* first = frames.front().image();
+    std::strncpy(first->filename, "TIFF:", MaxTextExtent - 1);
+    MagickCore::ExceptionInfo* exception = MagickCore::AcquireExceptionInfo();
+    const auto destroyException = qScopeGuard([&] { MagickCore::DestroyExceptionInfo(exception); });
+    const bool written = MagickCore::WriteImages(info, first, "TIFF:", exception) == MagickCore::MagickTrue;
+    if (!written || exception->severity >= MagickCore::ErrorException)
+        Magick::throwException(exception, true);
+    if (std::fflush(file) != 0)
+        throw writeFailure("write", errno);
+    struct stat status {};
+    if (::fstat(fd, &status) != 0)
+        throw writeFailure("fstat", errno);
+    QByteArray bytes(qsizetype(status.st_size), '\0');
+    if (::pread(fd, bytes.data(), size_t(bytes.size()), 0) != ssize_t(bytes.size()))
+        throw writeFailure("read", errno);
+    return blobOf(bytes);
+}
+
 Magick::Blob encode(std::list<Magick::Image>& frames, int format, bool photographic)
 {
     Magick::Blob blob;
@@ -600,7 +682,13 @@ Magick::Blob encode(std::list<Magick::Image>& frames, int format, bool photograp
             image.defineValue("png", "color-type",
                               isGrey(image.colorSpace()) ? (alpha ? "4" : "0") : (alpha ? "6" : "2"));
         }
+        // EXIF goes in by hand, before the pixels, where readers look for it.
+        const QByteArray exif = profileOf(image, "exif");
+        if (!exif.isEmpty())
+            dropProfile(image, "exif");
         image.write(&blob, "PNG");
+        if (!exif.isEmpty())
+            blob = blobOf(Metadata::pngWithExif(bytesOf(blob), exif));
         break;
     }
     case Ico: {
@@ -640,7 +728,7 @@ Magick::Blob encode(std::list<Magick::Image>& frames, int format, bool photograp
             frame.compressType(photographic ? MagickCore::NoCompression : MagickCore::ZipCompression);
             frame.magick("TIFF");
         }
-        Magick::writeImages(frames.begin(), frames.end(), &blob, true);
+        blob = tiffOf(frames);
         if (!exif.isEmpty())
             blob = blobOf(Metadata::tiffWithExif(bytesOf(blob), exif));
         break;
@@ -649,11 +737,6 @@ Magick::Blob encode(std::list<Magick::Image>& frames, int format, bool photograp
         throw Failure{Status::Unsupported, "unknown output format"};
     }
     return blob;
-}
-
-Failure writeFailure(const char* what, int error)
-{
-    return {isNoSpace(error) ? Status::DiskFull : Status::NotWritable, systemWords(what, error)};
 }
 
 void writeThrough(const PictureJobs::ConvertRequest& request, const Magick::Blob& blob, const PictureJobs::Hooks& hooks)
@@ -812,6 +895,7 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
         life.pixelsKnown(pixelsOf(frames));
         for (Magick::Image& frame : frames) {
             turnUpright(frame);
+            dropExifProperties(frame);
             settleColour(frame, formatIndex);
         }
         settleCanvas(frames, input.coder, formatIndex);

@@ -7,3 +7,16 @@
 /// output's temporary file is partly written; "stall-answering" once its output is complete, before it
 /// answers; "slow-here" shows signs of life for a few seconds before the job starts.
 WorkerEngine::Options testEngineOptions();
+
+/// What a batch run by runBatch reported: each job's reason (empty when written) and detail, in the
+/// jobs' order, and the order the jobs started in.
+struct BatchResult {
+    QStringList errors;
+    QStringList details;
+    QList<int> started;
+    bool done = false;
+};
+
+/// Runs a batch on engine and waits up to two minutes for it to end; onStart hears each job start.
+BatchResult runBatch(PictureEngine& engine, const QList<ConvertJob>& jobs,
+                     const std::function<void(int)>& onStart = {});

@@ -128,19 +128,85 @@ QByteArray pngOfSize(quint32 width, quint32 height)
            pngChunk("IEND", {});
 }
 
+QByteArray exifBlock(const Exif& exif)
+{
+    QByteArray out;
+    const auto put16 = [&](quint16 value) {
+        char bytes[2];
+        exif.bigEndian ? qToBigEndian(value, bytes) : qToLittleEndian(value, bytes);
+        out.append(bytes, 2);
+    };
+    const auto put32 = [&](quint32 value) {
+        char bytes[4];
+        exif.bigEndian ? qToBigEndian(value, bytes) : qToLittleEndian(value, bytes);
+        out.append(bytes, 4);
+    };
+    // One directory entry; a SHORT's value sits in the first two of its four bytes.
+    const auto entry = [&](quint16 tag, quint16 type, quint32 count, quint32 value) {
+        put16(tag);
+        put16(type);
+        put32(count);
+        if (type == 3) {
+            put16(quint16(value));
+            put16(0);
+        } else {
+            put32(value);
+        }
+    };
+    const auto padded = [&](const QByteArray& text) {
+        out.append(text);
+        if (text.size() % 2)
+            out.append('\0');
+    };
+    const QByteArray make = exif.make + '\0';
+    const QByteArray date = exif.dateTimeOriginal + '\0';
+    // Header, then the first directory of three entries at 8, its value after it, then the EXIF
+    // directory of one entry, its value, and the thumbnail's directory.
+    const quint32 first = 8;
+    const quint32 makeAt = first + 2 + 3 * 12 + 4;
+    const quint32 exifAt = makeAt + quint32(make.size() + make.size() % 2);
+    const quint32 dateAt = exifAt + 2 + 12 + 4;
+    const quint32 thumbnailAt = dateAt + quint32(date.size() + date.size() % 2);
+    out.append(exif.bigEndian ? "MM" : "II");
+    put16(42);
+    put32(first);
+    put16(3);
+    entry(0x010F, 2, quint32(make.size()), makeAt);
+    entry(0x0112, 3, 1, quint32(exif.orientation));
+    entry(0x8769, 4, 1, exifAt);
+    put32(exif.thumbnail ? thumbnailAt : 0);
+    padded(make);
+    put16(1);
+    entry(0x9003, 2, quint32(date.size()), dateAt);
+    put32(0);
+    padded(date);
+    // A thumbnail directory with one entry; nothing reads its picture here.
+    put16(1);
+    entry(0x0103, 3, 1, 6);
+    put32(0);
+    return QByteArray("Exif\0\0", 6) + out;
+}
+
+QByteArray withApp1(const QByteArray& jpeg, const QByteArray& payload)
+{
+    QByteArray segment("\xFF\xE1", 2);
+    char length[2];
+    qToBigEndian(quint16(payload.size() + 2), length);
+    segment.append(length, 2);
+    segment.append(payload);
+    return jpeg.left(2) + segment + jpeg.mid(2);
+}
+
 QByteArray withExifRotation(const QByteArray& jpeg)
 {
-    // APP1 "Exif", a big-endian TIFF header and one IFD entry: Orientation (0x0112), SHORT, 6.
-    static const char exif[] = "\xFF\xE1\x00\x22"
-                               "Exif\x00\x00"
-                               "MM\x00\x2A\x00\x00\x00\x08"
-                               "\x00\x01"
-                               "\x01\x12\x00\x03\x00\x00\x00\x01\x00\x06\x00\x00"
-                               "\x00\x00\x00\x00";
-    QByteArray out = jpeg.left(2);
-    out += QByteArray(exif, sizeof(exif) - 1);
-    out += jpeg.mid(2);
-    return out;
+    return withApp1(jpeg, exifBlock({}));
+}
+
+QByteArray withPngChunk(const QByteArray& png, const char* type, const QByteArray& data)
+{
+    // The signature (8 bytes) and the header chunk (25) come first.
+    constexpr qsizetype afterHeader = 8 + 25;
+    return png.left(afterHeader) + pngChunk(type, data) + png.mid(afterHeader);
 }
 
 namespace {

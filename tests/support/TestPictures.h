@@ -31,8 +31,26 @@ QByteArray bytesOf(const QString& path);
 /// decompression bomb and refused, when it is, before its pixels are read.
 QByteArray pngOfSize(quint32 width, quint32 height);
 
+/// What an EXIF block made for the tests says.
+struct Exif {
+    bool bigEndian = true;
+    int orientation = 6;
+    /// Both longer than four bytes, so that they stand after the directory.
+    QByteArray make = "Kalvorin Test Camera";
+    QByteArray dateTimeOriginal = "2020:01:02 03:04:05";
+    /// With a thumbnail directory after the first, as cameras write.
+    bool thumbnail = false;
+};
+
+/// An EXIF block as a JPEG's APP1 segment holds it after "Exif\0\0": a TIFF header, the first
+/// directory (orientation, make, EXIF directory) and, when asked, a thumbnail directory.
+QByteArray exifBlock(const Exif& exif);
+/// A JPEG's bytes with an APP1 segment of the given payload ("Exif\0\0..." or an XMP packet's).
+QByteArray withApp1(const QByteArray& jpeg, const QByteArray& payload);
 /// Adds an EXIF block saying "turn a quarter clockwise to show" (orientation 6) to a JPEG's bytes.
 QByteArray withExifRotation(const QByteArray& jpeg);
+/// A PNG's bytes with one more chunk right after its header chunk.
+QByteArray withPngChunk(const QByteArray& png, const char* type, const QByteArray& data);
 
 /// The frames of the picture at path, decoded from its bytes by their content.
 std::list<Magick::Image> load(const QString& path);

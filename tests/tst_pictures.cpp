@@ -1,0 +1,574 @@
+// Pictures of the kinds cameras, phones and editors make, through the real worker into every format:
+// metadata ImageMagick complains about, colour profiles, orientations, animations, icons, deep and
+// very large pictures.
+
+#include "Metadata.h"
+#include "TestEngine.h"
+#include "TestPictures.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+#include <lcms2.h>
+#include <tiffio.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <random>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+enum Format { Jpg = 0, Bmp = 1, Gif = 2, Pcx = 3, Png = 4, Ico = 5, Tiff = 6 };
+const char* const extensions[] = {".jpg", ".bmp", ".gif", ".pcx", ".png", ".ico", ".tif"};
+
+QByteArray profileFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+const QString adobeRgbPath = u"/usr/share/color/icc/colord/AdobeRGB1998.icc"_s;
+const QString cmykPath = u"/usr/share/color/icc/ghostscript/default_cmyk.icc"_s;
+
+Magick::Blob blobOf(const QByteArray& bytes)
+{
+    return Magick::Blob(bytes.constData(), size_t(bytes.size()));
+}
+
+QByteArray bytesOf(const Magick::Blob& blob)
+{
+    return QByteArray(static_cast<const char*>(blob.data()), qsizetype(blob.length()));
+}
+
+// Colours converted by lcms alone, from a profile to sRGB: what a colour-managed viewer shows.
+class ToSrgb {
+public:
+    ToSrgb(const QByteArray& profile, bool cmyk)
+    {
+        cmsHPROFILE from = cmsOpenProfileFromMem(profile.constData(), cmsUInt32Number(profile.size()));
+        cmsHPROFILE to = cmsCreate_sRGBProfile();
+        m_transform = cmsCreateTransform(from, cmyk ? TYPE_CMYK_8 : TYPE_RGB_8, to, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+        cmsCloseProfile(from);
+        cmsCloseProfile(to);
+    }
+    ~ToSrgb() { cmsDeleteTransform(m_transform); }
+    ToSrgb(const ToSrgb&) = delete;
+    ToSrgb& operator=(const ToSrgb&) = delete;
+
+    QColor operator()(std::initializer_list<quint8> channels) const
+    {
+        const std::vector<quint8> in(channels);
+        quint8 out[3] = {};
+        cmsDoTransform(m_transform, in.data(), out, 1);
+        return QColor(out[0], out[1], out[2]);
+    }
+
+private:
+    cmsHTRANSFORM m_transform = nullptr;
+};
+
+int distance(QColor a, QColor b)
+{
+    return std::max({std::abs(a.red() - b.red()), std::abs(a.green() - b.green()), std::abs(a.blue() - b.blue())});
+}
+
+// The picture at path as libtiff's RGBA reader sees each page, the way most programs read TIFFs.
+QList<QImage> tiffPages(const QString& path)
+{
+    QList<QImage> pages;
+    const std::unique_ptr<TIFF, void (*)(TIFF*)> tiff(TIFFOpen(QFile::encodeName(path).constData(), "r"), TIFFClose);
+    if (!tiff)
+        return pages;
+    do {
+        quint32 width = 0;
+        quint32 height = 0;
+        TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
+        TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &height);
+        std::vector<quint32> pixels(size_t(width) * height);
+        if (!TIFFReadRGBAImageOriented(tiff.get(), width, height, pixels.data(), ORIENTATION_TOPLEFT, 0))
+            return {};
+        QImage page(int(width), int(height), QImage::Format_RGBA8888);
+        for (quint32 y = 0; y < height; ++y) {
+            for (quint32 x = 0; x < width; ++x) {
+                const quint32 p = pixels[size_t(y) * width + x];
+                page.setPixelColor(int(x), int(y), QColor(TIFFGetR(p), TIFFGetG(p), TIFFGetB(p), TIFFGetA(p)));
+            }
+        }
+        pages.append(page);
+    } while (TIFFReadDirectory(tiff.get()));
+    return pages;
+}
+
+QString tiffText(const QString& path, bool exifDirectory, quint32 tag)
+{
+    const std::unique_ptr<TIFF, void (*)(TIFF*)> tiff(TIFFOpen(QFile::encodeName(path).constData(), "r"), TIFFClose);
+    if (!tiff)
+        return {};
+    if (exifDirectory) {
+        toff_t offset = 0;
+        if (!TIFFGetField(tiff.get(), TIFFTAG_EXIFIFD, &offset) || !TIFFReadEXIFDirectory(tiff.get(), offset))
+            return {};
+    }
+    const char* text = nullptr;
+    return TIFFGetField(tiff.get(), tag, &text) && text ? QString::fromLatin1(text) : QString();
+}
+} // namespace
+
+class TestPictures_ : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void metadataSourcesIntoEveryFormat_data();
+    void metadataSourcesIntoEveryFormat();
+    void wideGamut();
+    void cmykThroughItsProfile();
+    void orientations_data();
+    void orientations();
+    void uprightMetadata();
+    void animationsIntoTiff();
+    void pagesOfMixedSizesIntoGif();
+    void iconsAndFloats();
+    void beyondTheOldLimits();
+    void largePictureWaitsForTheOthers();
+
+private:
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+    // Converts source into each format given, outputs named after it in out/; the reasons, in order.
+    QStringList convert(const QString& source, const QList<int>& formats, WorkerEngine::Options options = {});
+    QString output(const QString& source, int format) const
+    {
+        return path(u"out/"_s + QFileInfo(source).completeBaseName() + QString::fromLatin1(extensions[format]));
+    }
+
+    QTemporaryDir m_dir;
+    QByteArray m_adobeRgb;
+    QByteArray m_cmyk;
+};
+
+void TestPictures_::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY(QDir(m_dir.path()).mkdir(u"out"_s));
+    // The tests read the outputs back under the workers' own policy: Debian's refuses a picture
+    // 20000 pixels wide.
+    QFile policy(m_dir.filePath(u"policy.xml"_s));
+    QVERIFY(policy.open(QIODevice::WriteOnly));
+    policy.write(WorkerEngine::policy(qint64(1) << 30, qint64(1) << 30));
+    policy.close();
+    qputenv("MAGICK_CONFIGURE_PATH", QFile::encodeName(m_dir.path()));
+    TestPictures::initialise();
+    m_adobeRgb = profileFile(adobeRgbPath);
+    m_cmyk = profileFile(cmykPath);
+    QVERIFY2(!m_adobeRgb.isEmpty(), "colord-data's profiles are installed");
+    QVERIFY2(!m_cmyk.isEmpty(), "Ghostscript's CMYK profile is installed");
+}
+
+QStringList TestPictures_::convert(const QString& source, const QList<int>& formats, WorkerEngine::Options options)
+{
+    if (options.workerPath.isEmpty())
+        options = testEngineOptions();
+    WorkerEngine engine(options);
+    QList<ConvertJob> jobs;
+    for (const int format : formats)
+        jobs.append({source, output(source, format), format});
+    const BatchResult result = runBatch(engine, jobs);
+    for (qsizetype i = 0; i < result.errors.size(); ++i) {
+        if (!result.errors[i].isEmpty())
+            qWarning() << jobs[i].target << result.errors[i] << result.details[i];
+    }
+    return result.errors;
+}
+
+const QList<int> everyFormat{Jpg, Bmp, Gif, Pcx, Png, Ico, Tiff};
+
+void TestPictures_::metadataSourcesIntoEveryFormat_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");
+    TestPictures::save(TestPictures::photo(60, 40), path(u"plain.jpg"_s), "JPEG");
+    const QByteArray plain = TestPictures::bytesOf(path(u"plain.jpg"_s));
+    // An XMP packet whose elements do not close, as some editors' packets look to ImageMagick.
+    const QByteArray xmp = "http://ns.adobe.com/xap/1.0/\0"
+                           "<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>"
+                           "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+                           "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description "
+                           "rdf:about=\"\"></rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>"_ba;
+    QTest::newRow("xmp it cannot parse") << u"badxmp.jpg"_s << TestPictures::withApp1(plain, xmp);
+
+    Magick::Image grey = TestPictures::photo(60, 40);
+    grey.type(MagickCore::GrayscaleType);
+    grey.profile("icc", blobOf(profileFile(u"/usr/share/color/icc/colord/sRGB.icc"_s)));
+    TestPictures::save(grey, path(u"greyrgb.jpg"_s), "JPEG");
+    QTest::newRow("grey with an rgb profile") << u"greyrgb.jpg"_s << TestPictures::bytesOf(path(u"greyrgb.jpg"_s));
+}
+
+void TestPictures_::metadataSourcesIntoEveryFormat()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    TestPictures::saveBytes(path(name), bytes);
+    QCOMPARE(convert(path(name), everyFormat), QStringList(everyFormat.size()));
+    for (const int format : everyFormat) {
+        const std::list<Magick::Image> frames = TestPictures::load(output(path(name), format));
+        QVERIFY(!frames.empty());
+        if (format != Ico)
+            QCOMPARE(frames.front().columns(), size_t(60));
+    }
+}
+
+void TestPictures_::wideGamut()
+{
+    // Saturated green and red in Adobe RGB: outside sRGB, so their numbers mean other colours there.
+    Magick::Image picture = TestPictures::halves(64, 48, "rgb(20,200,40)", "rgb(220,30,30)");
+    picture.profile("icc", blobOf(m_adobeRgb));
+    const QString source = path(u"adobe.png"_s);
+    TestPictures::save(picture, source, "PNG");
+    QCOMPARE(convert(source, everyFormat), QStringList(everyFormat.size()));
+
+    const ToSrgb toSrgb(m_adobeRgb, false);
+    const QColor green = toSrgb({20, 200, 40});
+    const QColor red = toSrgb({220, 30, 30});
+    // The test means something only where the conversion changes the numbers.
+    QVERIFY(distance(green, QColor(20, 200, 40)) > 20);
+
+    // Formats whose readers ignore profiles: sRGB pixels.
+    for (const int format : {Bmp, Pcx, Gif, Ico}) {
+        const std::list<Magick::Image> frames = TestPictures::load(output(source, format));
+        const Magick::Image& largest = frames.back();
+        const QImage shown = TestPictures::toQImage(largest);
+        const int y = shown.height() / 2;
+        QVERIFY2(distance(shown.pixelColor(shown.width() / 2 - 8, y), green) <= 3, extensions[format]);
+        QVERIFY2(distance(shown.pixelColor(shown.width() / 2 + 8, y), red) <= 3, extensions[format]);
+        QVERIFY2(largest.profile("icc").length() == 0, extensions[format]);
+    }
+    // Formats that carry the profile: the picture's own pixels and profile, untouched.
+    for (const int format : {Png, Tiff}) {
+        const Magick::Image written = TestPictures::load(output(source, format)).front();
+        QCOMPARE(TestPictures::maxDifference(TestPictures::toQImage(written), TestPictures::toQImage(picture)), 0);
+        QCOMPARE(bytesOf(written.profile("icc")), m_adobeRgb);
+    }
+}
+
+void TestPictures_::cmykThroughItsProfile()
+{
+    // Flat fields of ink, so that JPEG keeps their numbers.
+    Magick::Image picture(Magick::Geometry(64, 48), Magick::Color("white"));
+    picture.colorSpace(MagickCore::CMYKColorspace);
+    const QString source = path(u"cmyk.jpg"_s);
+    const QByteArray inks = [&] {
+        QByteArray bytes(64 * 48 * 4, '\0');
+        for (int y = 0; y < 48; ++y) {
+            for (int x = 0; x < 64; ++x) {
+                // Cyan and magenta (a press blue) on the left, magenta and yellow (a red) on the right.
+                const quint8 left[4] = {230, 180, 0, 10};
+                const quint8 right[4] = {0, 200, 220, 0};
+                std::memcpy(bytes.data() + (y * 64 + x) * 4, x < 32 ? left : right, 4);
+            }
+        }
+        return bytes;
+    }();
+    picture.read(64, 48, "CMYK", MagickCore::CharPixel, inks.constData());
+    picture.profile("icc", blobOf(m_cmyk));
+    picture.quality(98);
+    TestPictures::save(picture, source, "JPEG");
+    QCOMPARE(TestPictures::load(source).front().colorSpace(), MagickCore::CMYKColorspace);
+
+    QCOMPARE(convert(source, everyFormat), QStringList(everyFormat.size()));
+    const ToSrgb toSrgb(m_cmyk, true);
+    const QColor blue = toSrgb({230, 180, 0, 10});
+    const QColor red = toSrgb({0, 200, 220, 0});
+    for (const int format : everyFormat) {
+        const QImage shown = TestPictures::toQImage(TestPictures::load(output(source, format)).back());
+        const int tolerance = format == Jpg || format == Gif ? 8 : 4;
+        const int y = shown.height() / 2;
+        QVERIFY2(distance(shown.pixelColor(shown.width() / 2 - 8, y), blue) <= tolerance, extensions[format]);
+        QVERIFY2(distance(shown.pixelColor(shown.width() / 2 + 8, y), red) <= tolerance, extensions[format]);
+    }
+}
+
+void TestPictures_::orientations_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QSize>("size");
+    // Where the stored picture's left half shows once it is upright.
+    QTest::addColumn<QPoint>("redAt");
+    TestPictures::save(TestPictures::halves(60, 40, "red", "blue"), path(u"halves.jpg"_s), "JPEG");
+    TestPictures::save(TestPictures::halves(60, 40, "red", "blue"), path(u"halves.png"_s), "PNG");
+    const QByteArray jpeg = TestPictures::bytesOf(path(u"halves.jpg"_s));
+    const QByteArray png = TestPictures::bytesOf(path(u"halves.png"_s));
+    const QSize wide(60, 40);
+    const QSize tall(40, 60);
+    const QPoint left(10, 20), right(50, 20), top(20, 10), bottom(20, 50);
+    const struct {
+        int orientation;
+        QSize size;
+        QPoint red;
+    } rows[] = {{1, wide, left}, {2, wide, right}, {3, wide, right},  {4, wide, left},
+                {5, tall, top},  {6, tall, top},   {7, tall, bottom}, {8, tall, bottom}};
+    for (const auto& row : rows) {
+        TestPictures::Exif exif;
+        exif.orientation = row.orientation;
+        exif.bigEndian = row.orientation % 2 == 0;
+        QTest::addRow("jpeg %d", row.orientation)
+            << u"o%1.jpg"_s.arg(row.orientation) << TestPictures::withApp1(jpeg, TestPictures::exifBlock(exif))
+            << row.size << row.red;
+    }
+    // A PNG's orientation is in its eXIf chunk: the block without "Exif\0\0".
+    QTest::newRow("png exif 6") << u"exif6.png"_s
+                                << TestPictures::withPngChunk(png, "eXIf", TestPictures::exifBlock({}).mid(6)) << tall
+                                << top;
+    // An offset on a canvas of its own, to the upper left: nothing of it is kept.
+    QByteArray offsets(9, '\0');
+    qToBigEndian(qint32(-10), offsets.data());
+    qToBigEndian(qint32(-20), offsets.data() + 4);
+    QTest::newRow("png negative offset") << u"offset.png"_s << TestPictures::withPngChunk(png, "oFFs", offsets) << wide
+                                         << left;
+}
+
+void TestPictures_::orientations()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QSize, size);
+    QFETCH(QPoint, redAt);
+    TestPictures::saveBytes(path(name), bytes);
+    const QList<int> formats{Gif, Tiff, Png};
+    QCOMPARE(convert(path(name), formats), QStringList(formats.size()));
+    for (const int format : formats) {
+        const Magick::Image written = TestPictures::load(output(path(name), format)).front();
+        QCOMPARE(QSize(int(written.columns()), int(written.rows())), size);
+        const Magick::Geometry page = written.page();
+        QVERIFY2((page.width() == 0 || page.width() == written.columns()) &&
+                     (page.height() == 0 || page.height() == written.rows()),
+                 extensions[format]);
+        QCOMPARE(page.xOff(), ssize_t(0));
+        QCOMPARE(page.yOff(), ssize_t(0));
+        const QColor shown = TestPictures::toQImage(written).pixelColor(redAt);
+        QVERIFY2(shown.red() > 200 && shown.blue() < 60, extensions[format]);
+    }
+}
+
+void TestPictures_::uprightMetadata()
+{
+    TestPictures::save(TestPictures::photo(60, 40), path(u"camera.jpg"_s), "JPEG");
+    const QByteArray xmp = "http://ns.adobe.com/xap/1.0/\0<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+                           "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description rdf:about=\"\" "
+                           "xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\" tiff:Orientation=\"6\"/></rdf:RDF>"
+                           "</x:xmpmeta>"_ba;
+    for (const bool bigEndian : {true, false}) {
+        TestPictures::Exif exif;
+        exif.bigEndian = bigEndian;
+        exif.thumbnail = true;
+        const QString source = path(bigEndian ? u"camera-mm.jpg"_s : u"camera-ii.jpg"_s);
+        TestPictures::saveBytes(
+            source, TestPictures::withApp1(TestPictures::withApp1(TestPictures::bytesOf(path(u"camera.jpg"_s)),
+                                                                  TestPictures::exifBlock(exif)),
+                                           xmp));
+        // The source says what the outputs must no longer say.
+        Magick::Image stored = TestPictures::load(source).front();
+        QCOMPARE(QString::fromStdString(stored.attribute("exif:Orientation")), u"6"_s);
+        QCOMPARE(QString::fromStdString(stored.attribute("exif:thumbnail:Compression")), u"6"_s);
+        const QList<int> formats{Jpg, Png, Tiff};
+        QCOMPARE(convert(source, formats), QStringList(formats.size()));
+        for (const int format : {Jpg, Png}) {
+            Magick::Image written = TestPictures::load(output(source, format)).front();
+            // ImageMagick does not read a PNG's eXIf chunk.
+            const QByteArray exifOut = format == Png ? Metadata::pngExif(TestPictures::bytesOf(output(source, format)))
+                                                     : bytesOf(written.profile("exif"));
+            QCOMPARE(Metadata::orientationOf(exifOut), 1);
+            QVERIFY(exifOut.contains("Kalvorin Test Camera"));
+            // The thumbnail's directory, which showed the picture still sideways, is gone.
+            QCOMPARE(QString::fromStdString(written.attribute("exif:thumbnail:Compression")), QString());
+            const QByteArray packet = bytesOf(written.profile("xmp"));
+            QVERIFY2(packet.contains("tiff:Orientation=\"1\""), packet.constData());
+        }
+        // TIFF keeps the camera and the time of the picture, in either byte order.
+        const QString tiff = output(source, Tiff);
+        QCOMPARE(tiffText(tiff, false, TIFFTAG_MAKE), u"Kalvorin Test Camera"_s);
+        QCOMPARE(tiffText(tiff, true, EXIFTAG_DATETIMEORIGINAL), u"2020:01:02 03:04:05"_s);
+        QCOMPARE(tiffPages(tiff).size(), 1);
+    }
+}
+
+void TestPictures_::animationsIntoTiff()
+{
+    // An optimised animation: the second frame is only the part that changes, offset on the screen,
+    // and the rest of the screen is transparent.
+    Magick::Image first = TestPictures::framedByTransparency(40, 10, "red");
+    first.animationDelay(10);
+    Magick::Image patch(Magick::Geometry(8, 8), Magick::Color("blue"));
+    patch.page(Magick::Geometry(40, 40, 2, 2));
+    patch.animationDelay(10);
+    patch.gifDisposeMethod(MagickCore::NoneDispose);
+    first.gifDisposeMethod(MagickCore::NoneDispose);
+    TestPictures::saveFrames({first, patch}, path(u"optimised.gif"_s), "GIF");
+    QCOMPARE(TestPictures::load(path(u"optimised.gif"_s)).back().columns(), size_t(8));
+
+    std::list<Magick::Image> many;
+    for (int i = 0; i < 30; ++i) {
+        Magick::Image frame(Magick::Geometry(64, 64), Magick::Color("white"));
+        frame.draw(Magick::DrawableRectangle(i * 2, 10, i * 2 + 5, 20));
+        many.push_back(frame);
+    }
+    TestPictures::saveFrames(many, path(u"thirty.gif"_s), "GIF");
+
+    QCOMPARE(convert(path(u"optimised.gif"_s), {Tiff}), QStringList{QString()});
+    QCOMPARE(convert(path(u"thirty.gif"_s), {Tiff}), QStringList{QString()});
+    const QList<QImage> pages = tiffPages(output(path(u"optimised.gif"_s), Tiff));
+    QCOMPARE(pages.size(), 2);
+    for (const QImage& page : pages) {
+        QCOMPARE(page.size(), QSize(40, 40));
+        // The transparent border stays transparent; the red square is in every frame as shown.
+        QCOMPARE(page.pixelColor(1, 39).alpha(), 0);
+        QCOMPARE(page.pixelColor(25, 25), QColor(Qt::red));
+    }
+    QCOMPARE(pages[1].pixelColor(5, 5), QColor(Qt::blue));
+    QCOMPARE(pages[0].pixelColor(5, 5).alpha(), 0);
+    QCOMPARE(tiffPages(output(path(u"thirty.gif"_s), Tiff)).size(), 30);
+
+    // Waves and noise on which ImageMagick's TIFF coder fails in memory with Deflate ("IO error
+    // writing tag data"), found by trying pictures like it; it writes them to a file.
+    std::mt19937 random(58);
+    const int width = 64 + int(random() % 300);
+    const int height = 64 + int(random() % 300);
+    const double frequency = double(random() % 100) / 10.0 + 0.1;
+    std::normal_distribution<double> noise(0, double(random() % 20));
+    QImage waves(width, height, QImage::Format_RGB888);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                const double v = 128 + 100 * std::sin(frequency * x / width * (c + 1) + y * 0.03 * c) + noise(random);
+                waves.scanLine(y)[x * 3 + c] = uchar(std::clamp(v, 0.0, 255.0));
+            }
+        }
+    }
+    QVERIFY(waves.save(path(u"waves.png"_s)));
+    QCOMPARE(convert(path(u"waves.png"_s), {Tiff}), QStringList{QString()});
+    const QList<QImage> read = tiffPages(output(path(u"waves.png"_s), Tiff));
+    QCOMPARE(read.size(), 1);
+    QCOMPARE(TestPictures::maxDifference(read.front(), waves.convertToFormat(QImage::Format_RGBA8888)), 0);
+}
+
+void TestPictures_::pagesOfMixedSizesIntoGif()
+{
+    TestPictures::saveFrames({Magick::Image(Magick::Geometry(40, 30), Magick::Color("red")),
+                              Magick::Image(Magick::Geometry(80, 100), Magick::Color("blue"))},
+                             path(u"pages.tif"_s), "TIFF");
+    QCOMPARE(convert(path(u"pages.tif"_s), {Gif}), QStringList{QString()});
+    const std::list<Magick::Image> frames = TestPictures::load(output(path(u"pages.tif"_s), Gif));
+    QCOMPARE(frames.size(), size_t(2));
+    for (const Magick::Image& frame : frames) {
+        QCOMPARE(frame.page().width(), size_t(80));
+        QCOMPARE(frame.page().height(), size_t(100));
+    }
+    QCOMPARE(frames.back().columns(), size_t(80));
+}
+
+void TestPictures_::iconsAndFloats()
+{
+    // Icon editors often store the smallest entry first.
+    Magick::Image small(Magick::Geometry(16, 16), Magick::Color("red"));
+    Magick::Image large = TestPictures::halves(256, 256, "green", "blue");
+    small.compressType(MagickCore::NoCompression);
+    large.compressType(MagickCore::ZipCompression);
+    TestPictures::saveFrames({small, large}, path(u"icon.ico"_s), "ICO");
+
+    // Floating-point samples, as scanners and HDR tools write them, by libtiff itself.
+    QImage expected(50, 40, QImage::Format_RGBA8888);
+    {
+        const std::unique_ptr<TIFF, void (*)(TIFF*)> tiff(
+            TIFFOpen(QFile::encodeName(path(u"float.tif"_s)).constData(), "w"), TIFFClose);
+        QVERIFY(tiff);
+        TIFFSetField(tiff.get(), TIFFTAG_IMAGEWIDTH, 50);
+        TIFFSetField(tiff.get(), TIFFTAG_IMAGELENGTH, 40);
+        TIFFSetField(tiff.get(), TIFFTAG_SAMPLESPERPIXEL, 3);
+        TIFFSetField(tiff.get(), TIFFTAG_BITSPERSAMPLE, 32);
+        TIFFSetField(tiff.get(), TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_IEEEFP);
+        TIFFSetField(tiff.get(), TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        TIFFSetField(tiff.get(), TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(tiff.get(), TIFFTAG_ROWSPERSTRIP, 40);
+        for (int y = 0; y < 40; ++y) {
+            std::vector<float> row;
+            for (int x = 0; x < 50; ++x) {
+                const float rgb[3] = {float(x) / 49, float(y) / 39, 0.25f};
+                row.insert(row.end(), rgb, rgb + 3);
+                expected.setPixelColor(x, y, QColor::fromRgbF(rgb[0], rgb[1], rgb[2]));
+            }
+            QVERIFY(TIFFWriteScanline(tiff.get(), row.data(), quint32(y), 0) == 1);
+        }
+    }
+
+    QCOMPARE(convert(path(u"icon.ico"_s), {Png}), QStringList{QString()});
+    const Magick::Image png = TestPictures::load(output(path(u"icon.ico"_s), Png)).front();
+    QCOMPARE(png.columns(), size_t(256));
+    QCOMPARE(TestPictures::toQImage(png).pixelColor(200, 128), QColor(Qt::blue));
+
+    QCOMPARE(convert(path(u"float.tif"_s), {Tiff}), QStringList{QString()});
+    const QList<QImage> pages = tiffPages(output(path(u"float.tif"_s), Tiff));
+    QCOMPARE(pages.size(), 1);
+    QVERIFY(TestPictures::maxDifference(pages.front(), expected) <= 1);
+}
+
+void TestPictures_::beyondTheOldLimits()
+{
+    // Wider than Debian's 16K, small in bytes: a flat panorama.
+    QImage wide(20000, 2000, QImage::Format_RGB888);
+    wide.fill(QColor(51, 102, 204));
+    QVERIFY(wide.save(path(u"panorama.png"_s)));
+    QCOMPARE(convert(path(u"panorama.png"_s), everyFormat), QStringList(everyFormat.size()));
+    for (const int format : everyFormat) {
+        const std::list<Magick::Image> frames = TestPictures::load(output(path(u"panorama.png"_s), format));
+        QCOMPARE(frames.back().columns(), size_t(format == Ico ? 256 : 20000));
+        const QImage shown = TestPictures::toQImage(frames.back());
+        QVERIFY2(distance(shown.pixelColor(shown.width() / 2, shown.height() / 2), QColor(51, 102, 204)) <= 4,
+                 extensions[format]);
+    }
+
+    TestPictures::saveBytes(path(u"bomb.png"_s), TestPictures::pngOfSize(60000, 60000));
+    QCOMPARE(convert(path(u"bomb.png"_s), {Bmp}), QStringList{u"图片太大"_s});
+}
+
+void TestPictures_::largePictureWaitsForTheOthers()
+{
+    // A worker's share holds none of these pictures, so each converts alone, with the memory a picture
+    // on its own may have; with the share alone and no room on disk, it could not convert at all.
+    WorkerEngine::Options options = testEngineOptions();
+    options.poolSize = 2;
+    options.pixelMemory = qint64(1) << 20;
+    options.aloneMemory = qint64(256) << 20;
+    options.pixelDisk = qint64(1) << 20;
+    TestPictures::save(TestPictures::photo(1500, 1000), path(u"large1.png"_s), "PNG");
+    TestPictures::save(TestPictures::photo(1500, 1000), path(u"large2.png"_s), "PNG");
+    TestPictures::save(TestPictures::photo(100, 50), path(u"small.png"_s), "PNG");
+    WorkerEngine engine(options);
+    QStringList events;
+    bool done = false;
+    BatchCallbacks callbacks;
+    callbacks.started = [&](int index) { events.append(u"start %1"_s.arg(index)); };
+    callbacks.finished = [&](int index, const JobOutcome& outcome) {
+        events.append(u"end %1 %2"_s.arg(index).arg(outcome.reason).trimmed());
+    };
+    callbacks.done = [&] { done = true; };
+    engine.convertBatch({{path(u"large1.png"_s), path(u"out/large1.gif"_s), Gif},
+                         {path(u"large2.png"_s), path(u"out/large2.gif"_s), Gif},
+                         {path(u"small.png"_s), path(u"out/small.gif"_s), Gif}},
+                        callbacks);
+    QTRY_VERIFY_WITH_TIMEOUT(done, 120'000);
+    // Both large pictures were under way before either had finished; the small one, which a free
+    // worker could have taken, waited until both had.
+    QCOMPARE(events.mid(0, 2), (QStringList{u"start 0"_s, u"start 1"_s}));
+    QCOMPARE(events.mid(4), (QStringList{u"start 2"_s, u"end 2"_s}));
+    QStringList ends = events.mid(2, 2);
+    ends.sort();
+    QCOMPARE(ends, (QStringList{u"end 0"_s, u"end 1"_s}));
+}
+
+QTEST_MAIN(TestPictures_)
+#include "tst_pictures.moc"
