@@ -419,6 +419,12 @@ void settleColour(Magick::Image& image, int format)
 void settleCanvas(std::list<Magick::Image>& frames, const QByteArray& coder, int format)
 {
     if (format == Gif && (frames.size() > 1 || coder == "GIF")) {
+        // Pages of other sources (a TIFF's) have no place on a screen, and may have been turned:
+        // each starts at the corner.
+        if (coder != "GIF") {
+            for (Magick::Image& frame : frames)
+                frame.repage();
+        }
         size_t width = 0;
         size_t height = 0;
         for (const Magick::Image& frame : frames) {
