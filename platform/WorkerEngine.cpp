@@ -372,7 +372,7 @@ void WorkerEngine::runJob(WorkerProcess& worker, int index)
             }
             if (m_callbacks.finished)
                 m_callbacks.finished(index, outcome);
-            letLargestGoAlone();
+            letNextGoAlone();
             feedWorkers();
             finishBatchIfOver();
         },
@@ -387,10 +387,10 @@ void WorkerEngine::admit(WorkerProcess& worker, qint64 pixels)
     }
     // Too large to share: it waits until it is the only one converting, and no new job starts.
     m_waitingAlone.push_back(&worker);
-    letLargestGoAlone();
+    letNextGoAlone();
 }
 
-void WorkerEngine::letLargestGoAlone()
+void WorkerEngine::letNextGoAlone()
 {
     if (m_alone || m_waitingAlone.empty() || m_running > int(m_waitingAlone.size()))
         return;

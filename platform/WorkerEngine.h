@@ -75,7 +75,7 @@ private:
     void feedWorkers();
     void runJob(WorkerProcess& worker, int index);
     void admit(WorkerProcess& worker, qint64 pixels);
-    void letLargestGoAlone();
+    void letNextGoAlone();
     void finishBatchIfOver();
     std::unique_ptr<WorkerProcess> makeWorker() const;
 
