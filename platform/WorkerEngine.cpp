@@ -34,17 +34,18 @@ PreviewResult previewFromAnswer(Status status, const QByteArray& answer)
     if (status != Status::Ok)
         return {{}, Protocol::reason(status)};
     QDataStream stream(answer);
+    Protocol::pin(stream);
     quint8 code = 0;
     qint32 width = 0;
     qint32 height = 0;
     QByteArray rgba;
     stream >> code >> width >> height >> rgba;
     if (stream.status() != QDataStream::Ok)
-        return {{}, Protocol::reason(Status::Crashed)};
+        return {{}, Protocol::reason(Status::ProtocolError)};
     if (Status(code) != Status::Ok)
         return {{}, Protocol::reason(Status(code))};
     if (width <= 0 || height <= 0 || rgba.size() != qsizetype(width) * height * 4)
-        return {{}, Protocol::reason(Status::Crashed)};
+        return {{}, Protocol::reason(Status::ProtocolError)};
     const QImage view(reinterpret_cast<const uchar*>(rgba.constData()), width, height, width * 4,
                       QImage::Format_RGBA8888);
     return {view.copy(), {}};
@@ -54,11 +55,14 @@ PreviewResult previewFromAnswer(Status status, const QByteArray& answer)
 std::pair<Status, QString> conversionAnswer(const QByteArray& answer)
 {
     QDataStream stream(answer);
+    Protocol::pin(stream);
     quint8 code = 0;
     QString detail;
     stream >> code >> detail;
-    if (stream.status() != QDataStream::Ok || code > quint8(Status::Cancelled))
-        return {Status::Crashed, QStringLiteral("malformed answer")};
+    // The worker itself reports its own eight outcomes, or a request it could not read.
+    if (stream.status() != QDataStream::Ok ||
+        (code > quint8(Status::DiskFull) && code != quint8(Status::ProtocolError)))
+        return {Status::ProtocolError, QStringLiteral("malformed answer")};
     return {Status(code), detail};
 }
 
@@ -233,6 +237,10 @@ void WorkerEngine::preview(const QString& path, QSize box, PreviewDone done)
         done({});
         return;
     }
+    if (m_wrongWorker) {
+        done({{}, Protocol::reason(Status::WrongWorker)});
+        return;
+    }
     PendingPreview request{path, box, std::move(done)};
     if (m_previewWorker && m_previewWorker->isBusy()) {
         m_waitingPreview = std::move(request);
@@ -247,10 +255,12 @@ void WorkerEngine::sendPreview(PendingPreview request)
         m_previewWorker = makeWorker();
     QByteArray payload;
     QDataStream stream(&payload, QIODevice::WriteOnly);
+    Protocol::pin(stream);
     stream << quint8(Protocol::Kind::Preview) << request.path << qint32(request.box.width())
            << qint32(request.box.height());
     m_previewWorker->send(payload, m_options.previewLimits,
                           [this, done = std::move(request.done)](Status status, const QByteArray& answer) {
+                              m_wrongWorker = m_wrongWorker || status == Status::WrongWorker;
                               done(previewFromAnswer(status, answer));
                               if (m_waitingPreview) {
                                   PendingPreview next = std::move(*m_waitingPreview);
@@ -314,6 +324,18 @@ QStringList WorkerEngine::workerFolders() const
 
 void WorkerEngine::feedWorkers()
 {
+    if (m_wrongWorker) {
+        // The worker found belongs to another build of the program: it was refused once, and is not
+        // started again for every picture.
+        while (m_nextJob < m_jobs.size()) {
+            const int index = m_nextJob++;
+            if (m_callbacks.started)
+                m_callbacks.started(index);
+            if (m_callbacks.finished)
+                m_callbacks.finished(index, outcomeOf(Status::WrongWorker));
+        }
+        return;
+    }
     if (m_alone || !m_waitingAlone.empty())
         return;
     for (const auto& worker : m_pool) {
@@ -331,6 +353,7 @@ void WorkerEngine::runJob(WorkerProcess& worker, int index)
     const QString temporary = freeTemporaryName(place);
     QByteArray payload;
     QDataStream stream(&payload, QIODevice::WriteOnly);
+    Protocol::pin(stream);
     stream << quint8(Protocol::Kind::Convert) << job.source << place.folder << place.name << temporary
            << qint32(job.formatIndex);
     ++m_running;
@@ -349,6 +372,7 @@ void WorkerEngine::runJob(WorkerProcess& worker, int index)
         payload, m_options.convertLimits,
         [this, index, running, place, temporary, before](Status status, const QByteArray& answer) {
             --m_running;
+            m_wrongWorker = m_wrongWorker || status == Status::WrongWorker;
             std::erase(m_waitingAlone, running);
             if (m_alone == running) {
                 m_alone = nullptr;

@@ -97,4 +97,6 @@ private:
     WorkerProcess* m_alone = nullptr;
     bool m_batchActive = false;
     bool m_cancelled = false;
+    // Set once a worker turned out to be of another build: nothing is sent to one again.
+    bool m_wrongWorker = false;
 };

@@ -69,8 +69,12 @@ void WorkerProcess::send(const QByteArray& request, TimeLimits limits, Done done
     // A worker that cannot even start has failed the request already.
     if (!m_process)
         return;
-    m_buffer.clear();
-    m_process->write(Protocol::frame(request));
+    // A fresh process gets the request once it has said it speaks this version: one of another build
+    // never sees it, so it cannot act on it in its own way.
+    if (m_greeted)
+        m_process->write(Protocol::frame(request));
+    else
+        m_unsent = request;
     m_clock.start();
     m_idle.start(m_limits.idleMs);
     m_overall.start(m_limits.baseMs);
@@ -82,6 +86,7 @@ void WorkerProcess::proceed(qint64 memory)
         return;
     QByteArray word;
     QDataStream stream(&word, QIODevice::WriteOnly);
+    Protocol::pin(stream);
     stream << quint8(Protocol::Kind::Proceed) << memory;
     m_process->write(Protocol::frame(word));
     // Waiting for the others was not work: the time limit counts from here.
@@ -106,6 +111,9 @@ void WorkerProcess::retire()
 void WorkerProcess::start()
 {
     m_retire = false;
+    m_greeted = false;
+    m_unsent.clear();
+    m_buffer.clear();
     m_folder = std::make_shared<QTemporaryDir>(
         QDir::temp().filePath(QStringLiteral("kalvorin-%1-XXXXXX").arg(QCoreApplication::applicationPid())));
     if (!m_folder->isValid()) {
@@ -145,14 +153,39 @@ void WorkerProcess::readAnswer()
         const std::optional<QByteArray> frame = Protocol::takeFrame(m_buffer);
         if (!frame)
             return;
-        if (!m_done || frame->isEmpty()) {
-            // Something nobody asked for, or a broken frame: the stream can no longer be trusted.
-            fail(Protocol::Status::Crashed);
+        if (frame->isEmpty()) {
+            // A broken frame: the stream can no longer be trusted.
+            fail(Protocol::Status::ProtocolError);
             return;
         }
         const auto reply = Protocol::Reply(quint8(frame->at(0)));
+        if (!m_greeted) {
+            // The first word must be the worker's version; one of another build is not used.
+            QDataStream stream(frame->sliced(1));
+            Protocol::pin(stream);
+            quint32 version = 0;
+            stream >> version;
+            if (reply != Protocol::Reply::Hello || stream.status() != QDataStream::Ok) {
+                fail(Protocol::Status::ProtocolError);
+                return;
+            }
+            if (version != Protocol::version) {
+                fail(Protocol::Status::WrongWorker);
+                return;
+            }
+            m_greeted = true;
+            if (!m_unsent.isEmpty())
+                m_process->write(Protocol::frame(std::exchange(m_unsent, {})));
+            continue;
+        }
+        if (!m_done) {
+            // Something nobody asked for.
+            fail(Protocol::Status::ProtocolError);
+            return;
+        }
         if (reply == Protocol::Reply::Progress) {
             QDataStream stream(frame->sliced(1));
+            Protocol::pin(stream);
             qint64 pixels = 0;
             stream >> pixels;
             m_idle.start(m_limits.idleMs);
@@ -162,10 +195,11 @@ void WorkerProcess::readAnswer()
         }
         if (reply == Protocol::Reply::Measured) {
             QDataStream stream(frame->sliced(1));
+            Protocol::pin(stream);
             qint64 pixels = 0;
             stream >> pixels;
             if (stream.status() != QDataStream::Ok || pixels < 0) {
-                fail(Protocol::Status::Crashed);
+                fail(Protocol::Status::ProtocolError);
                 return;
             }
             m_idle.start(m_limits.idleMs);
@@ -178,7 +212,7 @@ void WorkerProcess::readAnswer()
             continue;
         }
         if (reply != Protocol::Reply::Answer) {
-            fail(Protocol::Status::Crashed);
+            fail(Protocol::Status::ProtocolError);
             return;
         }
         m_idle.stop();

@@ -87,4 +87,7 @@ private:
     // Set while a failed request waits for its process to go.
     std::optional<Protocol::Status> m_failing;
     bool m_retire = false;
+    // Set once the running process has said which version it speaks; until then the request waits.
+    bool m_greeted = false;
+    QByteArray m_unsent;
 };

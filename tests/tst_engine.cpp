@@ -57,6 +57,7 @@ private slots:
     void killedWorkerFailsOnlyItsRequest();
     void overrunIsStopped();
     void staleWorkerFoldersGo();
+    void workerOfAnotherBuildIsRefused();
 
 private:
     QTemporaryDir m_dir;
@@ -193,6 +194,23 @@ void TestEngine::refusals()
     QVERIFY(result.image.isNull());
     // The worker is still there for the next picture.
     QCOMPARE(previewOf(engine, path(u"p.png"_s)).error, QString());
+}
+
+void TestEngine::workerOfAnotherBuildIsRefused()
+{
+    WorkerEngine::Options options = testEngineOptions();
+    options.environment.insert(u"KALVORIN_TEST_PROTOCOL_VERSION"_s, u"999"_s);
+    options.poolSize = 1;
+    WorkerEngine engine(options);
+    const QString reason = u"图片处理程序版本不符"_s;
+    QCOMPARE(previewOf(engine, path(u"p.png"_s)).error, reason);
+    QTemporaryDir out;
+    const BatchResult result = runBatch(
+        engine, {{path(u"p.png"_s), out.filePath(u"a.bmp"_s), 1}, {path(u"p.png"_s), out.filePath(u"b.bmp"_s), 1}});
+    QCOMPARE(result.errors, (QStringList{reason, reason}));
+    // Once refused, no worker is started again for each picture; and none of them wrote anything.
+    QVERIFY(engine.workerProcessIds().isEmpty());
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList{});
 }
 
 void TestEngine::emptyPathGivesEmptyPicture()

@@ -29,8 +29,17 @@ QString Protocol::reason(Status status)
         return QStringLiteral("无法启动图片处理程序");
     case Status::Cancelled:
         return QStringLiteral("已取消");
+    case Status::ProtocolError:
+        return QStringLiteral("图片处理程序通信出错");
+    case Status::WrongWorker:
+        return QStringLiteral("图片处理程序版本不符");
     }
     return QStringLiteral("处理图片时出错");
+}
+
+void Protocol::pin(QDataStream& stream)
+{
+    stream.setVersion(QDataStream::Qt_6_0);
 }
 
 bool Protocol::isResourceFailure(Status status)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDataStream>
 #include <QString>
 
 #include <optional>
@@ -8,6 +9,12 @@
 /// What the window's process and kalvorin-worker say to each other: length-prefixed frames, each a
 /// QDataStream of one request or one answer.
 namespace Protocol {
+
+/// The version of this protocol; a worker of another version is not used.
+inline constexpr quint32 version = 2;
+
+/// Sets the one QDataStream format both sides use; every stream over a payload gets it.
+void pin(QDataStream& stream);
 
 /// What a frame to the worker carries: a request, or the go-ahead for a conversion that said how
 /// large its picture is.
@@ -27,11 +34,13 @@ enum class Reply : quint8 {
     /// A conversion has read its picture's header and waits for Proceed before it decodes; a qint64
     /// follows, the pixels of every frame.
     Measured = 3,
+    /// The worker's first frame, before any request: a quint32 follows, its protocol version.
+    Hello = 4,
 };
 
 /// The outcome of one request. The worker reports the first eight itself; the client adds Timeout,
-/// Crashed, NoWorker and Cancelled when the worker stopped answering, died, could not be started or was
-/// stopped on purpose.
+/// Crashed, NoWorker, Cancelled, ProtocolError and WrongWorker when the worker stopped answering, died,
+/// could not be started, was stopped on purpose, broke the protocol or speaks another version of it.
 enum class Status : quint8 {
     Ok = 0,
     Missing,
@@ -45,6 +54,10 @@ enum class Status : quint8 {
     Crashed,
     NoWorker,
     Cancelled,
+    /// The worker said something the protocol does not allow.
+    ProtocolError,
+    /// The worker speaks another version of the protocol: it belongs to another build of the program.
+    WrongWorker,
 };
 
 /// A failure that comes from the size of the picture or the room left for it: the worker that met it

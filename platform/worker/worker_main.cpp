@@ -86,7 +86,24 @@ void sendProgress(qint64 pixels)
 {
     QByteArray out;
     QDataStream stream(&out, QIODevice::WriteOnly);
+    Protocol::pin(stream);
     stream << quint8(Protocol::Reply::Progress) << pixels;
+    sendFrame(out);
+}
+
+// The first frame: which version of the protocol this worker speaks. The tests' build can be told
+// to claim another, as a worker of another build of the program would.
+void sendHello()
+{
+    quint32 version = Protocol::version;
+#ifdef KALVORIN_TEST_HOOKS
+    if (qEnvironmentVariableIsSet("KALVORIN_TEST_PROTOCOL_VERSION"))
+        version = quint32(qEnvironmentVariableIntValue("KALVORIN_TEST_PROTOCOL_VERSION"));
+#endif
+    QByteArray out;
+    QDataStream stream(&out, QIODevice::WriteOnly);
+    Protocol::pin(stream);
+    stream << quint8(Protocol::Reply::Hello) << version;
     sendFrame(out);
 }
 
@@ -154,12 +171,14 @@ void waitForAdmission(qint64 pixels)
 {
     QByteArray out;
     QDataStream stream(&out, QIODevice::WriteOnly);
+    Protocol::pin(stream);
     stream << quint8(Protocol::Reply::Measured) << pixels;
     sendFrame(out);
     const std::optional<QByteArray> payload = readFrame();
     if (!payload)
         ::_exit(1);
     QDataStream word(*payload);
+    Protocol::pin(word);
     quint8 kind = 0;
     qint64 memory = 0;
     word >> kind >> memory;
@@ -175,6 +194,7 @@ QByteArray answer(QDataStream& request)
     request >> kind;
     QByteArray out;
     QDataStream stream(&out, QIODevice::WriteOnly);
+    Protocol::pin(stream);
     stream << quint8(Protocol::Reply::Answer);
     PictureJobs::Hooks hooks;
     hooks.progress = sendProgress;
@@ -183,6 +203,10 @@ QByteArray answer(QDataStream& request)
         qint32 width = 0;
         qint32 height = 0;
         request >> path >> width >> height;
+        if (request.status() != QDataStream::Ok) {
+            stream << quint8(Protocol::Status::ProtocolError) << qint32(0) << qint32(0) << QByteArray();
+            return out;
+        }
         testHooksBefore(path);
         const PictureJobs::Preview preview = PictureJobs::preview(path, QSize(width, height), hooks);
         stream << quint8(preview.status) << qint32(preview.size.width()) << qint32(preview.size.height())
@@ -195,7 +219,7 @@ QByteArray answer(QDataStream& request)
         request >> job.source >> job.folder >> job.finalName >> job.temporaryName >> format;
         job.formatIndex = format;
         if (request.status() != QDataStream::Ok) {
-            stream << quint8(Protocol::Status::Crashed) << QStringLiteral("malformed request");
+            stream << quint8(Protocol::Status::ProtocolError) << QStringLiteral("malformed request");
             return out;
         }
         testHooksBefore(job.source);
@@ -207,7 +231,7 @@ QByteArray answer(QDataStream& request)
         stream << quint8(status) << detail;
         allowPixelMemory(g_pixelMemory);
     } else {
-        stream << quint8(Protocol::Status::Crashed);
+        stream << quint8(Protocol::Status::ProtocolError) << QStringLiteral("unknown request");
     }
     return out;
 }
@@ -237,8 +261,10 @@ int main(int argc, char* argv[])
         g_pixelMemory = qint64(Magick::ResourceLimits::memory());
     allowPixelMemory(g_pixelMemory);
 
+    sendHello();
     while (const std::optional<QByteArray> payload = readFrame()) {
         QDataStream request(*payload);
+        Protocol::pin(request);
         sendFrame(answer(request));
     }
     return 0;
