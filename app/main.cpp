@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "Form1.h"
 #include "QtDesktop.h"
 #include "WorkerEngine.h"
@@ -18,9 +19,10 @@ int main(int argc, char* argv[])
         QApplication::installTranslator(&qtTranslator);
     QApplication::setApplicationName(QStringLiteral("Kalvorin"));
     QApplication::setApplicationVersion(QStringLiteral(KALVORIN_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("kalvorin"));
-    QIcon icon(QStringLiteral(":/kalvorin-32.png"));
-    icon.addFile(QStringLiteral(":/kalvorin-48.png"));
+    QApplication::setDesktopFileName(QStringLiteral("org.kalvorin.Kalvorin"));
+    QIcon icon;
+    for (const int size : {16, 32, 48, 256})
+        icon.addFile(QStringLiteral(":/icons/kalvorin-%1.png").arg(size));
     QApplication::setWindowIcon(icon);
 
     QtDesktop desktop;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kalvorin-bench: converts a batch of photo-like 12-megapixel JPEGs to each of the seven formats
 // through the engine the window uses, then with `mogrify -format X -path DIR`, and prints the
 // throughput, the output sizes and the peak memory of both.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "WorkerEngine.h"
 
 #include "LongPath.h"
@@ -7,6 +8,7 @@
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QIODevice>
 #include <QRandomGenerator>
 #include <QThread>
@@ -141,7 +143,17 @@ WorkerEngine::~WorkerEngine() = default;
 
 QString WorkerEngine::installedWorkerPath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/kalvorin-worker");
+    return workerPathFor(QCoreApplication::applicationDirPath());
+}
+
+QString WorkerEngine::workerPathFor(const QString& programFolder)
+{
+    // Beside the program in the build tree; in libexec once installed (/usr/bin/kalvorin and
+    // /usr/libexec/kalvorin/kalvorin-worker).
+    const QString beside = programFolder + QStringLiteral("/kalvorin-worker");
+    if (QFileInfo(beside).isExecutable())
+        return beside;
+    return QDir::cleanPath(programFolder + QStringLiteral("/../libexec/kalvorin/kalvorin-worker"));
 }
 
 int WorkerEngine::defaultPoolSize(int formatIndex)

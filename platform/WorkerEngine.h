@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include "PictureEngine.h"
@@ -35,8 +36,11 @@ public:
     explicit WorkerEngine(Options options, QObject* parent = nullptr);
     ~WorkerEngine() override;
 
-    /// Where the worker is when it was built or installed beside the program.
+    /// Where the running program's worker is: workerPathFor() its own folder.
     static QString installedWorkerPath();
+    /// The worker of a program in programFolder: beside it in the build tree, in
+    /// ../libexec/kalvorin once installed.
+    static QString workerPathFor(const QString& programFolder);
     /// Workers for a batch in the format of formatIndex: one per core, one more where writing the files
     /// leaves cores idle, and no more than the memory holds at about a gigabyte per worker.
     static int defaultPoolSize(int formatIndex);

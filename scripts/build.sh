@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, then configures and builds into build/: the targets given, or everything.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)

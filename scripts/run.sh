@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds Kalvorin and starts it.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A disk that fills up, made real: the test runs in a mount namespace of its own (as root, or as a
 // user through a user namespace) and mounts small tmpfs disks there, which its workers see too.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pictures of the kinds cameras, phones and editors make, through the real worker into every format:
 // metadata ImageMagick complains about, colour profiles, orientations, animations, icons, deep and
 // very large pictures.

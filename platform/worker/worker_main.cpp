@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kalvorin-worker: decodes and encodes pictures for the window, one request at a time, over
 // length-prefixed frames on stdin and stdout. Pictures are untrusted input; a crash or a runaway
 // decoder here costs one request, never the window.

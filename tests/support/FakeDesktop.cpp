@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "FakeDesktop.h"
 
 std::optional<QString> FakeDesktop::openFiles(QWidget*, const FileFilter& filter)

@@ -1,0 +1,137 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The Debian package as a system would get it: built by CPack from this build, checked by Debian's
+// own tools, unpacked into a temporary root, where the program starts and its worker converts.
+
+#include "TestEngine.h"
+#include "TestPictures.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+struct Run {
+    int exitCode = -1;
+    QString output;
+};
+
+Run run(const QString& program, const QStringList& arguments, const QString& folder = {})
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    if (!folder.isEmpty())
+        process.setWorkingDirectory(folder);
+    process.start(program, arguments);
+    if (!process.waitForFinished(300'000))
+        return {-1, u"did not finish"_s};
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromLocal8Bit(process.readAll())};
+}
+} // namespace
+
+class TestPackage : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void debianAcceptsIt();
+    void metadataIsValid();
+    void layout_data();
+    void layout();
+    void programStarts();
+    void installedWorkerConverts();
+
+private:
+    QString m_deb;
+    QTemporaryDir m_root;
+};
+
+void TestPackage::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    const QString build = QStringLiteral(KALVORIN_BUILD_DIR);
+    // Its own staging folder, so that nothing of another package run is mixed in.
+    QTemporaryDir staging;
+    const Run cpack = run(QStringLiteral(KALVORIN_CPACK), {u"-G"_s, u"DEB"_s, u"-B"_s, staging.path()}, build);
+    QVERIFY2(cpack.exitCode == 0, qPrintable(cpack.output));
+    const QStringList debs = QDir(staging.path()).entryList({u"kalvorin_*.deb"_s}, QDir::Files);
+    QCOMPARE(debs.size(), 1);
+    m_deb = m_root.filePath(debs.front());
+    QVERIFY(QFile::copy(staging.filePath(debs.front()), m_deb));
+    const Run unpack = run(u"dpkg-deb"_s, {u"-x"_s, m_deb, m_root.filePath(u"tree"_s)});
+    QVERIFY2(unpack.exitCode == 0, qPrintable(unpack.output));
+}
+
+void TestPackage::debianAcceptsIt()
+{
+    const Run lintian = run(u"lintian"_s, {u"--allow-root"_s, u"--fail-on"_s, u"error,warning"_s, m_deb});
+    QVERIFY2(lintian.exitCode == 0, qPrintable(lintian.output));
+    const QString depends = run(u"dpkg-deb"_s, {u"-f"_s, m_deb, u"Depends"_s}).output;
+    // Computed from the binaries: Qt and ImageMagick come with it.
+    QVERIFY2(depends.contains(u"libqt6widgets6"_s) && depends.contains(u"libmagick++-6.q16"_s), qPrintable(depends));
+}
+
+void TestPackage::metadataIsValid()
+{
+    const QString share = m_root.filePath(u"tree/usr/share/"_s);
+    const Run appstream = run(u"appstreamcli"_s,
+                              {u"validate"_s, u"--no-net"_s, share + u"metainfo/org.kalvorin.Kalvorin.metainfo.xml"_s});
+    QVERIFY2(appstream.exitCode == 0, qPrintable(appstream.output));
+    const Run desktop = run(u"desktop-file-validate"_s, {share + u"applications/org.kalvorin.Kalvorin.desktop"_s});
+    QVERIFY2(desktop.exitCode == 0, qPrintable(desktop.output));
+}
+
+void TestPackage::layout_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("program") << u"usr/bin/kalvorin"_s;
+    QTest::newRow("worker, off PATH") << u"usr/libexec/kalvorin/kalvorin-worker"_s;
+    QTest::newRow("manual") << u"usr/share/man/man1/kalvorin.1.gz"_s;
+    QTest::newRow("copyright") << u"usr/share/doc/kalvorin/copyright"_s;
+    QTest::newRow("icon 16") << u"usr/share/icons/hicolor/16x16/apps/org.kalvorin.Kalvorin.png"_s;
+    QTest::newRow("icon 256") << u"usr/share/icons/hicolor/256x256/apps/org.kalvorin.Kalvorin.png"_s;
+    QTest::newRow("scalable icon") << u"usr/share/icons/hicolor/scalable/apps/org.kalvorin.Kalvorin.svg"_s;
+}
+
+void TestPackage::layout()
+{
+    QFETCH(QString, path);
+    QVERIFY2(QFileInfo::exists(m_root.filePath(u"tree/"_s + path)), qPrintable(path));
+}
+
+void TestPackage::programStarts()
+{
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+    environment.insert(u"HOME"_s, m_root.path());
+    environment.insert(u"XDG_CONFIG_HOME"_s, m_root.filePath(u"config"_s));
+    program.setProcessEnvironment(environment);
+    program.setProcessChannelMode(QProcess::MergedChannels);
+    program.start(m_root.filePath(u"tree/usr/bin/kalvorin"_s), {});
+    QVERIFY(program.waitForStarted());
+    // Still running after three seconds: it found its libraries and shows its window.
+    QVERIFY2(!program.waitForFinished(3'000), qPrintable(QString::fromLocal8Bit(program.readAll())));
+    program.kill();
+    program.waitForFinished();
+}
+
+void TestPackage::installedWorkerConverts()
+{
+    // Found from the installed program's folder, as the program finds it.
+    WorkerEngine::Options options = testEngineOptions();
+    options.workerPath = WorkerEngine::workerPathFor(m_root.filePath(u"tree/usr/bin"_s));
+    QCOMPARE(options.workerPath, m_root.filePath(u"tree/usr/libexec/kalvorin/kalvorin-worker"_s));
+    TestPictures::save(TestPictures::photo(60, 40), m_root.filePath(u"photo.png"_s), "PNG");
+    WorkerEngine engine(options);
+    const BatchResult result =
+        runBatch(engine, {{m_root.filePath(u"photo.png"_s), m_root.filePath(u"photo.tif"_s), 6}});
+    QCOMPARE(result.errors, QStringList{QString()});
+    QCOMPARE(TestPictures::formatOf(m_root.filePath(u"photo.tif"_s)), std::string("TIFF"));
+}
+
+QTEST_MAIN(TestPackage)
+#include "tst_package.moc"
