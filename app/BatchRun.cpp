@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "BatchRun.h"
 
+#include "Naming.h"
+
 #include "PictureEngine.h"
 #include "ProgressWindow.h"
 
@@ -71,14 +73,15 @@ void BatchRun::cancel()
 
 void BatchRun::jobStarted(int index)
 {
-    m_current = QFileInfo(m_jobs[index].source).fileName();
+    m_running.append(index);
     if (m_progress)
-        m_progress->setProgress(m_ended, m_report.total, m_current);
+        m_progress->setProgress(m_ended, m_report.total, runningName());
 }
 
 void BatchRun::jobFinished(int index, const JobOutcome& outcome)
 {
     ++m_ended;
+    m_running.removeOne(index);
     switch (outcome.kind) {
     case JobOutcome::Kind::Written:
         ++m_report.written;
@@ -90,7 +93,7 @@ void BatchRun::jobFinished(int index, const JobOutcome& outcome)
         break;
     }
     if (m_progress)
-        m_progress->setProgress(m_ended, m_report.total, m_current);
+        m_progress->setProgress(m_ended, m_report.total, runningName());
 }
 
 void BatchRun::engineDone()
@@ -107,11 +110,17 @@ void BatchRun::showProgress()
     if (m_state != State::Running && m_state != State::Cancelling)
         return;
     if (!m_progress) {
-        m_progress = new ProgressWindow(m_window);
+        m_progress =
+            new ProgressWindow(OutputFormat::extension(m_jobs.value(0).formatIndex).mid(1).toUpper(), m_window);
         connect(m_progress, &ProgressWindow::cancelRequested, this, &BatchRun::cancel);
     }
-    m_progress->setProgress(m_ended, m_report.total, m_current);
+    m_progress->setProgress(m_ended, m_report.total, runningName());
     if (m_state == State::Cancelling)
         m_progress->setCancelling();
     m_progress->show();
+}
+
+QString BatchRun::runningName() const
+{
+    return m_running.isEmpty() ? QString() : QFileInfo(m_jobs[m_running.last()].source).fileName();
 }

@@ -41,6 +41,7 @@ private:
     void jobFinished(int index, const JobOutcome& outcome);
     void engineDone();
     void showProgress();
+    QString runningName() const;
 
     PictureEngine& m_engine;
     QWidget* m_window;
@@ -48,7 +49,8 @@ private:
     ConversionReport m_report;
     State m_state = State::Ready;
     int m_ended = 0;
-    QString m_current;
+    // The jobs under way, oldest first: the progress window names the newest.
+    QList<int> m_running;
     QTimer m_showLater;
     QPointer<ProgressWindow> m_progress;
 };

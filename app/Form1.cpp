@@ -12,13 +12,16 @@
 #include "PictureList.h"
 #include "PreviewBox.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QDir>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPointer>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTimer>
 
 namespace {
@@ -73,6 +76,17 @@ const FileFilter openFilter{
      QStringLiteral("*.ico"), QStringLiteral("*.png"), QStringLiteral("*.tiff")},
 };
 
+// Where the dialogs start: the folder of the last pictures opened, the last output folder; kept
+// across runs.
+const QString pictureFolderKey = QStringLiteral("folders/pictures");
+const QString outputFolderKey = QStringLiteral("folders/output");
+
+// What a folder dropped on the list adds: the pictures directly in it, by name.
+const QStringList droppedFolderPatterns{QStringLiteral("*.bmp"),  QStringLiteral("*.jpg"),  QStringLiteral("*.jpeg"),
+                                        QStringLiteral("*.gif"),  QStringLiteral("*.pcx"),  QStringLiteral("*.ico"),
+                                        QStringLiteral("*.png"),  QStringLiteral("*.tif"),  QStringLiteral("*.tiff"),
+                                        QStringLiteral("*.webp"), QStringLiteral("*.heic"), QStringLiteral("*.tga")};
+
 const FileFilter addFilter{
     QStringLiteral("所有支持的格式(*.bmp;*.jpg;*.gif;*.pcx;*.ico)"),
     {QStringLiteral("*.bmp"), QStringLiteral("*.jpg"), QStringLiteral("*.gif"), QStringLiteral("*.pcx"),
@@ -109,6 +123,8 @@ void Form1::buildControls()
     listPalette.setColor(QPalette::HighlightedText, Qt::white);
     List1->setPalette(listPalette);
     connect(List1, &PictureList::selectionChosen, this, &Form1::select);
+    connect(List1, &PictureList::deleteRequested, this, &Form1::deleteEntry);
+    connect(List1, &PictureList::pathsDropped, this, &Form1::addDropped);
 
     Label1 = makeLabel(this, QStringLiteral("Label1"), QStringLiteral("文件列表："), fromTwips(1920, 480, 1095, 255),
                        Qt::white);
@@ -143,6 +159,31 @@ void Form1::buildControls()
     Picture1 = new PreviewBox(this);
     Picture1->setObjectName(QStringLiteral("Picture1"));
     Picture1->setGeometry(fromTwips(4620, 720, 6255, 6195));
+
+    // Ctrl+O opens pictures as the button does, and only when the button could be pressed.
+    auto* openShortcut = new QShortcut(QKeySequence::Open, this);
+    connect(openShortcut, &QShortcut::activated, this, [this] {
+        if (Command7->isEnabled())
+            Command7->click();
+    });
+    // Enter presses the focused button, as Space does.
+    for (QPushButton* button : findChildren<QPushButton*>())
+        button->installEventFilter(this);
+    connect(qApp, &QApplication::focusChanged, this, qOverload<>(&QWidget::update));
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        auto* button = qobject_cast<QPushButton*>(watched);
+        if (button && button->isEnabled() && key->modifiers() == Qt::NoModifier &&
+            (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) {
+            button->animateClick();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void Form1::setTabOrder()
@@ -159,6 +200,12 @@ void Form1::paintEvent(QPaintEvent*)
     // Drawn at its own size from the top-left corner; the window shows only part of it.
     QPainter painter(this);
     painter.drawImage(QPoint(0, 0), m_background);
+    // The style draws no focus on these buttons over the picture: a white ring around the one that
+    // has it shows where Enter and Space go.
+    if (auto* button = qobject_cast<QPushButton*>(focusWidget()); button && button->parentWidget() == this) {
+        painter.setPen(QPen(Qt::white, 2));
+        painter.drawRect(button->geometry().adjusted(-2, -2, 1, 1));
+    }
 }
 
 void Form1::open()
@@ -173,10 +220,11 @@ void Form1::add()
 
 void Form1::pickPictures(const FileFilter& filter, bool replaceList)
 {
-    const std::optional<QString> result = m_desktop.openFiles(this, filter);
+    const std::optional<QString> result = m_desktop.openFiles(this, filter, m_desktop.remembered(pictureFolderKey));
     if (!result)
         return;
     FileParts = Parsefn(*result);
+    m_desktop.remember(pictureFolderKey, QDir::cleanPath(FileParts.first()));
     if (replaceList)
         List1->clearEntries();
     Label3->setText(FileParts.first());
@@ -185,6 +233,23 @@ void Form1::pickPictures(const FileFilter& filter, bool replaceList)
     entries.reserve(FileParts.size() - 1);
     for (qsizetype i = 1; i < FileParts.size(); ++i)
         entries.append(folder + FileParts[i]);
+    List1->addEntries(entries);
+}
+
+void Form1::addDropped(const QStringList& paths)
+{
+    // Appended as "添加图片" appends: files as they are, folders by the pictures in them.
+    QStringList entries;
+    for (const QString& path : paths) {
+        const QFileInfo info(path);
+        if (!info.isDir()) {
+            entries.append(QDir::cleanPath(path));
+            continue;
+        }
+        const QDir folder(path);
+        for (const QString& name : folder.entryList(droppedFolderPatterns, QDir::Files, QDir::Name))
+            entries.append(folder.filePath(name));
+    }
     List1->addEntries(entries);
 }
 
@@ -363,7 +428,10 @@ void Form1::closeEvent(QCloseEvent* event)
 
 void Form1::Showbc()
 {
-    SavePath = m_desktop.browseFolder(this, QStringLiteral("请选择图片输出的保存路径："));
+    SavePath = m_desktop.browseFolder(this, QStringLiteral("请选择图片输出的保存路径："),
+                                      m_desktop.remembered(outputFolderKey));
+    if (!SavePath.isEmpty())
+        m_desktop.remember(outputFolderKey, SavePath);
 }
 
 void Form1::view()

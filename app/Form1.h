@@ -37,6 +37,7 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildControls();
@@ -45,6 +46,7 @@ private:
     // Handlers of the controls' events.
     void open();
     void add();
+    void addDropped(const QStringList& paths);
     void deleteEntry();
     void select(int index);
     void convert(int index);

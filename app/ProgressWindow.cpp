@@ -7,8 +7,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-ProgressWindow::ProgressWindow(QWidget* parent)
+ProgressWindow::ProgressWindow(const QString& format, QWidget* parent)
     : QDialog(parent)
+    , m_format(format)
     , m_label(new QLabel(this))
     , m_bar(new QProgressBar(this))
     , m_cancel(new QPushButton(QStringLiteral("取消"), this))
@@ -36,8 +37,12 @@ void ProgressWindow::setProgress(int ended, int total, const QString& current)
         return;
     m_bar->setRange(0, std::max(total, 1));
     m_bar->setValue(ended);
-    m_label->setText(
-        QStringLiteral("正在转换…  %1/%2\n%3").arg(QString::number(ended), QString::number(total), current));
+    // What is finished and what is being worked on are two facts, on two lines.
+    QString text =
+        QStringLiteral("正在转换为 %1…\n已完成 %2/%3 张").arg(m_format, QString::number(ended), QString::number(total));
+    if (!current.isEmpty())
+        text += QStringLiteral("\n正在处理：") + current;
+    m_label->setText(text);
 }
 
 void ProgressWindow::setCancelling()

@@ -13,7 +13,8 @@ class ProgressWindow final : public QDialog {
     Q_OBJECT
 
 public:
-    explicit ProgressWindow(QWidget* parent);
+    /// format is the caption of the format converted to ("PNG").
+    ProgressWindow(const QString& format, QWidget* parent);
 
     void setProgress(int ended, int total, const QString& current);
     /// Says the batch is stopping; cancelling again is not offered.
@@ -28,6 +29,7 @@ protected:
     void reject() override;
 
 private:
+    QString m_format;
     QLabel* m_label = nullptr;
     QProgressBar* m_bar = nullptr;
     QPushButton* m_cancel = nullptr;

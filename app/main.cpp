@@ -11,12 +11,20 @@
 
 int main(int argc, char* argv[])
 {
+    // Qt's dialogs write dates and sizes the way the process's locale settings say, whatever
+    // QLocale::setDefault says; they are Chinese too.
+    qputenv("LC_ALL", "zh_CN.UTF-8");
     QApplication app(argc, argv);
-    // The interface is Chinese whatever the system's language, Qt's own dialogs included.
+    // The interface is Chinese whatever the system's language, Qt's own dialogs included: their words
+    // from Qt's translation, their dates and sizes from the locale.
+    const QLocale chinese(QLocale::Chinese, QLocale::China);
+    QLocale::setDefault(chinese);
     QTranslator qtTranslator;
-    if (qtTranslator.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
+    if (qtTranslator.load(chinese, QStringLiteral("qtbase"), QStringLiteral("_"),
                           QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(&qtTranslator);
+    // Settings go to ~/.config/Kalvorin/Kalvorin.conf.
+    QApplication::setOrganizationName(QStringLiteral("Kalvorin"));
     QApplication::setApplicationName(QStringLiteral("Kalvorin"));
     QApplication::setApplicationVersion(QStringLiteral(KALVORIN_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("org.kalvorin.Kalvorin"));

@@ -47,11 +47,19 @@ public:
     /// followed by each picked name, all separated by U+0000: every name picked or typed, in the order
     /// typed, whether or not the filter shows it and whether or not it exists. Returns nothing on Cancel
     /// or when the dialog fails.
-    virtual std::optional<QString> openFiles(QWidget* parent, const FileFilter& filter) = 0;
+    /// The dialog starts in startFolder when it is not empty.
+    virtual std::optional<QString> openFiles(QWidget* parent, const FileFilter& filter,
+                                             const QString& startFolder = {}) = 0;
 
-    /// Shows the modal folder browser (folders only). Returns the chosen folder, or an empty string on
-    /// Cancel or when the chosen item is not a folder on disk.
-    virtual QString browseFolder(QWidget* parent, const QString& title) = 0;
+    /// Shows the modal folder browser (folders only), starting in startFolder when it is not empty.
+    /// Returns the chosen folder, or an empty string on Cancel or when the chosen item is not a folder
+    /// on disk.
+    virtual QString browseFolder(QWidget* parent, const QString& title, const QString& startFolder = {}) = 0;
+
+    /// A value kept across runs of the program under key; empty when none was kept.
+    virtual QString remembered(const QString& key) const = 0;
+    /// Keeps value under key for later runs.
+    virtual void remember(const QString& key, const QString& value) = 0;
 
     /// Shows a modal message box and returns when it is closed.
     virtual void showMessage(QWidget* parent, const Message& message) = 0;

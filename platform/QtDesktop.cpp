@@ -5,10 +5,13 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileIconProvider>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeDatabase>
 #include <QPushButton>
+#include <QSettings>
 #include <QUrl>
 
 QString caseInsensitiveNameFilter(const FileFilter& filter)
@@ -69,8 +72,27 @@ QStringList typedNames(const QString& text)
     return names;
 }
 
+namespace {
+// The dialog's "类型" column: Qt's own words for it are not translated ("Folder", "png File");
+// the MIME database's descriptions are, in the program's language.
+class ChineseTypes final : public QFileIconProvider {
+public:
+    QString type(const QFileInfo& info) const override
+    {
+        if (info.isDir())
+            return QStringLiteral("文件夹");
+        const QString comment = m_types.mimeTypeForFile(info).comment();
+        return comment.isEmpty() ? QFileIconProvider::type(info) : comment;
+    }
+
+private:
+    QMimeDatabase m_types;
+};
+} // namespace
+
 OpenDialog::OpenDialog(QWidget* parent, const FileFilter& filter)
     : QFileDialog(parent)
+    , m_types(std::make_unique<ChineseTypes>())
 {
     // Qt's own dialog on every desktop: it speaks Chinese with the program, and it is the one whose
     // typed names are kept as typed.
@@ -80,6 +102,7 @@ OpenDialog::OpenDialog(QWidget* parent, const FileFilter& filter)
     setAcceptMode(QFileDialog::AcceptOpen);
     setOption(QFileDialog::DontResolveSymlinks);
     setOption(QFileDialog::HideNameFilterDetails);
+    setIconProvider(m_types.get());
     for (QAbstractItemView* view : findChildren<QAbstractItemView*>())
         view->setSelectionMode(QAbstractItemView::ExtendedSelection);
     const QString pictures = caseInsensitiveNameFilter(filter);
@@ -87,6 +110,8 @@ OpenDialog::OpenDialog(QWidget* parent, const FileFilter& filter)
     setNameFilters({pictures, QStringLiteral("所有文件 (*)")});
     selectNameFilter(pictures);
 }
+
+OpenDialog::~OpenDialog() = default;
 
 void OpenDialog::accept()
 {
@@ -109,17 +134,20 @@ void OpenDialog::accept()
     QDialog::accept();
 }
 
-std::optional<QString> QtDesktop::openFiles(QWidget* parent, const FileFilter& filter)
+std::optional<QString> QtDesktop::openFiles(QWidget* parent, const FileFilter& filter, const QString& startFolder)
 {
     OpenDialog dialog(parent, filter);
+    if (!startFolder.isEmpty() && QFileInfo(startFolder).isDir())
+        dialog.setDirectory(startFolder);
     if (dialog.exec() != QDialog::Accepted || dialog.chosenFiles().isEmpty())
         return std::nullopt;
     return packDialogResult(dialog.chosenFiles());
 }
 
-QString QtDesktop::browseFolder(QWidget* parent, const QString& title)
+QString QtDesktop::browseFolder(QWidget* parent, const QString& title, const QString& startFolder)
 {
-    const QString folder = QFileDialog::getExistingDirectory(parent, title, QString(), QFileDialog::ShowDirsOnly);
+    const QString start = QFileInfo(startFolder).isDir() ? startFolder : QString();
+    const QString folder = QFileDialog::getExistingDirectory(parent, title, start, QFileDialog::ShowDirsOnly);
     if (folder.isEmpty() || !QFileInfo(folder).isDir())
         return {};
     return QDir::cleanPath(folder);
@@ -158,4 +186,14 @@ int QtDesktop::ask(QWidget* parent, const Question& question)
 bool QtDesktop::openFolder(const QString& folder)
 {
     return QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+}
+
+QString QtDesktop::remembered(const QString& key) const
+{
+    return QSettings().value(key).toString();
+}
+
+void QtDesktop::remember(const QString& key, const QString& value)
+{
+    QSettings().setValue(key, value);
 }

@@ -7,11 +7,16 @@
 
 #include <memory>
 
+class QFileIconProvider;
+
 /// The desktop services through Qt's dialogs, QMessageBox and QDesktopServices.
 class QtDesktop final : public Desktop {
 public:
-    std::optional<QString> openFiles(QWidget* parent, const FileFilter& filter) override;
-    QString browseFolder(QWidget* parent, const QString& title) override;
+    std::optional<QString> openFiles(QWidget* parent, const FileFilter& filter,
+                                     const QString& startFolder = {}) override;
+    QString browseFolder(QWidget* parent, const QString& title, const QString& startFolder = {}) override;
+    QString remembered(const QString& key) const override;
+    void remember(const QString& key, const QString& value) override;
     void showMessage(QWidget* parent, const Message& message) override;
     int ask(QWidget* parent, const Question& question) override;
     bool openFolder(const QString& folder) override;
@@ -31,6 +36,7 @@ class OpenDialog final : public QFileDialog {
 
 public:
     OpenDialog(QWidget* parent, const FileFilter& filter);
+    ~OpenDialog() override;
 
     /// The full paths picked or typed, once the dialog was accepted.
     const QStringList& chosenFiles() const { return m_chosen; }
@@ -39,6 +45,8 @@ public:
 
 private:
     QStringList m_chosen;
+    // The type names of the files listed, in Chinese.
+    std::unique_ptr<QFileIconProvider> m_types;
 };
 
 /// The names in the file-name field's text: each name in double quotes when there are several, as the

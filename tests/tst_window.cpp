@@ -8,8 +8,11 @@
 #include <QButtonGroup>
 #include <QDir>
 #include <QLabel>
+#include <QMimeData>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 using namespace Qt::StringLiterals;
 
@@ -99,6 +102,10 @@ private slots:
     void deleteEntry();
     void deleteTwiceAfterTheLast();
     void viewOpensFolder();
+    void keys_data();
+    void keys();
+    void dropsAppend();
+    void foldersRemembered();
 };
 
 void TestWindow::startState()
@@ -372,6 +379,95 @@ void TestWindow::viewOpensFolder()
     QCOMPARE(w.desktop.messages.size(), 1);
     QCOMPARE(w.desktop.messages[0].icon, Message::Icon::Warning);
     QVERIFY(w.desktop.messages[0].text.contains(QDir::toNativeSeparators(QDir::homePath())));
+}
+
+void TestWindow::keys_data()
+{
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<int>("openCalls");
+    const QStringList abc{u"/p/a.jpg"_s, u"/p/b.jpg"_s, u"/p/c.jpg"_s};
+    QTest::newRow("Delete in the list removes the selected")
+        << u"List1"_s << int(Qt::Key_Delete) << 0 << QStringList{u"/p/a.jpg"_s, u"/p/c.jpg"_s} << 1;
+    QTest::newRow("Ctrl+O opens") << u"List1"_s << int(Qt::Key_O) << int(Qt::ControlModifier) << abc << 2;
+    QTest::newRow("Enter presses the focused button") << u"Command2"_s << int(Qt::Key_Return) << 0 << abc << 2;
+    QTest::newRow("Enter on the keypad too")
+        << u"Command1"_s << int(Qt::Key_Enter) << 0 << QStringList{u"/p/a.jpg"_s, u"/p/c.jpg"_s} << 1;
+}
+
+void TestWindow::keys()
+{
+    QFETCH(QString, focus);
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(QStringList, entries);
+    QFETCH(int, openCalls);
+    Window w;
+    w.form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w.form));
+    w.open(abc());
+    w.list()->setSelectedIndex(1);
+    QWidget* target = w.form.findChild<QWidget*>(focus);
+    target->setFocus();
+    QTRY_VERIFY(target->hasFocus());
+    QTest::keyClick(target, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QTRY_COMPARE(w.entries(), entries);
+    QTRY_COMPARE(w.desktop.openCalls.size(), openCalls);
+}
+
+void TestWindow::dropsAppend()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    for (const QString& name : {u"b.png"_s, u"a.JPG"_s, u"notes.txt"_s})
+        QFile(dir.filePath(name)).open(QIODevice::WriteOnly);
+    QVERIFY(QDir(dir.path()).mkdir(u"inner"_s));
+    QFile(dir.filePath(u"inner/deep.png"_s)).open(QIODevice::WriteOnly);
+    Window w;
+    w.form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w.form));
+    w.open(abc());
+    w.list()->setSelectedIndex(0);
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(u"/q/dropped.gif"_s), QUrl::fromLocalFile(dir.path()),
+                  QUrl(u"https://example.org/x.png"_s)});
+    QWidget* viewport = w.list()->viewport();
+    const QPoint middle = viewport->rect().center();
+    QDragEnterEvent enter(middle, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(viewport, &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(middle), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(viewport, &drop);
+    // Appended after what was there, files as they are, a folder by the pictures directly in it;
+    // the selection and the preview stay.
+    QCOMPARE(w.entries(), (QStringList{u"/p/a.jpg"_s, u"/p/b.jpg"_s, u"/p/c.jpg"_s, u"/q/dropped.gif"_s,
+                                       dir.filePath(u"a.JPG"_s), dir.filePath(u"b.png"_s)}));
+    QCOMPARE(w.list()->selectedIndex(), 0);
+    QCOMPARE(w.form.curIndex(), 0);
+
+    // Ctrl+click on the selected entry keeps it selected: the list's selection is never empty.
+    QTest::mouseClick(viewport, Qt::LeftButton, Qt::ControlModifier,
+                      w.list()->visualItemRect(w.list()->item(0)).center());
+    QCOMPARE(w.list()->selectedIndex(), 0);
+}
+
+void TestWindow::foldersRemembered()
+{
+    Window w;
+    w.open(abc());
+    w.desktop.folderAnswers.append(u"/out"_s);
+    w.form.findChild<QButtonGroup*>()->button(4)->click();
+    // What another run of the program finds: the dialogs start where the last ones ended.
+    Window next;
+    next.desktop.memory = w.desktop.memory;
+    next.open(abc());
+    next.desktop.folderAnswers.append(QString());
+    next.form.findChild<QButtonGroup*>()->button(4)->click();
+    QCOMPARE(w.desktop.openStartFolders, QStringList{QString()});
+    QCOMPARE(next.desktop.openStartFolders, QStringList{u"/p"_s});
+    QCOMPARE(next.desktop.browseStartFolders, QStringList{u"/out"_s});
 }
 
 QTEST_MAIN(TestWindow)

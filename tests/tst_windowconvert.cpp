@@ -380,7 +380,7 @@ void TestWindowConvert::cancelMidBatch()
     ProgressWindow* progress = nullptr;
     QTRY_VERIFY((progress = w.form.findChild<ProgressWindow*>()) && progress->isVisible());
     QTRY_VERIFY(filesIn(out).size() == 2);
-    QVERIFY(progress->text().startsWith(u"正在转换…"_s));
+    QVERIFY2(progress->text().startsWith(u"正在转换为 TIFF…\n已完成 "_s), qPrintable(progress->text()));
     QElapsedTimer clock;
     clock.start();
     QTest::mouseClick(progress->findChild<QPushButton*>(), Qt::LeftButton);

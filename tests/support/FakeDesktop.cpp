@@ -1,15 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "FakeDesktop.h"
 
-std::optional<QString> FakeDesktop::openFiles(QWidget*, const FileFilter& filter)
+std::optional<QString> FakeDesktop::openFiles(QWidget*, const FileFilter& filter, const QString& startFolder)
 {
     openCalls.append(filter);
+    openStartFolders.append(startFolder);
     return openAnswers.isEmpty() ? std::nullopt : openAnswers.takeFirst();
 }
 
-QString FakeDesktop::browseFolder(QWidget*, const QString& title)
+QString FakeDesktop::browseFolder(QWidget*, const QString& title, const QString& startFolder)
 {
     browseTitles.append(title);
+    browseStartFolders.append(startFolder);
     return folderAnswers.isEmpty() ? QString() : folderAnswers.takeFirst();
 }
 

@@ -3,6 +3,8 @@
 
 #include "Desktop.h"
 
+#include <QMap>
+
 #include <QList>
 
 /// Desktop services for the tests: queued answers for the dialogs, and a record of every call.
@@ -23,8 +25,17 @@ public:
     QList<Question> questions;
     QStringList openedFolders;
 
-    std::optional<QString> openFiles(QWidget* parent, const FileFilter& filter) override;
-    QString browseFolder(QWidget* parent, const QString& title) override;
+    /// The folders the dialogs started in, one for each call.
+    QStringList openStartFolders;
+    QStringList browseStartFolders;
+    /// What remember() kept, as the next run of the program would find it.
+    QMap<QString, QString> memory;
+
+    std::optional<QString> openFiles(QWidget* parent, const FileFilter& filter,
+                                     const QString& startFolder = {}) override;
+    QString browseFolder(QWidget* parent, const QString& title, const QString& startFolder = {}) override;
+    QString remembered(const QString& key) const override { return memory.value(key); }
+    void remember(const QString& key, const QString& value) override { memory.insert(key, value); }
     void showMessage(QWidget* parent, const Message& message) override;
     int ask(QWidget* parent, const Question& question) override;
     bool openFolder(const QString& folder) override;
