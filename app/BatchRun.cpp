@@ -8,8 +8,8 @@
 
 #include <QFileInfo>
 
-BatchRun::BatchRun(PictureEngine& engine, const QList<PlannedOutput>& plan, int formatIndex, const QString& folder,
-                   QWidget* window)
+BatchRun::BatchRun(PictureEngine& engine, const QList<PlannedOutput>& plan, OutputFormat::Index format,
+                   const QString& folder, QWidget* window)
     : m_engine(engine)
     , m_window(window)
 {
@@ -19,7 +19,7 @@ BatchRun::BatchRun(PictureEngine& engine, const QList<PlannedOutput>& plan, int 
             m_report.skipped.append({output.source, output.target});
             continue;
         }
-        m_jobs.append({output.source, output.target, formatIndex});
+        m_jobs.append({output.source, output.target, format});
         if (output.renamed != PlannedOutput::Renamed::No)
             m_report.renames.append({output.source, output.target, output.renamed});
     }
@@ -110,8 +110,7 @@ void BatchRun::showProgress()
     if (m_state != State::Running && m_state != State::Cancelling)
         return;
     if (!m_progress) {
-        m_progress =
-            new ProgressWindow(OutputFormat::extension(m_jobs.value(0).formatIndex).mid(1).toUpper(), m_window);
+        m_progress = new ProgressWindow(OutputFormat::extension(m_jobs.value(0).format).mid(1).toUpper(), m_window);
         connect(m_progress, &ProgressWindow::cancelRequested, this, &BatchRun::cancel);
     }
     m_progress->setProgress(m_ended, m_report.total, runningName());

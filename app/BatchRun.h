@@ -20,8 +20,8 @@ class BatchRun final : public QObject {
 
 public:
     /// A batch of plan's entries (skipped ones are reported, not converted) into folder in the format of
-    /// formatIndex. The progress window opens over window when the batch takes more than a moment.
-    BatchRun(PictureEngine& engine, const QList<PlannedOutput>& plan, int formatIndex, const QString& folder,
+    /// format. The progress window opens over window when the batch takes more than a moment.
+    BatchRun(PictureEngine& engine, const QList<PlannedOutput>& plan, OutputFormat::Index format, const QString& folder,
              QWidget* window);
     ~BatchRun() override;
 

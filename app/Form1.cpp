@@ -32,7 +32,7 @@ QRect fromTwips(int left, int top, int width, int height)
 }
 
 struct FormatButtonPlace {
-    int index;
+    OutputFormat::Index format;
     int top;
 };
 
@@ -150,9 +150,9 @@ void Form1::buildControls()
 
     zhuanhuan = new QButtonGroup(this);
     for (const FormatButtonPlace& place : formatButtonPlaces) {
-        QPushButton* button = makeButton(this, QStringLiteral("zhuanhuan_%1").arg(place.index),
-                                         OutputFormat::caption(place.index), fromTwips(11085, place.top, 1335, 555));
-        zhuanhuan->addButton(button, place.index);
+        QPushButton* button = makeButton(this, QStringLiteral("zhuanhuan_%1").arg(place.format),
+                                         OutputFormat::caption(place.format), fromTwips(11085, place.top, 1335, 555));
+        zhuanhuan->addButton(button, place.format);
     }
     connect(zhuanhuan, &QButtonGroup::idClicked, this, &Form1::convert);
 
@@ -190,7 +190,7 @@ void Form1::setTabOrder()
 {
     QList<QWidget*> order{List1, CmdCha, Command7, Command1, Command2};
     for (const FormatButtonPlace& place : formatButtonPlaces)
-        order.append(zhuanhuan->button(place.index));
+        order.append(zhuanhuan->button(place.format));
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 }
@@ -309,10 +309,12 @@ void Form1::clearPreview()
     Picture1->clear();
 }
 
-void Form1::convert(int index)
+void Form1::convert(int buttonId)
 {
-    if (m_batch)
+    // The buttons' ids are the formats' indexes.
+    if (m_batch || buttonId < 0 || buttonId >= OutputFormat::Count)
         return;
+    const auto format = OutputFormat::Index(buttonId);
     SavePath.clear();
     Showbc();
     if (SavePath.isEmpty())
@@ -327,20 +329,20 @@ void Form1::convert(int index)
     QStringList entries;
     for (int i = 0; i < List1->entryCount(); ++i)
         entries.append(List1->entryText(i));
-    const std::optional<QList<PlannedOutput>> plan = planOutputs(entries, index);
+    const std::optional<QList<PlannedOutput>> plan = planOutputs(entries, format);
     if (!plan)
         return;
 
-    m_batch = new BatchRun(m_engine, *plan, index, SavePath, this);
+    m_batch = new BatchRun(m_engine, *plan, format, SavePath, this);
     // Queued: the message box that follows must not open inside the engine's own report.
     connect(m_batch, &BatchRun::ended, this, &Form1::batchEnded, Qt::QueuedConnection);
     updateControls();
     m_batch->start();
 }
 
-std::optional<QList<PlannedOutput>> Form1::planOutputs(const QStringList& entries, int index)
+std::optional<QList<PlannedOutput>> Form1::planOutputs(const QStringList& entries, OutputFormat::Index format)
 {
-    const QList<PlannedOutput> plan = planBatch(entries, SavePath, index, lookUpFile);
+    const QList<PlannedOutput> plan = planBatch(entries, SavePath, format, lookUpFile);
     const QList<PlannedOutput> replaced = replacedFiles(plan);
     if (replaced.isEmpty())
         return plan;
@@ -362,9 +364,9 @@ std::optional<QList<PlannedOutput>> Form1::planOutputs(const QStringList& entrie
     case ReplaceAll:
         return plan;
     case KeepBoth:
-        return planBatch(entries, SavePath, index, lookUpFile, ExistingFiles::KeepBoth);
+        return planBatch(entries, SavePath, format, lookUpFile, ExistingFiles::KeepBoth);
     case SkipThem:
-        return planBatch(entries, SavePath, index, lookUpFile, ExistingFiles::Skip);
+        return planBatch(entries, SavePath, format, lookUpFile, ExistingFiles::Skip);
     default:
         return std::nullopt;
     }

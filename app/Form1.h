@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "Naming.h"
+
 #include <QImage>
 #include <QStringList>
 #include <QWidget>
@@ -49,11 +51,11 @@ private:
     void addDropped(const QStringList& paths);
     void deleteEntry();
     void select(int index);
-    void convert(int index);
+    void convert(int buttonId);
     void view();
 
     void Showbc();
-    std::optional<QList<PlannedOutput>> planOutputs(const QStringList& entries, int index);
+    std::optional<QList<PlannedOutput>> planOutputs(const QStringList& entries, OutputFormat::Index format);
     void batchEnded();
     void updateControls();
     void pickPictures(const FileFilter& filter, bool replaceList);

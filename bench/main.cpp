@@ -109,7 +109,7 @@ struct Run {
     qint64 peakMiB = 0;
 };
 
-Run runKalvorin(WorkerEngine& engine, const QStringList& sources, const QString& folder, int format)
+Run runKalvorin(WorkerEngine& engine, const QStringList& sources, const QString& folder, OutputFormat::Index format)
 {
     QList<ConvertJob> jobs;
     for (const QString& source : sources)
@@ -228,7 +228,7 @@ int main(int argc, char* argv[])
         Run m;
         for (int round = 0; round < rounds; ++round) {
             ::sync();
-            const Run ours = runKalvorin(engine, sources, ourFolder, format);
+            const Run ours = runKalvorin(engine, sources, ourFolder, OutputFormat::Index(format));
             if (round == 0 || ours.seconds < k.seconds)
                 k = ours;
             peak = std::max(peak, ours.peakMiB);

@@ -11,7 +11,7 @@ FileFacts lookUpNothing(const QString& path)
     return {false, false, QDir::cleanPath(path).toCaseFolded()};
 }
 
-QList<PlannedOutput> planBatch(const QStringList& entries, const QString& folder, int formatIndex,
+QList<PlannedOutput> planBatch(const QStringList& entries, const QString& folder, OutputFormat::Index format,
                                const FileLookup& lookup, ExistingFiles existing)
 {
     using Renamed = PlannedOutput::Renamed;
@@ -23,9 +23,9 @@ QList<PlannedOutput> planBatch(const QStringList& entries, const QString& folder
     QSet<QString> taken;
     QList<PlannedOutput> plan;
     plan.reserve(entries.size());
-    const QString extension = OutputFormat::extension(formatIndex);
+    const QString extension = OutputFormat::extension(format);
     for (const QString& entry : entries) {
-        PlannedOutput out{entry, outputPath(folder, entry, formatIndex)};
+        PlannedOutput out{entry, outputPath(folder, entry, format)};
         const FileFacts facts = lookup(out.target);
         if (taken.contains(facts.identity)) {
             out.renamed = Renamed::SameNameAsAnotherEntry;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "Naming.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -59,13 +61,13 @@ struct PlannedOutput {
 /// text is the same but for case. For plans made without a disk, as in the tests.
 FileFacts lookUpNothing(const QString& path);
 
-/// Maps every entry, in order, to its output path in folder for the format of formatIndex.
+/// Maps every entry, in order, to its output path in folder for format.
 ///
 /// No output of the batch overwrites another one, nor any of the batch's sources, however they are
 /// reached: the later entry gets "name (2).ext", "name (3).ext", ... A numbered name is never one that
 /// exists. A file already in the folder under a plain name is handled as existing says. Names that
 /// differ only in case are the same name, so nothing is lost on a case-insensitive disk.
-QList<PlannedOutput> planBatch(const QStringList& entries, const QString& folder, int formatIndex,
+QList<PlannedOutput> planBatch(const QStringList& entries, const QString& folder, OutputFormat::Index format,
                                const FileLookup& lookup = lookUpNothing,
                                ExistingFiles existing = ExistingFiles::Replace);
 

@@ -50,7 +50,7 @@ QString joinPath(const QString& folder, const QString& fileName)
     return folder + u'/' + fileName;
 }
 
-QString outputPath(const QString& folder, const QString& entry, int index)
+QString outputPath(const QString& folder, const QString& entry, OutputFormat::Index format)
 {
-    return joinPath(folder, Getfn(entry) + OutputFormat::extension(index));
+    return joinPath(folder, Getfn(entry) + OutputFormat::extension(format));
 }

@@ -22,4 +22,4 @@ QString Getfn(const QString& path);
 QString joinPath(const QString& folder, const QString& fileName);
 
 /// Where the entry lands in folder when converted with the format of index.
-QString outputPath(const QString& folder, const QString& entry, int index);
+QString outputPath(const QString& folder, const QString& entry, OutputFormat::Index format);

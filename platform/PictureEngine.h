@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "Naming.h"
+
 #include <QImage>
 #include <QList>
 #include <QSize>
@@ -16,11 +18,11 @@ struct PreviewResult {
     QString error;
 };
 
-/// One picture of a batch: read source, write target in the output format of formatIndex.
+/// One picture of a batch: read source, write target in format.
 struct ConvertJob {
     QString source;
     QString target;
-    int formatIndex = 0;
+    OutputFormat::Index format = OutputFormat::Jpg;
 };
 
 /// How one job of a batch ended.

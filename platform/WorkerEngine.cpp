@@ -156,14 +156,14 @@ QString WorkerEngine::workerPathFor(const QString& programFolder)
     return QDir::cleanPath(programFolder + QStringLiteral("/../libexec/kalvorin/kalvorin-worker"));
 }
 
-int WorkerEngine::defaultPoolSize(int formatIndex)
+int WorkerEngine::defaultPoolSize(OutputFormat::Index format)
 {
     // A worker writing and syncing a large file leaves its core idle for a while, and one worker more
     // than there are cores fills that gap (measured on 2 cores: TIFF 9.0 to 11.6 pictures a second,
     // BMP 8.0 to 9.5). Reducing colours for GIF keeps every worker busy and takes the most memory, so
     // it stays at one per core.
     const int cores = std::max(1, QThread::idealThreadCount());
-    const int wanted = formatIndex == OutputFormat::Gif ? cores : cores + 1;
+    const int wanted = format == OutputFormat::Gif ? cores : cores + 1;
     const qint64 memory = physicalMemory();
     if (memory <= 0)
         return cores;
@@ -292,7 +292,7 @@ void WorkerEngine::convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks ca
     m_batchActive = true;
     m_cancelled = false;
     if (m_pool.empty()) {
-        const int size = m_options.poolSize > 0 ? m_options.poolSize : defaultPoolSize(jobs.value(0).formatIndex);
+        const int size = m_options.poolSize > 0 ? m_options.poolSize : defaultPoolSize(jobs.value(0).format);
         for (int i = 0; i < size; ++i)
             m_pool.push_back(makeWorker());
     }
@@ -367,7 +367,7 @@ void WorkerEngine::runJob(WorkerProcess& worker, int index)
     QDataStream stream(&payload, QIODevice::WriteOnly);
     Protocol::pin(stream);
     stream << quint8(Protocol::Kind::Convert) << job.source << place.folder << place.name << temporary
-           << qint32(job.formatIndex);
+           << qint32(job.format);
     ++m_running;
     if (m_callbacks.started)
         m_callbacks.started(index);

@@ -41,9 +41,9 @@ public:
     /// The worker of a program in programFolder: beside it in the build tree, in
     /// ../libexec/kalvorin once installed.
     static QString workerPathFor(const QString& programFolder);
-    /// Workers for a batch in the format of formatIndex: one per core, one more where writing the files
+    /// Workers for a batch in format: one per core, one more where writing the files
     /// leaves cores idle, and no more than the memory holds at about a gigabyte per worker.
-    static int defaultPoolSize(int formatIndex);
+    static int defaultPoolSize(OutputFormat::Index format);
     /// The memory a worker keeps pixels in before it spills them to disk: an eighth of the machine's,
     /// between 512 MiB and 2 GiB.
     static qint64 memoryPerWorker();

@@ -91,7 +91,7 @@ void TestBatchPlan::plan()
     QFETCH(QStringList, targets);
     QFETCH(QList<Renamed>, renamed);
 
-    const QList<PlannedOutput> plan = planBatch(entries, folder, format);
+    const QList<PlannedOutput> plan = planBatch(entries, folder, OutputFormat::Index(format));
     QCOMPARE(plan.size(), entries.size());
     for (qsizetype i = 0; i < plan.size(); ++i) {
         QCOMPARE(plan[i].source, entries[i]);
@@ -168,7 +168,7 @@ void TestBatchPlan::filesOnDisk()
     QFETCH(int, replacing);
 
     const FakeDisk disk{files, {}};
-    const QList<PlannedOutput> plan = planBatch(entries, u"/out"_s, 0, disk, ExistingFiles(existing));
+    const QList<PlannedOutput> plan = planBatch(entries, u"/out"_s, OutputFormat::Jpg, disk, ExistingFiles(existing));
     QCOMPARE(plan.size(), entries.size());
     for (qsizetype i = 0; i < plan.size(); ++i) {
         QCOMPARE(plan[i].target, targets[i]);

@@ -16,7 +16,7 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-enum Format { Jpg = 0, Bmp = 1, Gif = 2, Pcx = 3, Png = 4, Ico = 5, Tiff = 6 };
+using namespace OutputFormat;
 
 QImage only(const QString& path)
 {
@@ -157,7 +157,7 @@ void TestConversion::everyFormat()
     WorkerEngine engine(testEngineOptions());
     // The name says nothing: the content is what is checked.
     const QString target = path(u"out/result-%1.out"_s.arg(format));
-    const BatchResult result = runBatch(engine, {{path(u"photo.png"_s), target, format}});
+    const BatchResult result = runBatch(engine, {{path(u"photo.png"_s), target, Index(format)}});
     QCOMPARE(result.errors, QStringList{QString()});
     QCOMPARE(QString::fromStdString(TestPictures::formatOf(target)), coder);
     const QImage written = only(target);
@@ -185,7 +185,7 @@ void TestConversion::transparency()
     QFETCH(bool, keepsAlpha);
     WorkerEngine engine(testEngineOptions());
     const QString target = path(u"out/framed-%1"_s.arg(format));
-    QCOMPARE(runBatch(engine, {{path(u"framed.png"_s), target, format}}).errors, QStringList{QString()});
+    QCOMPARE(runBatch(engine, {{path(u"framed.png"_s), target, Index(format)}}).errors, QStringList{QString()});
     const QImage written = only(target);
     QCOMPARE(written.size(), QSize(64, 64));
     if (keepsAlpha)

@@ -20,7 +20,8 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-enum Format { Bmp = 1, Gif = 2 };
+using OutputFormat::Bmp;
+using OutputFormat::Gif;
 
 bool writeProcFile(const char* path, const QByteArray& text)
 {

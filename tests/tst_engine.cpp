@@ -206,8 +206,8 @@ void TestEngine::workerOfAnotherBuildIsRefused()
     const QString reason = u"图片处理程序版本不符"_s;
     QCOMPARE(previewOf(engine, path(u"p.png"_s)).error, reason);
     QTemporaryDir out;
-    const BatchResult result = runBatch(
-        engine, {{path(u"p.png"_s), out.filePath(u"a.bmp"_s), 1}, {path(u"p.png"_s), out.filePath(u"b.bmp"_s), 1}});
+    const BatchResult result = runBatch(engine, {{path(u"p.png"_s), out.filePath(u"a.bmp"_s), OutputFormat::Bmp},
+                                                 {path(u"p.png"_s), out.filePath(u"b.bmp"_s), OutputFormat::Bmp}});
     QCOMPARE(result.errors, (QStringList{reason, reason}));
     // Once refused, no worker is started again for each picture; and none of them wrote anything.
     QVERIFY(engine.workerProcessIds().isEmpty());

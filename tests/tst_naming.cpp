@@ -112,7 +112,7 @@ void TestNaming::outputPath()
     QFETCH(QString, entry);
     QFETCH(int, index);
     QFETCH(QString, output);
-    QCOMPARE(::outputPath(folder, entry, index), output);
+    QCOMPARE(::outputPath(folder, entry, OutputFormat::Index(index)), output);
 }
 
 void TestNaming::formatTable()

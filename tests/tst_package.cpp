@@ -128,7 +128,7 @@ void TestPackage::installedWorkerConverts()
     TestPictures::save(TestPictures::photo(60, 40), m_root.filePath(u"photo.png"_s), "PNG");
     WorkerEngine engine(options);
     const BatchResult result =
-        runBatch(engine, {{m_root.filePath(u"photo.png"_s), m_root.filePath(u"photo.tif"_s), 6}});
+        runBatch(engine, {{m_root.filePath(u"photo.png"_s), m_root.filePath(u"photo.tif"_s), OutputFormat::Tiff}});
     QCOMPARE(result.errors, QStringList{QString()});
     QCOMPARE(TestPictures::formatOf(m_root.filePath(u"photo.tif"_s)), std::string("TIFF"));
 }

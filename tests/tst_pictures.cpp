@@ -24,7 +24,7 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-enum Format { Jpg = 0, Bmp = 1, Gif = 2, Pcx = 3, Png = 4, Ico = 5, Tiff = 6 };
+using namespace OutputFormat;
 const char* const extensions[] = {".jpg", ".bmp", ".gif", ".pcx", ".png", ".ico", ".tif"};
 
 QByteArray profileFile(const QString& path)
@@ -141,8 +141,8 @@ private slots:
 private:
     QString path(const QString& name) const { return m_dir.filePath(name); }
     // Converts source into each format given, outputs named after it in out/; the reasons, in order.
-    QStringList convert(const QString& source, const QList<int>& formats, WorkerEngine::Options options = {});
-    QString output(const QString& source, int format) const
+    QStringList convert(const QString& source, const QList<Index>& formats, WorkerEngine::Options options = {});
+    QString output(const QString& source, Index format) const
     {
         return path(u"out/"_s + QFileInfo(source).completeBaseName() + QString::fromLatin1(extensions[format]));
     }
@@ -170,13 +170,13 @@ void TestPictures_::initTestCase()
     QVERIFY2(!m_cmyk.isEmpty(), "Ghostscript's CMYK profile is installed");
 }
 
-QStringList TestPictures_::convert(const QString& source, const QList<int>& formats, WorkerEngine::Options options)
+QStringList TestPictures_::convert(const QString& source, const QList<Index>& formats, WorkerEngine::Options options)
 {
     if (options.workerPath.isEmpty())
         options = testEngineOptions();
     WorkerEngine engine(options);
     QList<ConvertJob> jobs;
-    for (const int format : formats)
+    for (const Index format : formats)
         jobs.append({source, output(source, format), format});
     const BatchResult result = runBatch(engine, jobs);
     for (qsizetype i = 0; i < result.errors.size(); ++i) {
@@ -186,7 +186,7 @@ QStringList TestPictures_::convert(const QString& source, const QList<int>& form
     return result.errors;
 }
 
-const QList<int> everyFormat{Jpg, Bmp, Gif, Pcx, Png, Ico, Tiff};
+const QList<Index> everyFormat{Jpg, Bmp, Gif, Pcx, Png, Ico, Tiff};
 
 void TestPictures_::metadataSourcesIntoEveryFormat_data()
 {
@@ -215,7 +215,7 @@ void TestPictures_::metadataSourcesIntoEveryFormat()
     QFETCH(QByteArray, bytes);
     TestPictures::saveBytes(path(name), bytes);
     QCOMPARE(convert(path(name), everyFormat), QStringList(everyFormat.size()));
-    for (const int format : everyFormat) {
+    for (const Index format : everyFormat) {
         const std::list<Magick::Image> frames = TestPictures::load(output(path(name), format));
         QVERIFY(!frames.empty());
         if (format != Ico)
@@ -239,7 +239,7 @@ void TestPictures_::wideGamut()
     QVERIFY(distance(green, QColor(20, 200, 40)) > 20);
 
     // Formats whose readers ignore profiles: sRGB pixels.
-    for (const int format : {Bmp, Pcx, Gif, Ico}) {
+    for (const Index format : {Bmp, Pcx, Gif, Ico}) {
         const std::list<Magick::Image> frames = TestPictures::load(output(source, format));
         const Magick::Image& largest = frames.back();
         const QImage shown = TestPictures::toQImage(largest);
@@ -249,7 +249,7 @@ void TestPictures_::wideGamut()
         QVERIFY2(largest.profile("icc").length() == 0, extensions[format]);
     }
     // Formats that carry the profile: the picture's own pixels and profile, untouched.
-    for (const int format : {Png, Tiff}) {
+    for (const Index format : {Png, Tiff}) {
         const Magick::Image written = TestPictures::load(output(source, format)).front();
         QCOMPARE(TestPictures::maxDifference(TestPictures::toQImage(written), TestPictures::toQImage(picture)), 0);
         QCOMPARE(bytesOf(written.profile("icc")), m_adobeRgb);
@@ -284,7 +284,7 @@ void TestPictures_::cmykThroughItsProfile()
     const ToSrgb toSrgb(m_cmyk, true);
     const QColor blue = toSrgb({230, 180, 0, 10});
     const QColor red = toSrgb({0, 200, 220, 0});
-    for (const int format : everyFormat) {
+    for (const Index format : everyFormat) {
         const QImage shown = TestPictures::toQImage(TestPictures::load(output(source, format)).back());
         const int tolerance = format == Jpg || format == Gif ? 8 : 4;
         const int y = shown.height() / 2;
@@ -340,9 +340,9 @@ void TestPictures_::orientations()
     QFETCH(QSize, size);
     QFETCH(QPoint, redAt);
     TestPictures::saveBytes(path(name), bytes);
-    const QList<int> formats{Gif, Tiff, Png};
+    const QList<Index> formats{Gif, Tiff, Png};
     QCOMPARE(convert(path(name), formats), QStringList(formats.size()));
-    for (const int format : formats) {
+    for (const Index format : formats) {
         const Magick::Image written = TestPictures::load(output(path(name), format)).front();
         QCOMPARE(QSize(int(written.columns()), int(written.rows())), size);
         const Magick::Geometry page = written.page();
@@ -376,9 +376,9 @@ void TestPictures_::uprightMetadata()
         Magick::Image stored = TestPictures::load(source).front();
         QCOMPARE(QString::fromStdString(stored.attribute("exif:Orientation")), u"6"_s);
         QCOMPARE(QString::fromStdString(stored.attribute("exif:thumbnail:Compression")), u"6"_s);
-        const QList<int> formats{Jpg, Png, Tiff};
+        const QList<Index> formats{Jpg, Png, Tiff};
         QCOMPARE(convert(source, formats), QStringList(formats.size()));
-        for (const int format : {Jpg, Png}) {
+        for (const Index format : {Jpg, Png}) {
             Magick::Image written = TestPictures::load(output(source, format)).front();
             // ImageMagick does not read a PNG's eXIf chunk.
             const QByteArray exifOut = format == Png ? Metadata::pngExif(TestPictures::bytesOf(output(source, format)))
@@ -524,7 +524,7 @@ void TestPictures_::beyondTheOldLimits()
     wide.fill(QColor(51, 102, 204));
     QVERIFY(wide.save(path(u"panorama.png"_s)));
     QCOMPARE(convert(path(u"panorama.png"_s), everyFormat), QStringList(everyFormat.size()));
-    for (const int format : everyFormat) {
+    for (const Index format : everyFormat) {
         const std::list<Magick::Image> frames = TestPictures::load(output(path(u"panorama.png"_s), format));
         QCOMPARE(frames.back().columns(), size_t(format == Ico ? 256 : 20000));
         const QImage shown = TestPictures::toQImage(frames.back());

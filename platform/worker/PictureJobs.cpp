@@ -254,7 +254,7 @@ std::list<Magick::Image> readAllFrames(const Source& source)
 
 // The pixels the job will decode, from the header alone: every frame for GIF and TIFF, the first (the
 // largest of an icon) for the others, an eighth of a JPEG's sides for an icon.
-qint64 headerPixels(const Source& source, int format)
+qint64 headerPixels(const Source& source, Index format)
 {
     MagickCore::ImageInfo* info = MagickCore::AcquireImageInfo();
     MagickCore::ExceptionInfo* exception = MagickCore::AcquireExceptionInfo();
@@ -358,7 +358,7 @@ void turnUpright(Magick::Image& image)
 // Formats whose readers honour an embedded profile: their pictures keep their own pixels and profile,
 // which is lossless and right in every colour-managed viewer. Readers of the others ignore a profile,
 // so those get pixels in sRGB.
-bool keepsProfile(int format)
+bool keepsProfile(Index format)
 {
     return format == Jpg || format == Png || format == Tiff;
 }
@@ -371,7 +371,7 @@ bool isGrey(MagickCore::ColorspaceType space)
 // Colour as the output can show it. A profile that does not describe the pixels (an RGB profile on a
 // grey picture) is dropped: it would only make readers fail. CMYK always becomes sRGB, through the
 // picture's profile or a standard press profile, never by formula alone.
-void settleColour(Magick::Image& image, int format)
+void settleColour(Magick::Image& image, Index format)
 {
     const MagickCore::ColorspaceType space = image.colorSpace();
     const bool cmyk = space == MagickCore::CMYKColorspace;
@@ -417,7 +417,7 @@ void settleColour(Magick::Image& image, int format)
 // holds the largest; everywhere else each frame is whole (an optimised animation's fragments are
 // composed into the frames as shown) and its canvas is the picture itself, with no offset left from
 // a rotation or a PNG's oFFs chunk.
-void settleCanvas(std::list<Magick::Image>& frames, const QByteArray& coder, int format)
+void settleCanvas(std::list<Magick::Image>& frames, const QByteArray& coder, Index format)
 {
     if (format == Gif && (frames.size() > 1 || coder == "GIF")) {
         // Pages of other sources (a TIFF's) have no place on a screen, and may have been turned:
@@ -629,7 +629,7 @@ Magick::Blob tiffOf(std::list<Magick::Image>& frames)
     return blobOf(bytes);
 }
 
-Magick::Blob encode(std::list<Magick::Image>& frames, int format, bool photographic)
+Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photographic)
 {
     Magick::Blob blob;
     switch (format) {
@@ -893,7 +893,7 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
     };
     try {
         const Source input = readSource(request.source);
-        const int formatIndex = request.formatIndex;
+        const Index formatIndex = request.format;
         if (hooks.admit)
             hooks.admit(headerPixels(input, formatIndex));
         // The icon needs at most 256 pixels; the JPEG decoder can stop at an eighth of a photo.

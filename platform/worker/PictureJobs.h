@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "Naming.h"
 #include "Protocol.h"
 
 #include <QByteArray>
@@ -53,7 +54,7 @@ struct ConvertRequest {
     QString folder;
     QString finalName;
     QString temporaryName;
-    int formatIndex = 0;
+    OutputFormat::Index format = OutputFormat::Jpg;
 };
 
 /// Converts the picture. The temporary file is created here, never through a link and never over an

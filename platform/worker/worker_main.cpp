@@ -218,11 +218,11 @@ QByteArray answer(QDataStream& request)
         PictureJobs::ConvertRequest job;
         qint32 format = -1;
         request >> job.source >> job.folder >> job.finalName >> job.temporaryName >> format;
-        job.formatIndex = format;
-        if (request.status() != QDataStream::Ok) {
+        if (request.status() != QDataStream::Ok || format < 0 || format >= OutputFormat::Count) {
             stream << quint8(Protocol::Status::ProtocolError) << QStringLiteral("malformed request");
             return out;
         }
+        job.format = OutputFormat::Index(format);
         testHooksBefore(job.source);
         hooks.partWritten = stallOn(job.source, QStringLiteral("stall-writing"));
         hooks.renamed = stallOn(job.source, QStringLiteral("stall-answering"));
