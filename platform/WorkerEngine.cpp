@@ -195,10 +195,8 @@ qint64 WorkerEngine::memoryFor(qint64 pixels)
 QByteArray WorkerEngine::policy(qint64 memory, qint64 disk)
 {
     // Found through MAGICK_CONFIGURE_PATH ahead of the system's policy, whose values it replaces; the
-    // system's other rules (coders, paths) stay. Debian's own sizes (16K pixels a side, 128 megapixels)
-    // are meant for web servers and refused 200-megapixel phone photos and panoramas. Beyond the sizes
-    // here a picture is refused before it is decoded; up to them the worker's address-space and time
-    // limits keep a hostile file from harming anything but its own conversion.
+    // sizes come from the policy.xml installed beside the worker, the system's other rules (coders,
+    // paths) stay.
     return QStringLiteral(R"(<?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE policymap [
 <!ELEMENT policymap (policy)*>
@@ -210,9 +208,6 @@ QByteArray WorkerEngine::policy(qint64 memory, qint64 disk)
   <policy domain="resource" name="memory" value="%1MiB"/>
   <policy domain="resource" name="map" value="%1MiB"/>
   <policy domain="resource" name="disk" value="%2MiB"/>
-  <policy domain="resource" name="width" value="65535"/>
-  <policy domain="resource" name="height" value="65535"/>
-  <policy domain="resource" name="area" value="1073741824"/>
 </policymap>
 )")
         .arg(memory / mebibyte)

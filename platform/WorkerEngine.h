@@ -52,8 +52,9 @@ public:
     static qint64 memoryAlone();
     /// The memory a conversion of pixels needs: the decoded picture and one working copy.
     static qint64 memoryFor(qint64 pixels);
-    /// The library's policy for the workers: at most memory for pixels (and as much mapped), disk for
-    /// the rest, and pictures up to 65535 pixels a side and a gigapixel.
+    /// The library's policy for the workers that depends on the machine: at most memory for pixels
+    /// (and as much mapped) and disk for the rest. The sizes of pictures are in the policy.xml beside
+    /// the worker.
     static QByteArray policy(qint64 memory, qint64 disk);
     /// Removes the private folders that workers of programs no longer running left in folder (the
     /// system's temporary folder when empty): a program that was killed could not remove them itself.

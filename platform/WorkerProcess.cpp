@@ -5,6 +5,7 @@
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -130,6 +131,13 @@ void WorkerProcess::start()
         QFile policy(m_folder->filePath(QStringLiteral("policy.xml")));
         if (policy.open(QIODevice::WriteOnly) && policy.write(m_policy) == m_policy.size() && policy.flush())
             environment.insert(QStringLiteral("MAGICK_CONFIGURE_PATH"), m_folder->path());
+    }
+    // The program's own policy, installed beside the worker, comes next, still ahead of the system's.
+    const QString beside = QFileInfo(m_program).absolutePath();
+    if (QFileInfo::exists(beside + QStringLiteral("/policy.xml"))) {
+        const QString path = environment.value(QStringLiteral("MAGICK_CONFIGURE_PATH"));
+        environment.insert(QStringLiteral("MAGICK_CONFIGURE_PATH"),
+                           path.isEmpty() ? beside : path + QLatin1Char(':') + beside);
     }
 
     m_process = new QProcess(this);

@@ -89,6 +89,7 @@ void TestPackage::layout_data()
     QTest::addColumn<QString>("path");
     QTest::newRow("program") << u"usr/bin/kalvorin"_s;
     QTest::newRow("worker, off PATH") << u"usr/libexec/kalvorin/kalvorin-worker"_s;
+    QTest::newRow("worker's policy") << u"usr/libexec/kalvorin/policy.xml"_s;
     QTest::newRow("manual") << u"usr/share/man/man1/kalvorin.1.gz"_s;
     QTest::newRow("copyright") << u"usr/share/doc/kalvorin/copyright"_s;
     QTest::newRow("icon 16") << u"usr/share/icons/hicolor/16x16/apps/org.kalvorin.Kalvorin.png"_s;
@@ -126,10 +127,15 @@ void TestPackage::installedWorkerConverts()
     options.workerPath = WorkerEngine::workerPathFor(m_root.filePath(u"tree/usr/bin"_s));
     QCOMPARE(options.workerPath, m_root.filePath(u"tree/usr/libexec/kalvorin/kalvorin-worker"_s));
     TestPictures::save(TestPictures::photo(60, 40), m_root.filePath(u"photo.png"_s), "PNG");
+    // Wider than Debian's policy allows: the worker's own policy, installed beside it, is in force.
+    QImage wide(17000, 8, QImage::Format_RGB888);
+    wide.fill(Qt::darkCyan);
+    QVERIFY(wide.save(m_root.filePath(u"wide.png"_s)));
     WorkerEngine engine(options);
     const BatchResult result =
-        runBatch(engine, {{m_root.filePath(u"photo.png"_s), m_root.filePath(u"photo.tif"_s), OutputFormat::Tiff}});
-    QCOMPARE(result.errors, QStringList{QString()});
+        runBatch(engine, {{m_root.filePath(u"photo.png"_s), m_root.filePath(u"photo.tif"_s), OutputFormat::Tiff},
+                          {m_root.filePath(u"wide.png"_s), m_root.filePath(u"wide.bmp"_s), OutputFormat::Bmp}});
+    QCOMPARE(result.errors, (QStringList{QString(), QString()}));
     QCOMPARE(TestPictures::formatOf(m_root.filePath(u"photo.tif"_s)), std::string("TIFF"));
 }
 
