@@ -247,7 +247,8 @@ void Form1::addDropped(const QStringList& paths)
             continue;
         }
         const QDir folder(path);
-        for (const QString& name : folder.entryList(droppedFolderPatterns, QDir::Files, QDir::Name))
+        for (const QString& name :
+             folder.entryList(droppedFolderPatterns, QDir::Files, QDir::Name | QDir::IgnoreCase | QDir::LocaleAware))
             entries.append(folder.filePath(name));
     }
     List1->addEntries(entries);
