@@ -69,6 +69,11 @@ void TestPackage::debianAcceptsIt()
 {
     const Run lintian = run(u"lintian"_s, {u"--allow-root"_s, u"--fail-on"_s, u"error,warning"_s, m_deb});
     QVERIFY2(lintian.exitCode == 0, qPrintable(lintian.output));
+    // Every library of ours is static; the system's are found where the system keeps them.
+    for (const QString& binary : {u"usr/bin/kalvorin"_s, u"usr/libexec/kalvorin/kalvorin-worker"_s}) {
+        const QString dynamic = run(u"readelf"_s, {u"-d"_s, m_root.filePath(u"tree/"_s + binary)}).output;
+        QVERIFY2(!dynamic.contains(u"RPATH"_s) && !dynamic.contains(u"RUNPATH"_s), qPrintable(dynamic));
+    }
     const QString depends = run(u"dpkg-deb"_s, {u"-f"_s, m_deb, u"Depends"_s}).output;
     // Computed from the binaries: Qt and ImageMagick come with it.
     QVERIFY2(depends.contains(u"libqt6widgets6"_s) && depends.contains(u"libmagick++-6.q16"_s), qPrintable(depends));
