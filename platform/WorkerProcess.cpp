@@ -13,6 +13,18 @@ namespace {
 // A killed process is normally gone within milliseconds; one stuck in the kernel (a dead network
 // disk) is left to end on its own rather than hold the batch.
 constexpr int reapLimitMs = 5'000;
+
+// The one value a reply frame carries after its kind; nothing when the frame does not hold one.
+template <typename Value> std::optional<Value> valueIn(const QByteArray& frame)
+{
+    QDataStream stream(frame.sliced(1));
+    Protocol::pin(stream);
+    Value value{};
+    stream >> value;
+    if (stream.status() != QDataStream::Ok)
+        return std::nullopt;
+    return value;
+}
 } // namespace
 
 WorkerProcess::WorkerProcess(QString program, QProcessEnvironment environment, QByteArray policy, QObject* parent)
@@ -170,15 +182,12 @@ void WorkerProcess::readAnswer()
         const auto reply = Protocol::Reply(quint8(frame->at(0)));
         if (!m_greeted) {
             // The first word must be the worker's version; one of another build is not used.
-            QDataStream stream(frame->sliced(1));
-            Protocol::pin(stream);
-            quint32 version = 0;
-            stream >> version;
-            if (reply != Protocol::Reply::Hello || stream.status() != QDataStream::Ok) {
+            const std::optional<quint32> version = valueIn<quint32>(*frame);
+            if (reply != Protocol::Reply::Hello || !version) {
                 fail(Protocol::Status::ProtocolError);
                 return;
             }
-            if (version != Protocol::version) {
+            if (*version != Protocol::version) {
                 fail(Protocol::Status::WrongWorker);
                 return;
             }
@@ -193,21 +202,16 @@ void WorkerProcess::readAnswer()
             return;
         }
         if (reply == Protocol::Reply::Progress) {
-            QDataStream stream(frame->sliced(1));
-            Protocol::pin(stream);
-            qint64 pixels = 0;
-            stream >> pixels;
+            const std::optional<qint64> pixels = valueIn<qint64>(*frame);
             m_idle.start(m_limits.idleMs);
-            if (stream.status() == QDataStream::Ok && pixels > 0)
-                extendLimit(pixels);
+            if (pixels && *pixels > 0)
+                extendLimit(*pixels);
             continue;
         }
         if (reply == Protocol::Reply::Measured) {
-            QDataStream stream(frame->sliced(1));
-            Protocol::pin(stream);
-            qint64 pixels = 0;
-            stream >> pixels;
-            if (stream.status() != QDataStream::Ok || pixels < 0) {
+            const std::optional<qint64> measured = valueIn<qint64>(*frame);
+            const qint64 pixels = measured.value_or(-1);
+            if (pixels < 0) {
                 fail(Protocol::Status::ProtocolError);
                 return;
             }

@@ -82,14 +82,20 @@ void sendFrame(const QByteArray& payload)
         ::_exit(1);
 }
 
-// A sign of life, sent while a job runs so that the window can tell slow from stuck.
-void sendProgress(qint64 pixels)
+// A frame of one kind of reply and the one value it carries.
+template <typename Value> void sendReply(Protocol::Reply reply, Value value)
 {
     QByteArray out;
     QDataStream stream(&out, QIODevice::WriteOnly);
     Protocol::pin(stream);
-    stream << quint8(Protocol::Reply::Progress) << pixels;
+    stream << quint8(reply) << value;
     sendFrame(out);
+}
+
+// A sign of life, sent while a job runs so that the window can tell slow from stuck.
+void sendProgress(qint64 pixels)
+{
+    sendReply(Protocol::Reply::Progress, pixels);
 }
 
 // The first frame: which version of the protocol this worker speaks. The tests' build can be told
@@ -101,11 +107,7 @@ void sendHello()
     if (qEnvironmentVariableIsSet("KALVORIN_TEST_PROTOCOL_VERSION"))
         version = quint32(qEnvironmentVariableIntValue("KALVORIN_TEST_PROTOCOL_VERSION"));
 #endif
-    QByteArray out;
-    QDataStream stream(&out, QIODevice::WriteOnly);
-    Protocol::pin(stream);
-    stream << quint8(Protocol::Reply::Hello) << version;
-    sendFrame(out);
+    sendReply(Protocol::Reply::Hello, version);
 }
 
 #ifdef KALVORIN_TEST_HOOKS
@@ -170,11 +172,7 @@ void allowPixelMemory(qint64 pixelMemory)
 // worker's share of memory may have to wait until the others have finished.
 void waitForAdmission(qint64 pixels)
 {
-    QByteArray out;
-    QDataStream stream(&out, QIODevice::WriteOnly);
-    Protocol::pin(stream);
-    stream << quint8(Protocol::Reply::Measured) << pixels;
-    sendFrame(out);
+    sendReply(Protocol::Reply::Measured, pixels);
     const std::optional<QByteArray> payload = readFrame();
     if (!payload)
         ::_exit(1);
