@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// kalvorin-bench: converts a batch of photo-like 12-megapixel JPEGs to each of the seven formats
-// through the engine the window uses, then with `mogrify -format X -path DIR`, and prints the
-// throughput, the output sizes and the peak memory of both.
+// kalvorin-bench: converts a batch of pictures (a folder of real ones with --input, or generated
+// photo-like 12-megapixel JPEGs) to each of the seven formats through the engine the window uses,
+// and in the same run, round for round, with the tools a person would try instead: mogrify,
+// `xargs -P<cores> convert` (one process a picture) and `vips copy` (one process a picture, where
+// vips writes the format). Prints time, pictures per second, ratios, output sizes and the peak
+// memory of every side. With --preview it times the window's preview instead.
 
 #include "Naming.h"
 #include "WorkerEngine.h"
@@ -14,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QMultiHash>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -29,7 +33,7 @@ namespace {
 QTextStream out(stdout);
 
 // Smooth light and shade like a scene, with sensor noise on top.
-void writePhoto(const QString& path, size_t width, size_t height, unsigned seed)
+void writePhoto(const QString& path, size_t width, size_t height, unsigned seed, const std::string& coder = "JPEG")
 {
     std::mt19937 random(seed);
     std::uniform_real_distribution<double> phase(0.0, 6.28);
@@ -51,7 +55,7 @@ void writePhoto(const QString& path, size_t width, size_t height, unsigned seed)
     image.read(width, height, "RGB", MagickCore::CharPixel, pixels.data());
     image.quality(92);
     Magick::Blob blob;
-    image.write(&blob, "JPEG");
+    image.write(&blob, coder);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         qFatal("cannot write %s", qPrintable(path));
@@ -68,6 +72,30 @@ qint64 residentKiB(qint64 pid)
             return line.mid(6).trimmed().split(' ').first().toLongLong();
     }
     return 0;
+}
+
+// The process and everything it started, as /proc tells them now.
+QList<qint64> withDescendants(qint64 root)
+{
+    QMultiHash<qint64, qint64> children;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        if (!isPid)
+            continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        const qsizetype end = line.lastIndexOf(')');
+        const QList<QByteArray> fields = line.mid(end + 2).split(' ');
+        if (fields.size() > 1)
+            children.insert(fields[1].toLongLong(), pid);
+    }
+    QList<qint64> all{root};
+    for (qsizetype i = 0; i < all.size(); ++i)
+        all.append(children.values(all[i]));
+    return all;
 }
 
 qint64 folderBytes(const QString& path)
@@ -131,18 +159,22 @@ Run runKalvorin(WorkerEngine& engine, const QStringList& sources, const QString&
     return run;
 }
 
-Run runMogrify(const QStringList& sources, const QString& folder, const QString& extension)
+// Runs a peer's command line to completion, with the paths of the pictures on its standard input
+// when asked, and measures it with everything it started.
+Run runCommand(const QString& program, const QStringList& arguments, const QByteArray& input, int pictures,
+               const QString& folder)
 {
     Run run;
-    QProcess mogrify;
-    mogrify.setProcessChannelMode(QProcess::ForwardedOutputChannel);
-    mogrify.setStandardErrorFile(QProcess::nullDevice());
-    MemoryWatch memory([&] { return QList<qint64>{mogrify.processId()}; });
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    process.setStandardErrorFile(QProcess::nullDevice());
+    MemoryWatch memory([&] { return process.processId() ? withDescendants(process.processId()) : QList<qint64>{}; });
     QElapsedTimer clock;
     clock.start();
-    mogrify.start(QStringLiteral("mogrify"),
-                  QStringList{u"-format"_qs, extension.mid(1), u"-path"_qs, folder} + sources);
-    while (!mogrify.waitForFinished(20))
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    while (!process.waitForFinished(20))
         QCoreApplication::processEvents();
     run.seconds = double(clock.nsecsElapsed()) / 1e9;
     run.peakMiB = memory.peakMiB();
@@ -151,8 +183,137 @@ Run runMogrify(const QStringList& sources, const QString& folder, const QString&
     int written = 0;
     for (const QFileInfo& info : QDir(folder).entryInfoList(QDir::Files))
         written += info.size() > 0 ? 1 : 0;
-    run.failed = int(sources.size()) - written;
+    run.failed = pictures - written;
     return run;
+}
+
+// A tool a person would use instead, and how it converts the pictures into a folder.
+struct Peer {
+    QString name;
+    // Empty when the tool does not write the format of extension (".gif"), or is not installed.
+    std::function<Run(const QStringList& sources, const QString& folder, const QString& extension)> run;
+    std::function<bool(const QString& extension)> writes;
+};
+
+QByteArray nulSeparated(const QStringList& paths)
+{
+    QByteArray list;
+    for (const QString& path : paths)
+        list += QFile::encodeName(path) + '\0';
+    return list;
+}
+
+// One process a picture, as many at once as there are cores: `xargs -0 -P<cores>`, each picture's
+// output named after it in folder.
+Run runEach(const QString& command, const QStringList& sources, const QString& folder, const QString& extension)
+{
+    // xargs gives each picture to sh as $1; its output is named after it in folder.
+    const QStringList fixed{
+        u"-0"_qs,
+        u"-P"_qs,
+        QString::number(QThread::idealThreadCount()),
+        u"-n"_qs,
+        u"1"_qs,
+        u"sh"_qs,
+        u"-c"_qs,
+        QStringLiteral("b=${1##*/}; exec %1 \"$1\" \"%2/${b%.*}%3\"").arg(command, folder, extension),
+        u"sh"_qs};
+    return runCommand(u"xargs"_qs, fixed, nulSeparated(sources), int(sources.size()), folder);
+}
+
+QList<Peer> peers()
+{
+    QList<Peer> all;
+    if (!QStandardPaths::findExecutable(u"mogrify"_qs).isEmpty()) {
+        all.append({u"mogrify"_qs,
+                    [](const QStringList& sources, const QString& folder, const QString& extension) {
+                        return runCommand(u"mogrify"_qs,
+                                          QStringList{u"-format"_qs, extension.mid(1), u"-path"_qs, folder} + sources,
+                                          {}, int(sources.size()), folder);
+                    },
+                    [](const QString&) { return true; }});
+        all.append({u"xargs convert"_qs,
+                    [](const QStringList& sources, const QString& folder, const QString& extension) {
+                        return runEach(u"convert"_qs, sources, folder, extension);
+                    },
+                    [](const QString&) { return true; }});
+    }
+    if (!QStandardPaths::findExecutable(u"vips"_qs).isEmpty()) {
+        all.append({u"vips"_qs,
+                    [](const QStringList& sources, const QString& folder, const QString& extension) {
+                        return runEach(u"vips copy"_qs, sources, folder, extension);
+                    },
+                    [](const QString& extension) {
+                        return QStringList{u".jpg"_qs, u".png"_qs, u".gif"_qs, u".tiff"_qs}.contains(extension);
+                    }});
+    }
+    return all;
+}
+
+// The pictures directly in folder that Kalvorin reads, by name.
+QStringList picturesIn(const QString& folder)
+{
+    QStringList paths;
+    const QDir dir(folder);
+    for (const QString& name : dir.entryList({u"*.jpg"_qs, u"*.jpeg"_qs, u"*.png"_qs, u"*.gif"_qs, u"*.bmp"_qs,
+                                              u"*.tif"_qs, u"*.tiff"_qs, u"*.webp"_qs, u"*.pcx"_qs, u"*.ico"_qs},
+                                             QDir::Files, QDir::Name | QDir::IgnoreCase))
+        paths.append(dir.filePath(name));
+    return paths;
+}
+
+double median(QList<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? 0 : values[values.size() / 2];
+}
+
+// Time from the request to the picture for the window's preview box, the median of runs, each
+// after another picture was shown so that nothing is cached.
+void benchPreview(const QDir& root, int runs)
+{
+    struct Case {
+        QString name;
+        size_t width;
+        size_t height;
+        std::string coder;
+    };
+    const QList<Case> cases{{u"12 MP JPEG"_qs, 4000, 3000, "JPEG"},
+                            {u"24 MP JPEG"_qs, 6000, 4000, "JPEG"},
+                            {u"48 MP PNG"_qs, 8000, 6000, "PNG"}};
+    WorkerEngine::Options options;
+    options.workerPath = QStringLiteral(KALVORIN_WORKER_PATH);
+    WorkerEngine engine(options);
+    const QSize box(417, 413);
+    const auto show = [&](const QString& path) {
+        QEventLoop loop;
+        QElapsedTimer clock;
+        clock.start();
+        QString error;
+        engine.preview(path, box, [&](const PreviewResult& result) {
+            error = result.error;
+            loop.quit();
+        });
+        loop.exec();
+        if (!error.isEmpty())
+            out << "  " << path << ": " << error << Qt::endl;
+        return double(clock.nsecsElapsed()) / 1e6;
+    };
+    const QString other = root.filePath(u"other.jpg"_qs);
+    writePhoto(other, 640, 480, 99);
+    out << QStringLiteral("%1 %2").arg(u"preview"_qs, -12).arg(u"median ms"_qs, 10) << Qt::endl;
+    for (const Case& c : cases) {
+        const QString path =
+            root.filePath(c.name.section(u' ', 0, 0) + u"mp."_qs + QString::fromStdString(c.coder).toLower());
+        writePhoto(path, c.width, c.height, 7, c.coder);
+        QList<double> times;
+        show(path);
+        for (int i = 0; i < runs; ++i) {
+            show(other);
+            times.append(show(path));
+        }
+        out << QStringLiteral("%1 %2").arg(c.name, -12).arg(median(times), 10, 'f', 0) << Qt::endl;
+    }
 }
 } // namespace
 
@@ -162,9 +323,12 @@ int main(int argc, char* argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Kalvorin's conversion benchmark"));
     parser.addHelpOption();
-    const QCommandLineOption countOption(QStringLiteral("count"), QStringLiteral("Pictures in the batch."),
+    const QCommandLineOption inputOption(QStringLiteral("input"),
+                                         QStringLiteral("A folder of real pictures to convert (default: generated)."),
+                                         QStringLiteral("folder"));
+    const QCommandLineOption countOption(QStringLiteral("count"), QStringLiteral("Generated pictures in the batch."),
                                          QStringLiteral("n"), QStringLiteral("12"));
-    const QCommandLineOption noMogrify(QStringLiteral("no-mogrify"), QStringLiteral("Skip the comparison runs."));
+    const QCommandLineOption noPeers(QStringLiteral("no-peers"), QStringLiteral("Skip the other tools."));
     const QCommandLineOption roundsOption(QStringLiteral("rounds"),
                                           QStringLiteral("Runs of each side, the fastest kept."), QStringLiteral("n"),
                                           QStringLiteral("3"));
@@ -174,26 +338,40 @@ int main(int argc, char* argv[])
     const QCommandLineOption formatsOption(QStringLiteral("formats"),
                                            QStringLiteral("Comma-separated extensions to run (default: all seven)."),
                                            QStringLiteral("list"));
-    parser.addOptions({countOption, roundsOption, workersOption, formatsOption, noMogrify});
+    const QCommandLineOption previewOption(QStringLiteral("preview"),
+                                           QStringLiteral("Time the window's preview of 12, 24 and 48 megapixels."));
+    parser.addOptions({inputOption, countOption, roundsOption, workersOption, formatsOption, noPeers, previewOption});
     parser.process(app);
-    const int count = std::max(1, parser.value(countOption).toInt());
     const int rounds = std::max(1, parser.value(roundsOption).toInt());
-    const bool compare =
-        !parser.isSet(noMogrify) && !QStandardPaths::findExecutable(QStringLiteral("mogrify")).isEmpty();
 
     Magick::InitializeMagick(argv[0]);
     QTemporaryDir work;
     if (!work.isValid())
         qFatal("no temporary folder");
     const QDir root(work.path());
-    root.mkdir(QStringLiteral("in"));
-    QStringList sources;
-    out << "Generating " << count << " photo-like 4000x3000 JPEGs..." << Qt::endl;
-    for (int i = 0; i < count; ++i) {
-        const QString path = root.filePath(QStringLiteral("in/photo-%1.jpg").arg(i, 2, 10, QChar(u'0')));
-        writePhoto(path, 4000, 3000, unsigned(i + 1));
-        sources.append(path);
+    if (parser.isSet(previewOption)) {
+        benchPreview(root, std::max(rounds, 5));
+        return 0;
     }
+
+    QStringList sources;
+    if (parser.isSet(inputOption)) {
+        sources = picturesIn(parser.value(inputOption));
+        out << "Converting " << sources.size() << " pictures from " << parser.value(inputOption) << Qt::endl;
+    } else {
+        const int count = std::max(1, parser.value(countOption).toInt());
+        root.mkdir(QStringLiteral("in"));
+        out << "Generating " << count << " photo-like 4000x3000 JPEGs..." << Qt::endl;
+        for (int i = 0; i < count; ++i) {
+            const QString path = root.filePath(QStringLiteral("in/photo-%1.jpg").arg(i, 2, 10, QChar(u'0')));
+            writePhoto(path, 4000, 3000, unsigned(i + 1));
+            sources.append(path);
+        }
+    }
+    if (sources.isEmpty())
+        qFatal("no pictures");
+    const int count = int(sources.size());
+    const QList<Peer> others = parser.isSet(noPeers) ? QList<Peer>{} : peers();
 
     WorkerEngine::Options options;
     options.workerPath = QStringLiteral(KALVORIN_WORKER_PATH);
@@ -201,61 +379,74 @@ int main(int argc, char* argv[])
     WorkerEngine engine(options);
     const QStringList formats = parser.value(formatsOption).split(u',', Qt::SkipEmptyParts);
     out << "Workers: " << (options.poolSize > 0 ? QString::number(options.poolSize) : u"as the program chooses"_qs)
-        << ", cores: " << QThread::idealThreadCount() << Qt::endl
+        << ", cores: " << QThread::idealThreadCount() << ", rounds: " << rounds << " (fastest kept)" << Qt::endl
         << Qt::endl;
     out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
                .arg(u"format"_qs, -7)
-               .arg(u"kalvorin/s"_qs, 11)
-               .arg(u"mogrify/s"_qs, 10)
-               .arg(u"ratio"_qs, 7)
-               .arg(u"kalvorin MB"_qs, 12)
-               .arg(u"mogrify MB"_qs, 11)
-               .arg(u"size"_qs, 6)
-               .arg(u"peak MiB k/m"_qs, 13)
+               .arg(u"side"_qs, -14)
+               .arg(u"seconds"_qs, 8)
+               .arg(u"pictures/s"_qs, 11)
+               .arg(u"Kalvorin x"_qs, 11)
+               .arg(u"MB"_qs, 9)
+               .arg(u"size k/x"_qs, 9)
+               .arg(u"peak MiB"_qs, 9)
         << Qt::endl;
     qint64 peak = 0;
     for (int format = 0; format < OutputFormat::Count; ++format) {
         const QString extension = OutputFormat::extension(format);
         if (!formats.isEmpty() && !formats.contains(extension.mid(1)))
             continue;
-        const QString ourFolder = root.filePath(QStringLiteral("k") + extension.mid(1));
-        const QString theirFolder = root.filePath(QStringLiteral("m") + extension.mid(1));
-        root.mkdir(ourFolder.section(u'/', -1));
-        root.mkdir(theirFolder.section(u'/', -1));
-        // Each side runs `rounds` times, alternating, and keeps its fastest run. The disk is synced
-        // before each run, so that neither pays for writing back the other's files.
+        QList<Peer> sides;
+        for (const Peer& peer : others) {
+            if (peer.writes(extension))
+                sides.append(peer);
+        }
+        // Every side runs `rounds` times, in turn, and keeps its fastest run. The disk is synced
+        // before each run, so that no side pays for writing back another's files.
         Run k;
-        Run m;
+        QList<Run> best(sides.size());
         for (int round = 0; round < rounds; ++round) {
+            const QString ourFolder = root.filePath(QStringLiteral("k%1").arg(round));
+            root.mkdir(ourFolder.section(u'/', -1));
             ::sync();
             const Run ours = runKalvorin(engine, sources, ourFolder, OutputFormat::Index(format));
             if (round == 0 || ours.seconds < k.seconds)
                 k = ours;
             peak = std::max(peak, ours.peakMiB);
-            if (compare) {
+            QDir(ourFolder).removeRecursively();
+            for (qsizetype i = 0; i < sides.size(); ++i) {
+                const QString theirFolder = root.filePath(QStringLiteral("p%1-%2").arg(i).arg(round));
+                root.mkdir(theirFolder.section(u'/', -1));
                 ::sync();
-                const Run theirs = runMogrify(sources, theirFolder, extension);
-                if (round == 0 || theirs.seconds < m.seconds)
-                    m = theirs;
+                const Run theirs = sides[i].run(sources, theirFolder, extension);
+                if (round == 0 || theirs.seconds < best[i].seconds)
+                    best[i] = theirs;
+                QDir(theirFolder).removeRecursively();
             }
         }
-        const bool mogrifyWrote = compare && m.failed == 0;
         const double kRate = (count - k.failed) / k.seconds;
-        const double mRate = mogrifyWrote ? count / m.seconds : 0;
-        out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
-                   .arg(extension.mid(1), -7)
-                   .arg(kRate, 11, 'f', 2)
-                   .arg(mogrifyWrote ? QString::number(mRate, 'f', 2) : u"fails"_qs, 10)
-                   .arg(mogrifyWrote ? QString::number(kRate / mRate, 'f', 2) : u"-"_qs, 7)
-                   .arg(double(k.bytes) / 1e6, 12, 'f', 1)
-                   .arg(mogrifyWrote ? QString::number(double(m.bytes) / 1e6, 'f', 1) : u"-"_qs, 11)
-                   .arg(mogrifyWrote ? QString::number(double(k.bytes) / double(m.bytes), 'f', 3) : u"-"_qs, 6)
-                   .arg(QStringLiteral("%1/%2").arg(k.peakMiB).arg(compare ? QString::number(m.peakMiB) : u"-"_qs), 13)
-            << Qt::endl;
-        if (k.failed > 0)
-            out << "  " << k.failed << " pictures failed in Kalvorin's run" << Qt::endl;
-        QDir(ourFolder).removeRecursively();
-        QDir(theirFolder).removeRecursively();
+        const auto line = [&](const QString& side, const Run& run, bool ours) {
+            const bool wrote = run.failed == 0;
+            const double rate = (count - run.failed) / run.seconds;
+            out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
+                       .arg(ours ? extension.mid(1) : QString(), -7)
+                       .arg(side, -14)
+                       .arg(run.seconds, 8, 'f', 2)
+                       .arg(rate, 11, 'f', 2)
+                       .arg(ours    ? u"-"_qs
+                            : wrote ? QString::number(kRate / rate, 'f', 2)
+                                    : u"fails"_qs,
+                            11)
+                       .arg(double(run.bytes) / 1e6, 9, 'f', 1)
+                       .arg(ours || !wrote ? u"-"_qs : QString::number(double(k.bytes) / double(run.bytes), 'f', 3), 9)
+                       .arg(run.peakMiB, 9)
+                << Qt::endl;
+            if (run.failed > 0)
+                out << "        " << run.failed << " pictures failed" << Qt::endl;
+        };
+        line(u"Kalvorin"_qs, k, true);
+        for (qsizetype i = 0; i < sides.size(); ++i)
+            line(sides[i].name, best[i], false);
     }
     out << Qt::endl << "Peak memory of Kalvorin's runs (program and workers): " << peak << " MiB" << Qt::endl;
     return 0;
