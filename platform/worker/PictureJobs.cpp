@@ -856,9 +856,11 @@ PictureJobs::Preview PictureJobs::preview(const QString& path, QSize box, const 
     Preview answer;
     try {
         const Source source = readSource(path);
-        // Decoding at twice the box keeps the downscale sharp; the box may turn by a quarter when the
-        // picture is rotated upright, so the hint is square.
-        const int side = std::max(box.width(), box.height()) * 2;
+        // The JPEG decoder scales by eighths to no less than the hint, and the thumbnail averages the
+        // rest down to the box, which keeps it sharp. A hint of twice the box cost a 24-megapixel
+        // photo 217 ms instead of 105 (kalvorin-bench --preview). The box may turn by a quarter when
+        // the picture is rotated upright, so the hint is square.
+        const int side = std::max(box.width(), box.height());
         std::list<Magick::Image> frames = readPicture(source, false, QSize(side, side));
         settleCanvas(frames, source.coder, Bmp);
         Magick::Image& image = frames.front();
