@@ -172,6 +172,40 @@ int Metadata::orientationOf(const QByteArray& exif)
     return value >= 1 && value <= 8 ? value : 0;
 }
 
+Metadata::Resolution Metadata::resolutionOf(const QByteArray& exif)
+{
+    const std::optional<Layout> layout = layoutOf(exif);
+    if (!layout)
+        return {};
+    QByteArray bytes = exif;
+    const Block block(bytes, *layout);
+    const std::optional<Directory> directory = firstDirectory(block);
+    if (!directory)
+        return {};
+    const std::optional<std::vector<Entry>> entries = entriesAt(block, directory->entries - 2);
+    if (!entries)
+        return {};
+    Resolution resolution;
+    for (const Entry& entry : *entries) {
+        const qint64 at = directory->entries + (&entry - entries->data()) * 12 + 8;
+        if ((entry.tag == 0x011a || entry.tag == 0x011b) && entry.type == 5 && entry.count == 1) {
+            const qint64 offset = block.u32(at);
+            if (!block.holds(offset, 8) || block.u32(offset + 4) == 0)
+                continue;
+            const double value = double(block.u32(offset)) / double(block.u32(offset + 4));
+            (entry.tag == 0x011a ? resolution.x : resolution.y) = value;
+        } else if (entry.tag == 0x0128 && entry.type == shortType && entry.count == 1) {
+            const int unit = block.u16(at);
+            resolution.unit = unit == 2   ? Resolution::PerInch
+                              : unit == 3 ? Resolution::PerCentimetre
+                                          : Resolution::None;
+        }
+    }
+    if (resolution.x <= 0 || resolution.y <= 0 || resolution.unit == Resolution::None)
+        return {};
+    return resolution;
+}
+
 QByteArray Metadata::pngExif(const QByteArray& png)
 {
     // After the signature, chunks of length, type, data and checksum.

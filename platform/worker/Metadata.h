@@ -10,6 +10,17 @@ namespace Metadata {
 /// block may start with "Exif\0\0", as in a JPEG, or with the TIFF header itself, as in a PNG.
 int orientationOf(const QByteArray& exif);
 
+/// How densely the pixels are meant to be printed, as an EXIF block's first directory records it.
+struct Resolution {
+    double x = 0;
+    double y = 0;
+    enum Unit { None, PerInch, PerCentimetre } unit = None;
+};
+
+/// The resolution an EXIF block records; all zero and None when it records none, or no unit, or cannot
+/// be read.
+Resolution resolutionOf(const QByteArray& exif);
+
 /// The EXIF block a PNG's eXIf chunk holds, which ImageMagick's decoder leaves unread; empty when it has
 /// none.
 QByteArray pngExif(const QByteArray& png);

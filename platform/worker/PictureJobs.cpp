@@ -2,6 +2,7 @@
 #include "PictureJobs.h"
 
 #include "IccProfiles.h"
+#include "JpegPhotos.h"
 #include "LongPath.h"
 #include "Metadata.h"
 #include "Naming.h"
@@ -755,7 +756,8 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
     return blob;
 }
 
-void writeThrough(const PictureJobs::ConvertRequest& request, const Magick::Blob& blob, const PictureJobs::Hooks& hooks)
+void writeThrough(const PictureJobs::ConvertRequest& request, const char* data, size_t size,
+                  const PictureJobs::Hooks& hooks)
 {
     const LongPath::Fd folder = LongPath::openFolder(request.folder);
     if (!folder.isValid())
@@ -773,8 +775,6 @@ void writeThrough(const PictureJobs::ConvertRequest& request, const Magick::Blob
     if (::fstatat(folder.get(), final.constData(), &replaced, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(replaced.st_mode))
         ::fchmod(file.get(), replaced.st_mode & 0777);
 
-    const char* data = static_cast<const char*>(blob.data());
-    const size_t size = blob.length();
     size_t done = 0;
     const auto writeAll = [&] {
         // The first piece alone, so that the tests can stop a worker with part of a file written.
@@ -907,6 +907,13 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
         const Index formatIndex = request.format;
         if (hooks.admit)
             hooks.admit(headerPixels(input, formatIndex));
+        if (input.coder == "JPEG") {
+            const auto known = [&](qint64 pixels) { life.pixelsKnown(pixels); };
+            if (const std::optional<QByteArray> file = JpegPhotos::convert(input.bytes, formatIndex, known)) {
+                writeThrough(request, file->constData(), size_t(file->size()), hooks);
+                return Status::Ok;
+            }
+        }
         // The icon needs at most 256 pixels; the JPEG decoder can stop at an eighth of a photo.
         const QSize hint = formatIndex == Ico ? QSize(int(largestIcon), int(largestIcon)) : QSize();
         std::list<Magick::Image> frames = readPicture(input, formatIndex == Gif || formatIndex == Tiff, hint);
@@ -919,7 +926,8 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
         settleCanvas(frames, input.coder, formatIndex);
         // Camera pictures: noise everywhere, few long runs of equal bytes.
         const bool photographic = input.coder == "JPEG" || input.coder == "HEIC";
-        writeThrough(request, encode(frames, formatIndex, photographic), hooks);
+        const Magick::Blob blob = encode(frames, formatIndex, photographic);
+        writeThrough(request, static_cast<const char*>(blob.data()), blob.length(), hooks);
         return Status::Ok;
     } catch (const Failure& failure) {
         return fail(failure);

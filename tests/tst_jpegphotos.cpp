@@ -1,0 +1,255 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "JpegPhotos.h"
+#include "Metadata.h"
+#include "TestPictures.h"
+
+#include <QFile>
+#include <QImage>
+#include <QTest>
+
+#include <Magick++.h>
+
+using namespace Qt::StringLiterals;
+using namespace OutputFormat;
+
+namespace {
+
+const QString adobeRgbPath = u"/usr/share/color/icc/colord/AdobeRGB1998.icc"_s;
+
+Magick::Blob blobOf(const QByteArray& bytes)
+{
+    return Magick::Blob(bytes.constData(), size_t(bytes.size()));
+}
+
+QByteArray bytesOf(const Magick::Blob& blob)
+{
+    return QByteArray(static_cast<const char*>(blob.data()), qsizetype(blob.length()));
+}
+
+Magick::Image decoded(const QByteArray& bytes)
+{
+    Magick::Image image;
+    image.quiet(true);
+    image.read(blobOf(bytes));
+    return image;
+}
+
+// A noisy camera-like JPEG at the given chroma sampling and resolution ("" for none).
+QByteArray cameraJpeg(size_t width, size_t height, const std::string& sampling, const std::string& density,
+                      MagickCore::ResolutionType units)
+{
+    Magick::Image picture = TestPictures::photo(width, height);
+    picture.quality(85);
+    picture.defineValue("jpeg", "sampling-factor", sampling);
+    if (!density.empty()) {
+        picture.density(Magick::Geometry(density));
+        picture.resolutionUnits(units);
+    }
+    Magick::Blob blob;
+    picture.write(&blob, "JPEG");
+    return bytesOf(blob);
+}
+
+// ImageMagick's own file of the JPEG, as the general path writes an opaque picture.
+QByteArray imageMagicks(const QByteArray& jpeg, const std::string& coder)
+{
+    Magick::Image image = decoded(jpeg);
+    image.type(MagickCore::TrueColorType);
+    if (coder == "JPEG")
+        image.quality(90);
+    Magick::Blob blob;
+    image.write(&blob, coder);
+    return bytesOf(blob);
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestJpegPhotos : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { TestPictures::initialise(); }
+    void sameFilesAsImageMagick_data();
+    void sameFilesAsImageMagick();
+    void metadataCarriedOn();
+    void generalPathWhereNeeded_data();
+    void generalPathWhereNeeded();
+    void pngOfRgba();
+};
+
+void TestJpegPhotos::sameFilesAsImageMagick_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QString>("sampling");
+    QTest::addColumn<QString>("density");
+    QTest::addColumn<int>("units");
+    QTest::newRow("4:2:0, odd width, no resolution") << 301 << u"2x2"_s << QString() << 0;
+    QTest::newRow("4:2:2, 300 dpi") << 320 << u"2x1"_s << u"300x300"_s << int(MagickCore::PixelsPerInchResolution);
+    QTest::newRow("4:4:4, per centimetre")
+        << 257 << u"1x1"_s << u"118x59"_s << int(MagickCore::PixelsPerCentimeterResolution);
+}
+
+// BMP and PCX come out byte for byte as ImageMagick writes them; PNG and TIFF hold its very pixels and
+// resolution; the JPEG keeps the source's sampling at ImageMagick's size.
+void TestJpegPhotos::sameFilesAsImageMagick()
+{
+    QFETCH(int, width);
+    QFETCH(QString, sampling);
+    QFETCH(QString, density);
+    QFETCH(int, units);
+    const QByteArray jpeg = cameraJpeg(size_t(width), 203, sampling.toStdString(), density.toStdString(),
+                                       MagickCore::ResolutionType(units));
+    const Magick::Image source = decoded(jpeg);
+
+    for (const auto& [format, coder] : {std::pair{Bmp, "BMP"}, std::pair{Pcx, "PCX"}}) {
+        const std::optional<QByteArray> ours = JpegPhotos::convert(jpeg, format);
+        QVERIFY2(ours, coder);
+        QCOMPARE(*ours, imageMagicks(jpeg, coder));
+    }
+    for (const Index format : {Png, Tiff}) {
+        const std::optional<QByteArray> ours = JpegPhotos::convert(jpeg, format);
+        QVERIFY(ours);
+        const Magick::Image written = decoded(*ours);
+        QCOMPARE(written.magick(), format == Png ? "PNG" : "TIFF");
+        QCOMPARE(TestPictures::maxDifference(TestPictures::toQImage(written), TestPictures::toQImage(source)), 0);
+        if (!density.isEmpty()) {
+            const auto perInch = [](const Magick::Image& image, double value) {
+                return image.resolutionUnits() == MagickCore::PixelsPerCentimeterResolution ? value * 2.54 : value;
+            };
+            QCOMPARE(qRound(perInch(written, written.xResolution())), qRound(perInch(source, source.xResolution())));
+            QCOMPARE(qRound(perInch(written, written.yResolution())), qRound(perInch(source, source.yResolution())));
+        }
+    }
+    const std::optional<QByteArray> file = JpegPhotos::convert(jpeg, Jpg);
+    QVERIFY(file);
+    Magick::Image written = decoded(*file);
+    QCOMPARE(QString::fromStdString(written.attribute("jpeg:sampling-factor")).left(3), sampling);
+    QCOMPARE(written.quality(), size_t(90));
+    // As close to the source as ImageMagick's own encoding at the same quality.
+    const QImage original = TestPictures::toQImage(source);
+    const double ours = TestPictures::meanDifference(TestPictures::toQImage(written), original);
+    const double theirs =
+        TestPictures::meanDifference(TestPictures::toQImage(decoded(imageMagicks(jpeg, "JPEG"))), original);
+    QVERIFY2(ours <= theirs * 1.05, QByteArray::number(ours) + " against " + QByteArray::number(theirs));
+    const double size = double(file->size()) / double(imageMagicks(jpeg, "JPEG").size());
+    QVERIFY2(size > 0.97 && size < 1.03, QByteArray::number(size));
+}
+
+// A camera's EXIF, an XMP packet and a colour profile reach every format that holds them, as found.
+void TestJpegPhotos::metadataCarriedOn()
+{
+    const QByteArray adobeRgb = fileBytes(adobeRgbPath);
+    QVERIFY2(!adobeRgb.isEmpty(), "colord-data's profiles are installed");
+    const QByteArray xmp = "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
+                           "xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'/></x:xmpmeta>";
+    for (const bool bigEndian : {false, true}) {
+        Magick::Image picture = TestPictures::photo(120, 80);
+        picture.profile("icc", blobOf(adobeRgb));
+        Magick::Blob blob;
+        picture.write(&blob, "JPEG");
+        TestPictures::Exif exif;
+        exif.bigEndian = bigEndian;
+        exif.orientation = 1;
+        const QByteArray jpeg =
+            TestPictures::withApp1(TestPictures::withApp1(bytesOf(blob), TestPictures::exifBlock(exif)),
+                                   QByteArray("http://ns.adobe.com/xap/1.0/\0", 29) + xmp);
+        for (const Index format : {Jpg, Png, Tiff}) {
+            const std::optional<QByteArray> ours = JpegPhotos::convert(jpeg, format);
+            const QByteArray name = QByteArray::number(int(format)) + (bigEndian ? " big-endian" : " little-endian");
+            QVERIFY2(ours, name);
+            const Magick::Image written = decoded(*ours);
+            QVERIFY2(bytesOf(written.profile("icc")) == adobeRgb, name);
+            // ImageMagick reads XMP from a PNG only in its own text chunk; the standard one is checked by its bytes.
+            if (format == Png)
+                QVERIFY2(ours->contains(QByteArray("iTXtXML:com.adobe.xmp", 21) + QByteArray(5, '\0') + xmp), name);
+            else
+                QVERIFY2(bytesOf(written.profile("xmp")).contains("adobe:ns:meta"), name);
+            // Nor EXIF from a PNG's eXIf chunk.
+            if (format == Png) {
+                QVERIFY2(Metadata::pngExif(*ours).contains(exif.make), name);
+            } else {
+                QVERIFY2(written.attribute(format == Tiff ? "tiff:make" : "exif:Make") == exif.make.toStdString(),
+                         name);
+                QVERIFY2(written.attribute("exif:DateTimeOriginal") == exif.dateTimeOriginal.toStdString(), name);
+            }
+        }
+    }
+}
+
+void TestJpegPhotos::generalPathWhereNeeded_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("format");
+    QTest::addColumn<bool>("handled");
+
+    Magick::Blob blob;
+    Magick::Image photo = TestPictures::photo(96, 64);
+    photo.write(&blob, "JPEG");
+    const QByteArray plain = bytesOf(blob);
+    QTest::newRow("plain photo") << plain << int(Tiff) << true;
+    QTest::newRow("to GIF") << plain << int(Gif) << false;
+    QTest::newRow("to ICO") << plain << int(Ico) << false;
+    QTest::newRow("to be turned") << TestPictures::withExifRotation(plain) << int(Png) << false;
+    QTest::newRow("ends early") << plain.left(plain.size() / 2) << int(Bmp) << false;
+    QTest::newRow("not a JPEG") << QByteArray("\x89PNG\r\n\x1a\n", 8) + QByteArray(64, 'x') << int(Png) << false;
+
+    Magick::Image grey = photo;
+    grey.type(MagickCore::GrayscaleType);
+    grey.write(&blob, "JPEG");
+    QTest::newRow("grey") << bytesOf(blob) << int(Png) << false;
+    Magick::Image cmyk = photo;
+    cmyk.colorSpace(MagickCore::CMYKColorspace);
+    cmyk.write(&blob, "JPEG");
+    QTest::newRow("CMYK") << bytesOf(blob) << int(Jpg) << false;
+
+    Magick::Image wide = photo;
+    wide.profile("icc", blobOf(fileBytes(adobeRgbPath)));
+    wide.write(&blob, "JPEG");
+    QTest::newRow("Adobe RGB to BMP, which needs sRGB") << bytesOf(blob) << int(Bmp) << false;
+    QTest::newRow("Adobe RGB to PCX, which needs sRGB") << bytesOf(blob) << int(Pcx) << false;
+    QTest::newRow("Adobe RGB to PNG, which keeps it") << bytesOf(blob) << int(Png) << true;
+}
+
+// Whatever this path cannot write as the general path would is left to that path, not written wrong.
+void TestJpegPhotos::generalPathWhereNeeded()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, format);
+    QFETCH(bool, handled);
+    QCOMPARE(JpegPhotos::convert(bytes, Index(format)).has_value(), handled);
+}
+
+// Transparency survives, and the file is no larger than ImageMagick's own of the same pixels.
+void TestJpegPhotos::pngOfRgba()
+{
+    const size_t width = 211;
+    const size_t height = 1200;
+    Magick::Image picture = TestPictures::photo(width, height);
+    picture.matte(true);
+    std::vector<quint8> rgba(width * height * 4);
+    picture.write(0, 0, width, height, "RGBA", MagickCore::CharPixel, rgba.data());
+    for (size_t i = 3; i < rgba.size(); i += 4)
+        rgba[i] = quint8(i / 4 % width);
+    const QByteArray png = JpegPhotos::png(rgba.data(), width, height, 4, {}, {}, {});
+    Magick::Image written = decoded(png);
+    std::vector<quint8> back(rgba.size());
+    written.write(0, 0, width, height, "RGBA", MagickCore::CharPixel, back.data());
+    QVERIFY(back == rgba);
+
+    Magick::Image same;
+    same.read(width, height, "RGBA", MagickCore::CharPixel, rgba.data());
+    same.quality(75);
+    Magick::Blob blob;
+    same.write(&blob, "PNG");
+    QVERIFY2(double(png.size()) <= double(blob.length()) * 1.02,
+             QByteArray::number(png.size()) + " against " + QByteArray::number(qulonglong(blob.length())));
+}
+
+QTEST_GUILESS_MAIN(TestJpegPhotos)
+#include "tst_jpegphotos.moc"
