@@ -241,7 +241,9 @@ QList<Peer> peers()
     if (!QStandardPaths::findExecutable(u"vips"_qs).isEmpty()) {
         all.append({u"vips"_qs,
                     [](const QStringList& sources, const QString& folder, const QString& extension) {
-                        return runEach(u"vips copy"_qs, sources, folder, extension);
+                        // At Kalvorin's JPEG quality, so that neither side wins by writing less.
+                        const QString options = extension == u".jpg"_qs ? u"[Q=90]"_qs : QString();
+                        return runEach(u"vips copy"_qs, sources, folder, extension + options);
                     },
                     [](const QString& extension) {
                         return QStringList{u".jpg"_qs, u".png"_qs, u".gif"_qs, u".tiff"_qs}.contains(extension);

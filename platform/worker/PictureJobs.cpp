@@ -27,6 +27,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <unordered_set>
 #include <vector>
 #include <zlib.h>
 
@@ -574,6 +575,35 @@ bool runLengthPays(Magick::Image& image)
     return full > 0 && runs > 0 && double(runs) <= double(full) * runLengthMargin;
 }
 
+// An 8-bit sRGB picture of more than 256 colours goes through the photograph path's encoder: the same
+// filtering as ImageMagick's, deflated in a fraction of the time. ImageMagick's encoder keeps the rest:
+// fewer colours, which it stores as a palette, 16-bit samples and grey.
+std::optional<QByteArray> pngOfManyColours(Magick::Image& image)
+{
+    if (image.depth() > 8 || image.colorSpace() != MagickCore::sRGBColorspace)
+        return std::nullopt;
+    const size_t width = image.columns();
+    const size_t height = image.rows();
+    const int channels = image.matte() ? 4 : 3;
+    std::vector<quint8> rows(width * height * size_t(channels));
+    image.write(0, 0, width, height, channels == 4 ? "RGBA" : "RGB", MagickCore::CharPixel, rows.data());
+    // A photograph shows its 257th colour within a few rows.
+    std::unordered_set<quint32> colours;
+    for (size_t at = 0; at < rows.size() && colours.size() <= 256; at += size_t(channels)) {
+        quint32 colour = 0;
+        std::memcpy(&colour, rows.data() + at, size_t(channels));
+        colours.insert(colour);
+    }
+    if (colours.size() <= 256)
+        return std::nullopt;
+    const double perMetre = image.resolutionUnits() == MagickCore::PixelsPerInchResolution         ? 100.0 / 2.54
+                            : image.resolutionUnits() == MagickCore::PixelsPerCentimeterResolution ? 100.0
+                                                                                                   : 0.0;
+    const QSize dotsPerMetre(int(image.xResolution() * perMetre + 0.5), int(image.yResolution() * perMetre + 0.5));
+    return JpegPhotos::png(rows.data(), width, height, channels, profileOf(image, "icc"), profileOf(image, "exif"),
+                           profileOf(image, "xmp"), dotsPerMetre);
+}
+
 Failure writeFailure(const char* what, int error)
 {
     return {isNoSpace(error) ? Status::DiskFull : Status::NotWritable, systemWords(what, error)};
@@ -672,6 +702,10 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
         Magick::Image& image = frames.front();
         if (!hasTransparency(image))
             image.matte(false);
+        if (std::optional<QByteArray> png = pngOfManyColours(image)) {
+            blob = blobOf(*png);
+            break;
+        }
         // Adaptive filtering. Run-length matching at zlib level 6 takes a quarter of the time of the full
         // search at level 7 (ImageMagick's own choice), and on some photographs gives a smaller file;
         // on others a fifth larger (measured on Debian's wallpapers: 0.97 to 1.26 times convert's
@@ -743,6 +777,11 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
             // off its size (measured on 12-megapixel camera JPEGs); it stays for everything else,
             // where it pays.
             frame.compressType(photographic ? MagickCore::NoCompression : MagickCore::ZipCompression);
+            // Deflate at level 3 rather than ImageMagick's 7: on the PNG wallpapers Debian ships, a quarter
+            // of the time (0.48 s against 1.92 s for 9.4 megapixels) for a file 29% larger, still a
+            // seventh of the uncompressed size.
+            if (!photographic)
+                frame.quality(30);
             frame.magick("TIFF");
         }
         blob = tiffOf(frames);
