@@ -493,53 +493,6 @@ std::optional<QByteArray> jpegOf(Decoder& decoder)
     return out;
 }
 
-// PNG's five filters of one row, the one whose bytes read as signed sum smallest kept, its type byte
-// first: libpng's adaptive filter, which ImageMagick uses for photographs.
-class RowFilter {
-public:
-    RowFilter(size_t stride, size_t pixelBytes)
-        : m_stride(stride)
-        , m_pixelBytes(pixelBytes)
-        , m_none(stride, 0)
-    {
-        for (std::vector<quint8>& bytes : m_tried)
-            bytes.resize(stride);
-    }
-
-    void filter(const quint8* line, const quint8* above, quint8* out)
-    {
-        if (!above)
-            above = m_none.data();
-        std::array<quint64, 5> cost{};
-        const size_t bpp = m_pixelBytes;
-        for (size_t i = 0; i < m_stride; ++i) {
-            const int left = i >= bpp ? line[i - bpp] : 0;
-            const int up = above[i];
-            const int upLeft = i >= bpp ? above[i - bpp] : 0;
-            const int guess = left + up - upLeft;
-            const int toLeft = std::abs(guess - left);
-            const int toUp = std::abs(guess - up);
-            const int toUpLeft = std::abs(guess - upLeft);
-            const int paeth = toLeft <= toUp && toLeft <= toUpLeft ? left : toUp <= toUpLeft ? up : upLeft;
-            const std::array<quint8, 5> values{line[i], quint8(line[i] - left), quint8(line[i] - up),
-                                               quint8(line[i] - (left + up) / 2), quint8(line[i] - paeth)};
-            for (size_t type = 0; type < 5; ++type) {
-                m_tried[type][i] = values[type];
-                cost[type] += quint64(std::abs(int(qint8(values[type]))));
-            }
-        }
-        const size_t best = size_t(std::min_element(cost.begin(), cost.end()) - cost.begin());
-        out[0] = quint8(best);
-        std::memcpy(out + 1, m_tried[best].data(), m_stride);
-    }
-
-private:
-    size_t m_stride;
-    size_t m_pixelBytes;
-    std::vector<quint8> m_none;
-    std::array<std::vector<quint8>, 5> m_tried;
-};
-
 void pngChunk(QByteArray& out, const char* type, const QByteArray& data)
 {
     Writer put(out, true);
@@ -687,7 +640,7 @@ std::optional<QByteArray> pngOf(Decoder& decoder, const QByteArray& icc)
     const size_t stride = width * 3;
     std::vector<quint8> rows(2 * stride);
     std::vector<quint8> filtered((stride + 1) * height);
-    RowFilter filter(stride, 3);
+    JpegPhotos::RowFilter filter(stride, 3);
     const auto rowAt = [&](size_t row) { return rows.data() + (row % 2) * stride; };
     const bool read = decoder.read(JCS_RGB, rowAt, [&](size_t row) {
         filter.filter(rowAt(row), row ? rowAt(row + 1) : nullptr, filtered.data() + row * (stride + 1));
@@ -700,12 +653,48 @@ std::optional<QByteArray> pngOf(Decoder& decoder, const QByteArray& icc)
 
 } // namespace
 
+JpegPhotos::RowFilter::RowFilter(size_t stride, size_t pixelBytes)
+    : m_stride(stride)
+    , m_pixelBytes(pixelBytes)
+    , m_none(stride, 0)
+{
+    for (std::vector<quint8>& bytes : m_tried)
+        bytes.resize(stride);
+}
+
+void JpegPhotos::RowFilter::filter(const quint8* line, const quint8* above, quint8* out)
+{
+    if (!above)
+        above = m_none.data();
+    std::array<quint64, 5> cost{};
+    const size_t bpp = m_pixelBytes;
+    for (size_t i = 0; i < m_stride; ++i) {
+        const int left = i >= bpp ? line[i - bpp] : 0;
+        const int up = above[i];
+        const int upLeft = i >= bpp ? above[i - bpp] : 0;
+        const int guess = left + up - upLeft;
+        const int toLeft = std::abs(guess - left);
+        const int toUp = std::abs(guess - up);
+        const int toUpLeft = std::abs(guess - upLeft);
+        const int paeth = toLeft <= toUp && toLeft <= toUpLeft ? left : toUp <= toUpLeft ? up : upLeft;
+        const std::array<quint8, 5> values{line[i], quint8(line[i] - left), quint8(line[i] - up),
+                                           quint8(line[i] - (left + up) / 2), quint8(line[i] - paeth)};
+        for (size_t type = 0; type < 5; ++type) {
+            m_tried[type][i] = values[type];
+            cost[type] += quint64(std::abs(int(qint8(values[type]))));
+        }
+    }
+    const size_t best = size_t(std::min_element(cost.begin(), cost.end()) - cost.begin());
+    out[0] = quint8(best);
+    std::memcpy(out + 1, m_tried[best].data(), m_stride);
+}
+
 QByteArray JpegPhotos::png(const quint8* rows, size_t width, size_t height, int channels, const QByteArray& icc,
                            const QByteArray& exif, const QByteArray& xmp, QSize dotsPerMetre)
 {
     const size_t stride = width * size_t(channels);
     std::vector<quint8> filtered((stride + 1) * height);
-    RowFilter filter(stride, size_t(channels));
+    JpegPhotos::RowFilter filter(stride, size_t(channels));
     for (size_t row = 0; row < height; ++row)
         filter.filter(rows + row * stride, row ? rows + (row - 1) * stride : nullptr,
                       filtered.data() + row * (stride + 1));

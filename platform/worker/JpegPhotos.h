@@ -6,8 +6,10 @@
 #include <QByteArray>
 #include <QSize>
 
+#include <array>
 #include <functional>
 #include <optional>
+#include <vector>
 
 /// Camera photographs (8-bit colour JPEGs, upright as stored) converted on 8-bit rows with
 /// libjpeg-turbo, without ImageMagick, which holds every pixel as four 16-bit samples. The files are
@@ -21,6 +23,21 @@ namespace JpegPhotos {
 /// once the header is read.
 std::optional<QByteArray> convert(const QByteArray& jpeg, OutputFormat::Index format,
                                   const std::function<void(qint64 pixels)>& pixelsKnown = {});
+
+/// PNG's five filters tried on each row, the one whose bytes read as signed sum smallest kept: libpng's
+/// adaptive filter, which ImageMagick uses for photographs.
+class RowFilter {
+public:
+    RowFilter(size_t stride, size_t pixelBytes);
+    /// line filtered against above (nullptr for the first row) into out: the type byte, then stride bytes.
+    void filter(const quint8* line, const quint8* above, quint8* out);
+
+private:
+    size_t m_stride;
+    size_t m_pixelBytes;
+    std::vector<quint8> m_none;
+    std::array<std::vector<quint8>, 5> m_tried;
+};
 
 /// The PNG of 8-bit rows (3 bytes a pixel for RGB, 4 for RGBA), each row filtered as libpng's adaptive
 /// filter would and the whole compressed with libdeflate. icc, exif and xmp are written when not empty;

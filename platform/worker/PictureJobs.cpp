@@ -30,6 +30,7 @@
 #include <thread>
 #include <unistd.h>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 #include <zlib.h>
 
@@ -513,42 +514,6 @@ size_t deflatedSize(const std::vector<quint8>& bytes, int level, int strategy)
     return size;
 }
 
-// One row filtered as libpng's adaptive filter does: each of PNG's five filters is tried and the one
-// whose bytes, read as signed, sum smallest is kept, its type byte first.
-void filterRow(const quint8* line, const quint8* above, size_t stride, size_t pixelBytes, std::vector<quint8>& out)
-{
-    std::array<std::vector<quint8>, 5> tried;
-    std::array<qint64, 5> cost{};
-    for (int type = 0; type < 5; ++type) {
-        std::vector<quint8>& bytes = tried[size_t(type)];
-        bytes.resize(stride);
-        for (size_t i = 0; i < stride; ++i) {
-            const int left = i >= pixelBytes ? line[i - pixelBytes] : 0;
-            const int up = above[i];
-            const int upLeft = i >= pixelBytes ? above[i - pixelBytes] : 0;
-            int predicted = 0;
-            if (type == 1) {
-                predicted = left;
-            } else if (type == 2) {
-                predicted = up;
-            } else if (type == 3) {
-                predicted = (left + up) / 2;
-            } else if (type == 4) {
-                const int guess = left + up - upLeft;
-                const int toLeft = std::abs(guess - left);
-                const int toUp = std::abs(guess - up);
-                const int toUpLeft = std::abs(guess - upLeft);
-                predicted = toLeft <= toUp && toLeft <= toUpLeft ? left : toUp <= toUpLeft ? up : upLeft;
-            }
-            bytes[i] = quint8(line[i] - predicted);
-            cost[size_t(type)] += std::abs(int(qint8(bytes[i])));
-        }
-    }
-    const size_t best = size_t(std::min_element(cost.begin(), cost.end()) - cost.begin());
-    out.push_back(quint8(best));
-    out.insert(out.end(), tried[best].begin(), tried[best].end());
-}
-
 // Whether run-length matching compresses the picture nearly as well as zlib's full search: both are
 // tried on bands of rows spread over the picture, filtered as the encoder will filter them. The
 // sample favours run-length matching by a few percent, hence the margin. Small pictures, where time
@@ -564,13 +529,15 @@ bool runLengthPays(Magick::Image& image)
     const std::string map = image.matte() ? "RGBA" : "RGB";
     const size_t stride = width * map.size();
     std::vector<quint8> rows(bandRows * stride);
-    std::vector<quint8> filtered;
-    filtered.reserve(bands * bandRows * (stride + 1));
+    std::vector<quint8> filtered(bands * (bandRows - 1) * (stride + 1));
+    JpegPhotos::RowFilter filter(stride, map.size());
+    quint8* out = filtered.data();
     for (size_t band = 0; band < bands; ++band) {
         const size_t top = (height - bandRows) * band / (bands - 1);
         image.write(0, ssize_t(top), width, bandRows, map, MagickCore::CharPixel, rows.data());
         for (size_t row = 1; row < bandRows; ++row)
-            filterRow(rows.data() + row * stride, rows.data() + (row - 1) * stride, stride, map.size(), filtered);
+            filter.filter(rows.data() + row * stride, rows.data() + (row - 1) * stride,
+                          std::exchange(out, out + stride + 1));
     }
     const size_t full = deflatedSize(filtered, 7, Z_DEFAULT_STRATEGY);
     const size_t runs = deflatedSize(filtered, 6, Z_RLE);
