@@ -180,12 +180,6 @@ public:
     }
     void bytes(const QByteArray& data) { m_out.append(data); }
     void zeros(qsizetype count) { m_out.append(count, '\0'); }
-    // A 32-bit value at offset, written over what is there.
-    void u32At(qsizetype offset, quint32 value)
-    {
-        const quint32 v = m_big ? qToBigEndian(value) : qToLittleEndian(value);
-        std::memcpy(m_out.data() + offset, &v, 4);
-    }
     qsizetype size() const { return m_out.size(); }
 
 private:
@@ -193,9 +187,35 @@ private:
     bool m_big;
 };
 
+// A file kept in memory.
+class BufferOutput : public JpegPhotos::Output {
+public:
+    void append(const char* data, size_t size) override { m_bytes.append(data, qsizetype(size)); }
+    void overwrite(quint64 offset, const char* data, size_t size) override
+    {
+        if (offset + size > quint64(m_bytes.size()))
+            m_bytes.resize(qsizetype(offset + size));
+        std::memcpy(m_bytes.data() + offset, data, size);
+    }
+    QByteArray& bytes() { return m_bytes; }
+
+private:
+    QByteArray m_bytes;
+};
+
+// Rows are decoded into a buffer of about a mebibyte and written from it, never into a buffer as
+// large as the file: on Debian's wallpapers the fresh memory of a whole BMP cost as much system time
+// as writing it.
+constexpr size_t chunkBytes = size_t(1) << 20;
+
+size_t chunkRows(size_t stride)
+{
+    return std::max<size_t>(1, chunkBytes / std::max<size_t>(1, stride));
+}
+
 // As ImageMagick's BMP coder writes an opaque picture: a version 5 header with the channel masks,
 // bottom row first, rows padded to four bytes. The pixels are decoded straight into their places.
-std::optional<QByteArray> bmpOf(Decoder& decoder)
+bool bmpOf(Decoder& decoder, JpegPhotos::Output& file)
 {
     const size_t width = decoder.width();
     const size_t height = decoder.height();
@@ -203,11 +223,10 @@ std::optional<QByteArray> bmpOf(Decoder& decoder)
     const quint64 pixels = quint64(stride) * height;
     constexpr quint32 headers = 14 + 124;
     if (pixels + headers > 0xffffffffu)
-        return std::nullopt;
+        return false;
     const Density& density = decoder.density();
     const double perMetre = density.unit == Density::PerCentimetre ? 100.0 : 100.0 / 2.54;
     QByteArray out;
-    out.reserve(qsizetype(headers + pixels));
     Writer put(out);
     put.u8('B');
     put.u8('M');
@@ -233,14 +252,25 @@ std::optional<QByteArray> bmpOf(Decoder& decoder)
     put.zeros(36 + 12);  // end points, gamma
     put.u32(4);          // perceptual
     put.zeros(12);       // profile data and size, reserved
-    out.resize(qsizetype(headers + pixels));
-    quint8* first = reinterpret_cast<quint8*>(out.data()) + headers;
-    const bool read = decoder.read(JCS_EXT_BGR, [&](size_t row) { return first + (height - 1 - row) * stride; });
-    if (!read)
-        return std::nullopt;
-    for (size_t row = 0; row < height && stride > width * 3; ++row)
-        std::memset(first + row * stride + width * 3, 0, stride - width * 3);
-    return out;
+    file.append(out.constData(), size_t(out.size()));
+    // The bottom row comes first: each buffer of rows holds them bottom up and goes where they belong.
+    const size_t rows = chunkRows(stride);
+    std::vector<quint8> chunk(rows * stride, 0);
+    const auto rowsFrom = [&](size_t start) { return std::min(rows, height - start); };
+    const bool read = decoder.read(
+        JCS_EXT_BGR,
+        [&](size_t row) {
+            const size_t start = row - row % rows;
+            return chunk.data() + (rowsFrom(start) - 1 - row % rows) * stride;
+        },
+        [&](size_t row) {
+            const size_t start = row - row % rows;
+            if (row + 1 != start + rowsFrom(start))
+                return;
+            file.overwrite(headers + quint64(height - start - rowsFrom(start)) * stride,
+                           reinterpret_cast<const char*>(chunk.data()), rowsFrom(start) * stride);
+        });
+    return read;
 }
 
 // One row of one plane (every third byte of rgb from its first), run-length encoded as ImageMagick's
@@ -270,16 +300,16 @@ quint8* pcxRuns(const quint8* rgb, size_t width, quint8* out)
 }
 
 // As ImageMagick's PCX coder writes an opaque picture: version 5, three 8-bit planes a row.
-std::optional<QByteArray> pcxOf(Decoder& decoder)
+bool pcxOf(Decoder& decoder, JpegPhotos::Output& file)
 {
     const size_t width = decoder.width();
     const size_t height = decoder.height();
     if (width > 0xffff || height > 0xffff)
-        return std::nullopt;
+        return false;
     const Density& density = decoder.density();
     const double perInch = density.unit == Density::PerCentimetre ? 2.54 : 1.0;
     QByteArray out;
-    out.reserve(qsizetype(128 + width * height * 3 / 2));
+    out.reserve(qsizetype(chunkBytes + width * 6));
     Writer put(out);
     put.u8(0x0a);
     put.u8(5);
@@ -306,16 +336,20 @@ std::optional<QByteArray> pcxOf(Decoder& decoder)
             for (size_t channel = 0; channel < 3; ++channel)
                 end = pcxRuns(row.data() + channel, width, end);
             out.append(reinterpret_cast<const char*>(runs.data()), end - runs.data());
+            if (size_t(out.size()) >= chunkBytes) {
+                file.append(out.constData(), size_t(out.size()));
+                out.clear();
+            }
         });
-    if (!read)
-        return std::nullopt;
-    return out;
+    if (read)
+        file.append(out.constData(), size_t(out.size()));
+    return read;
 }
 
 // A baseline TIFF of the decoded rows, uncompressed as ImageMagick stores photographs, in strips of
-// 256 rows as it does. The byte order is the EXIF block's, so that the block can be joined to the
-// file afterwards.
-std::optional<QByteArray> tiffOf(Decoder& decoder, const QByteArray& icc)
+// 256 rows as it does, its directory after the pixels. The byte order is the EXIF block's, so that the
+// block can be joined to the file afterwards.
+bool tiffOf(Decoder& decoder, const QByteArray& icc, JpegPhotos::Output& file)
 {
     const size_t width = decoder.width();
     const size_t height = decoder.height();
@@ -326,21 +360,28 @@ std::optional<QByteArray> tiffOf(Decoder& decoder, const QByteArray& icc)
     const QByteArray& xmp = decoder.xmp();
     // Classic TIFF counts in 32 bits; a larger file takes the general path.
     if (pixels + quint64(icc.size() + xmp.size()) + strips * 8 + 4096 > 0xffffffffu)
-        return std::nullopt;
+        return false;
     const bool big = !decoder.exif().isEmpty() && Metadata::isBigEndian(decoder.exif());
     QByteArray out;
-    out.reserve(qsizetype(8 + pixels + strips * 8 + 512 + quint64(icc.size() + xmp.size())));
     Writer put(out, big);
     put.u8(big ? 'M' : 'I');
     put.u8(big ? 'M' : 'I');
     put.u16(42);
     put.u32(0); // first directory, set below
-    const qsizetype pixelsAt = out.size();
-    out.resize(qsizetype(pixelsAt + qsizetype(pixels)));
-    quint8* first = reinterpret_cast<quint8*>(out.data()) + pixelsAt;
-    if (!decoder.read(JCS_RGB, [&](size_t row) { return first + row * stride; }))
-        return std::nullopt;
-    if (out.size() % 2)
+    constexpr quint64 pixelsAt = 8;
+    file.append(out.constData(), size_t(out.size()));
+    out.clear();
+    const size_t rows = chunkRows(stride);
+    std::vector<quint8> chunk(rows * stride);
+    const bool read = decoder.read(
+        JCS_RGB, [&](size_t row) { return chunk.data() + (row % rows) * stride; },
+        [&](size_t row) {
+            if (row % rows == rows - 1 || row + 1 == height)
+                file.append(reinterpret_cast<const char*>(chunk.data()), (row % rows + 1) * stride);
+        });
+    if (!read)
+        return false;
+    if (pixels % 2)
         put.u8(0);
 
     // Values too long for their entry follow the directory; each entry points at its own.
@@ -368,7 +409,7 @@ std::optional<QByteArray> tiffOf(Decoder& decoder, const QByteArray& icc)
     std::vector<quint32> counts(strips);
     for (size_t strip = 0; strip < strips; ++strip) {
         const size_t rows = std::min(stripRows, height - strip * stripRows);
-        offsets[strip] = quint32(pixelsAt + qsizetype(strip * stripRows * stride));
+        offsets[strip] = quint32(pixelsAt + strip * stripRows * stride);
         counts[strip] = quint32(rows * stride);
     }
     constexpr quint16 shortType = 3, longType = 4, rationalType = 5, byteType = 1, undefinedType = 7;
@@ -398,9 +439,8 @@ std::optional<QByteArray> tiffOf(Decoder& decoder, const QByteArray& icc)
     if (!icc.isEmpty())
         entries.push_back({34675, undefinedType, quint32(icc.size()), icc});
 
-    const qsizetype directoryAt = out.size();
-    put.u32At(4, quint32(directoryAt));
-    qsizetype valuesAt = directoryAt + 2 + qsizetype(entries.size()) * 12 + 4;
+    const quint64 directoryAt = pixelsAt + pixels + pixels % 2;
+    quint64 valuesAt = directoryAt + 2 + entries.size() * 12 + 4;
     put.u16(quint16(entries.size()));
     for (const Entry& entry : entries) {
         put.u16(entry.tag);
@@ -411,7 +451,7 @@ std::optional<QByteArray> tiffOf(Decoder& decoder, const QByteArray& icc)
             put.zeros(4 - entry.data.size());
         } else {
             put.u32(quint32(valuesAt));
-            valuesAt += entry.data.size() + entry.data.size() % 2;
+            valuesAt += quint64(entry.data.size() + entry.data.size() % 2);
         }
     }
     put.u32(0); // no next directory
@@ -422,9 +462,11 @@ std::optional<QByteArray> tiffOf(Decoder& decoder, const QByteArray& icc)
                 put.u8(0);
         }
     }
-    if (!decoder.exif().isEmpty())
-        out = Metadata::tiffWithExif(out, decoder.exif());
-    return out;
+    file.append(out.constData(), size_t(out.size()));
+    QByteArray link;
+    Writer(link, big).u32(quint32(directoryAt));
+    file.overwrite(4, link.constData(), 4);
+    return true;
 }
 
 // Encodes rows (YCbCr or RGB, as the source was) at quality 90 with the source's own chroma sampling
@@ -701,38 +743,57 @@ QByteArray JpegPhotos::png(const quint8* rows, size_t width, size_t height, int 
     return pngOfFiltered(filtered, width, height, channels, icc, exif, xmp, dotsPerMetre);
 }
 
-std::optional<QByteArray> JpegPhotos::convert(const QByteArray& jpeg, Index format,
-                                              const std::function<void(qint64 pixels)>& pixelsKnown)
+bool JpegPhotos::convert(const QByteArray& jpeg, Index format, Output& out,
+                         const std::function<void(qint64 pixels)>& pixelsKnown)
 {
     if (format == Gif || format == Ico)
-        return std::nullopt;
+        return false;
     Decoder decoder(jpeg);
     if (!decoder.open())
-        return std::nullopt;
+        return false;
     const int orientation = Metadata::orientationOf(decoder.exif());
     if (orientation > 1)
-        return std::nullopt;
+        return false;
     // A profile that does not describe RGB pixels is dropped, as on the general path. BMP and PCX
     // readers ignore profiles: those files need pixels in sRGB, which only a source in sRGB has.
     QByteArray icc = decoder.icc();
     if (!icc.isEmpty() && IccProfiles::spaceOf(icc) != IccProfiles::Space::Rgb)
         icc.clear();
     if ((format == Bmp || format == Pcx) && !icc.isEmpty() && !IccProfiles::isSrgb(icc))
-        return std::nullopt;
+        return false;
     if (pixelsKnown)
         pixelsKnown(qint64(decoder.width()) * qint64(decoder.height()));
+    // Compressed files are small and made whole in memory; the others are written as they are made.
+    const auto inMemory = [&](const std::optional<QByteArray>& file) {
+        if (file)
+            out.append(file->constData(), size_t(file->size()));
+        return file.has_value();
+    };
     switch (format) {
     case Jpg:
-        return jpegOf(decoder);
+        return inMemory(jpegOf(decoder));
     case Bmp:
-        return bmpOf(decoder);
+        return bmpOf(decoder, out);
     case Pcx:
-        return pcxOf(decoder);
+        return pcxOf(decoder, out);
     case Png:
-        return pngOf(decoder, icc);
+        return inMemory(pngOf(decoder, icc));
     case Tiff:
-        return tiffOf(decoder, icc);
+        if (!decoder.exif().isEmpty()) {
+            // The EXIF block is joined to the whole file.
+            BufferOutput file;
+            return tiffOf(decoder, icc, file) && inMemory(Metadata::tiffWithExif(file.bytes(), decoder.exif()));
+        }
+        return tiffOf(decoder, icc, out);
     default:
-        return std::nullopt;
+        return false;
     }
+}
+
+std::optional<QByteArray> JpegPhotos::convert(const QByteArray& jpeg, Index format)
+{
+    BufferOutput out;
+    if (!convert(jpeg, format, out))
+        return std::nullopt;
+    return out.bytes();
 }

@@ -17,12 +17,25 @@
 /// about half the time and memory.
 namespace JpegPhotos {
 
-/// The file of format made from jpeg, or nothing when the picture needs the general path: not an
-/// 8-bit colour JPEG, to be turned, with a profile its output must convert, any warning from the
-/// decoder, or a format this path does not write (GIF, ICO). pixelsKnown is told the picture's size
-/// once the header is read.
-std::optional<QByteArray> convert(const QByteArray& jpeg, OutputFormat::Index format,
-                                  const std::function<void(qint64 pixels)>& pixelsKnown = {});
+/// Where a file is written as it is made.
+class Output {
+public:
+    virtual ~Output() = default;
+    /// Adds bytes at the end of what has been written.
+    virtual void append(const char* data, size_t size) = 0;
+    /// Writes bytes at offset from the start, beyond the end as well.
+    virtual void overwrite(quint64 offset, const char* data, size_t size) = 0;
+};
+
+/// Writes the file of format made from jpeg to out and returns true; false when the picture needs the
+/// general path: not an 8-bit colour JPEG, to be turned, with a profile its output must convert, any
+/// warning from the decoder, or a format this path does not write (GIF, ICO). What was written then is
+/// to be discarded. pixelsKnown is told the picture's size once the header is read.
+bool convert(const QByteArray& jpeg, OutputFormat::Index format, Output& out,
+             const std::function<void(qint64 pixels)>& pixelsKnown = {});
+
+/// The same file in memory, or nothing when the picture needs the general path.
+std::optional<QByteArray> convert(const QByteArray& jpeg, OutputFormat::Index format);
 
 /// PNG's five filters tried on each row, the one whose bytes read as signed sum smallest kept: libpng's
 /// adaptive filter, which ImageMagick uses for photographs.

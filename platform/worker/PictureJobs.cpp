@@ -842,55 +842,106 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
     return blob;
 }
 
-void writeThrough(const PictureJobs::ConvertRequest& request, const char* data, size_t size,
-                  const PictureJobs::Hooks& hooks)
-{
-    const LongPath::Fd folder = LongPath::openFolder(request.folder);
-    if (!folder.isValid())
-        throw writeFailure("open folder", errno);
-    const QByteArray temporary = LongPath::encodeName(request.temporaryName);
-    const QByteArray final = LongPath::encodeName(request.finalName);
-    LongPath::Fd file(
-        ::openat(folder.get(), temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!file.isValid())
-        throw writeFailure("create", errno);
-    auto removeTemporary = qScopeGuard([&] { ::unlinkat(folder.get(), temporary.constData(), 0); });
+// The output's temporary file in its folder, created on the first write (never through a link, never
+// over a file), synced and renamed over the final name by commit(), and removed unless committed.
+class TemporaryFile : public JpegPhotos::Output {
+public:
+    TemporaryFile(const PictureJobs::ConvertRequest& request, const PictureJobs::Hooks& hooks)
+        : m_request(request)
+        , m_hooks(hooks)
+    {
+    }
+    ~TemporaryFile() override { discard(); }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-    // A file replaced at the user's word keeps its permissions.
-    struct stat replaced {};
-    if (::fstatat(folder.get(), final.constData(), &replaced, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(replaced.st_mode))
-        ::fchmod(file.get(), replaced.st_mode & 0777);
+    void append(const char* data, size_t size) override
+    {
+        writeAt(m_end, data, size);
+        m_end += size;
+    }
 
-    size_t done = 0;
-    const auto writeAll = [&] {
+    void overwrite(quint64 offset, const char* data, size_t size) override
+    {
+        writeAt(offset, data, size);
+        m_end = std::max(m_end, offset + size);
+    }
+
+    // Everything written so far goes, and the next write starts a new file.
+    void discard()
+    {
+        if (!m_file.isValid())
+            return;
+        m_file = LongPath::Fd();
+        ::unlinkat(m_folder.get(), LongPath::encodeName(m_request.temporaryName).constData(), 0);
+        m_end = 0;
+    }
+
+    void commit()
+    {
+        if (!m_file.isValid())
+            open();
+        if (::fsync(m_file.get()) != 0)
+            throw writeFailure("fsync", errno);
+        if (::close(m_file.release()) != 0)
+            throw writeFailure("close", errno);
+        if (::renameat(m_folder.get(), LongPath::encodeName(m_request.temporaryName).constData(), m_folder.get(),
+                       LongPath::encodeName(m_request.finalName).constData()) != 0) {
+            const int error = errno;
+            ::unlinkat(m_folder.get(), LongPath::encodeName(m_request.temporaryName).constData(), 0);
+            throw writeFailure("rename", error);
+        }
+        if (m_hooks.renamed)
+            m_hooks.renamed();
+    }
+
+private:
+    void open()
+    {
+        m_folder = LongPath::openFolder(m_request.folder);
+        if (!m_folder.isValid())
+            throw writeFailure("open folder", errno);
+        const QByteArray temporary = LongPath::encodeName(m_request.temporaryName);
+        m_file = LongPath::Fd(::openat(m_folder.get(), temporary.constData(),
+                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (!m_file.isValid())
+            throw writeFailure("create", errno);
+        // A file replaced at the user's word keeps its permissions.
+        struct stat replaced {};
+        if (::fstatat(m_folder.get(), LongPath::encodeName(m_request.finalName).constData(), &replaced,
+                      AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(replaced.st_mode))
+            ::fchmod(m_file.get(), replaced.st_mode & 0777);
+    }
+
+    void writeAt(quint64 offset, const char* data, size_t size)
+    {
+        if (!m_file.isValid())
+            open();
         // The first piece alone, so that the tests can stop a worker with part of a file written.
         constexpr size_t piece = size_t(8) << 20;
-        bool first = true;
-        while (done < size || first) {
-            const ssize_t put = size == 0 ? 0 : ::write(file.get(), data + done, std::min(piece, size - done));
+        size_t done = 0;
+        while (done < size) {
+            const ssize_t put = ::pwrite(m_file.get(), data + done, std::min(piece, size - done), off_t(offset + done));
             if (put < 0 && errno == EINTR)
                 continue;
             if (put < 0)
-                return writeFailure("write", errno);
+                throw writeFailure("write", errno);
             done += size_t(put);
-            if (first && hooks.partWritten)
-                hooks.partWritten();
-            first = false;
+            if (!m_partTold && m_hooks.partWritten) {
+                m_partTold = true;
+                m_hooks.partWritten();
+            }
         }
-        if (::fsync(file.get()) != 0)
-            return writeFailure("fsync", errno);
-        return Failure{Status::Ok, {}};
-    };
-    if (const Failure failure = writeAll(); failure.status != Status::Ok)
-        throw failure;
-    if (::close(file.release()) != 0)
-        throw writeFailure("close", errno);
-    if (::renameat(folder.get(), temporary.constData(), folder.get(), final.constData()) != 0)
-        throw writeFailure("rename", errno);
-    removeTemporary.dismiss();
-    if (hooks.renamed)
-        hooks.renamed();
-}
+    }
+
+    const PictureJobs::ConvertRequest& m_request;
+    const PictureJobs::Hooks& m_hooks;
+    LongPath::Fd m_folder;
+    LongPath::Fd m_file;
+    quint64 m_end = 0;
+    bool m_partTold = false;
+};
 
 bool startsWith(const QByteArray& bytes, const char* prefix, qsizetype at = 0)
 {
@@ -993,12 +1044,14 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
         const Index formatIndex = request.format;
         if (hooks.admit)
             hooks.admit(headerPixels(input, formatIndex));
+        TemporaryFile file(request, hooks);
         if (input.coder == "JPEG") {
             const auto known = [&](qint64 pixels) { life.pixelsKnown(pixels); };
-            if (const std::optional<QByteArray> file = JpegPhotos::convert(input.bytes, formatIndex, known)) {
-                writeThrough(request, file->constData(), size_t(file->size()), hooks);
+            if (JpegPhotos::convert(input.bytes, formatIndex, file, known)) {
+                file.commit();
                 return Status::Ok;
             }
+            file.discard();
         }
         // The icon needs at most 256 pixels; the JPEG decoder can stop at an eighth of a photo.
         const QSize hint = formatIndex == Ico ? QSize(int(largestIcon), int(largestIcon)) : QSize();
@@ -1013,7 +1066,8 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
         // Camera pictures: noise everywhere, few long runs of equal bytes.
         const bool photographic = input.coder == "JPEG" || input.coder == "HEIC";
         const Magick::Blob blob = encode(frames, formatIndex, photographic);
-        writeThrough(request, static_cast<const char*>(blob.data()), blob.length(), hooks);
+        file.append(static_cast<const char*>(blob.data()), blob.length());
+        file.commit();
         return Status::Ok;
     } catch (const Failure& failure) {
         return fail(failure);
