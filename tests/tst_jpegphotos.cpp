@@ -81,6 +81,8 @@ private slots:
     void generalPathWhereNeeded_data();
     void generalPathWhereNeeded();
     void pngOfRgba();
+    void gifOfFewColours_data();
+    void gifOfFewColours();
 };
 
 void TestJpegPhotos::sameFilesAsImageMagick_data()
@@ -193,7 +195,7 @@ void TestJpegPhotos::generalPathWhereNeeded_data()
     photo.write(&blob, "JPEG");
     const QByteArray plain = bytesOf(blob);
     QTest::newRow("plain photo") << plain << int(Tiff) << true;
-    QTest::newRow("to GIF") << plain << int(Gif) << false;
+    QTest::newRow("to GIF") << plain << int(Gif) << true;
     QTest::newRow("to ICO") << plain << int(Ico) << false;
     QTest::newRow("to be turned") << TestPictures::withExifRotation(plain) << int(Png) << false;
     QTest::newRow("ends early") << plain.left(plain.size() / 2) << int(Bmp) << false;
@@ -213,6 +215,7 @@ void TestJpegPhotos::generalPathWhereNeeded_data()
     wide.write(&blob, "JPEG");
     QTest::newRow("Adobe RGB to BMP, which needs sRGB") << bytesOf(blob) << int(Bmp) << false;
     QTest::newRow("Adobe RGB to PCX, which needs sRGB") << bytesOf(blob) << int(Pcx) << false;
+    QTest::newRow("Adobe RGB to GIF, which needs sRGB") << bytesOf(blob) << int(Gif) << false;
     QTest::newRow("Adobe RGB to PNG, which keeps it") << bytesOf(blob) << int(Png) << true;
 }
 
@@ -249,6 +252,47 @@ void TestJpegPhotos::pngOfRgba()
     same.write(&blob, "PNG");
     QVERIFY2(double(png.size()) <= double(blob.length()) * 1.02,
              QByteArray::number(png.size()) + " against " + QByteArray::number(qulonglong(blob.length())));
+}
+
+void TestJpegPhotos::gifOfFewColours_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("colours");
+    // One colour: the longest strings, each code built from the one before it. Two: the smallest
+    // code size. 256 at random: the table fills up and starts again many times.
+    QTest::newRow("one colour") << 300 << 200 << 1;
+    QTest::newRow("two colours") << 97 << 31 << 2;
+    QTest::newRow("five colours, padded table") << 64 << 64 << 5;
+    QTest::newRow("256 colours at random") << 512 << 384 << 256;
+    QTest::newRow("a single column") << 1 << 700 << 17;
+}
+
+// The palette picture comes back from the GIF exactly, so every code is right.
+void TestJpegPhotos::gifOfFewColours()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, colours);
+    std::vector<quint8> palette;
+    for (int i = 0; i < colours; ++i)
+        palette.insert(palette.end(), {quint8(i), quint8(255 - i), quint8(i * 7)});
+    std::vector<quint8> indexes(size_t(width) * size_t(height));
+    quint32 random = 12345;
+    for (quint8& index : indexes) {
+        random = random * 1103515245u + 12345u;
+        index = quint8((random >> 16) % quint32(colours));
+    }
+    const QByteArray gif =
+        JpegPhotos::gifOfIndexes(indexes.data(), size_t(width), size_t(height), palette.data(), unsigned(colours));
+    Magick::Image written = decoded(gif);
+    QCOMPARE(written.magick(), "GIF");
+    std::vector<quint8> back(indexes.size() * 3);
+    written.write(0, 0, size_t(width), size_t(height), "RGB", MagickCore::CharPixel, back.data());
+    for (size_t pixel = 0; pixel < indexes.size(); ++pixel) {
+        const quint8* expected = palette.data() + indexes[pixel] * 3;
+        QVERIFY2(std::equal(expected, expected + 3, back.data() + pixel * 3), QByteArray::number(qulonglong(pixel)));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestJpegPhotos)

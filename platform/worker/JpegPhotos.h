@@ -12,7 +12,8 @@
 #include <vector>
 
 /// Camera photographs (8-bit colour JPEGs, upright as stored) converted on 8-bit rows with
-/// libjpeg-turbo, without ImageMagick, which holds every pixel as four 16-bit samples. The files are
+/// libjpeg-turbo, without ImageMagick, which holds every pixel as four 16-bit samples; and the encoders
+/// of 8-bit rows that pictures of the general path share. The files are
 /// the ones ImageMagick writes for such a picture (the same pixels, colour and metadata), made in
 /// about half the time and memory.
 namespace JpegPhotos {
@@ -29,13 +30,21 @@ public:
 
 /// Writes the file of format made from jpeg to out and returns true; false when the picture needs the
 /// general path: not an 8-bit colour JPEG, to be turned, with a profile its output must convert, any
-/// warning from the decoder, or a format this path does not write (GIF, ICO). What was written then is
+/// warning from the decoder, or ICO, which this path does not write. What was written then is
 /// to be discarded. pixelsKnown is told the picture's size once the header is read.
 bool convert(const QByteArray& jpeg, OutputFormat::Index format, Output& out,
              const std::function<void(qint64 pixels)>& pixelsKnown = {});
 
 /// The same file in memory, or nothing when the picture needs the general path.
 std::optional<QByteArray> convert(const QByteArray& jpeg, OutputFormat::Index format);
+
+/// The GIF of an opaque picture's 8-bit RGBA rows, in 256 colours; nothing when it is too large for
+/// libimagequant (over about 130 megapixels).
+std::optional<QByteArray> gif(const quint8* rgba, size_t width, size_t height);
+
+/// The GIF of a palette picture, as ImageMagick writes a single opaque one: indexes into palette, which
+/// holds colours (1 to 256) as RGB triples.
+QByteArray gifOfIndexes(const quint8* indexes, size_t width, size_t height, const quint8* palette, unsigned colours);
 
 /// PNG's five filters tried on each row, the one whose bytes read as signed sum smallest kept: libpng's
 /// adaptive filter, which ImageMagick uses for photographs.
