@@ -139,6 +139,10 @@ void WorkerProcess::start()
     // The library's caches, and anything else the worker writes aside, land in the private folder.
     environment.insert(QStringLiteral("MAGICK_TEMPORARY_PATH"), m_folder->path());
     environment.insert(QStringLiteral("TMPDIR"), m_folder->path());
+    // Each worker keeps to one core, as ImageMagick is told to: the pool is the parallelism, and
+    // libimagequant's OpenMP threads on top of it only contend (GIF of Debian's wallpapers: 12.3 s
+    // against 12.9 s).
+    environment.insert(QStringLiteral("OMP_NUM_THREADS"), QStringLiteral("1"));
     if (!m_policy.isEmpty()) {
         QFile policy(m_folder->filePath(QStringLiteral("policy.xml")));
         if (policy.open(QIODevice::WriteOnly) && policy.write(m_policy) == m_policy.size() && policy.flush())
