@@ -81,6 +81,8 @@ private slots:
     void generalPathWhereNeeded_data();
     void generalPathWhereNeeded();
     void pngOfRgba();
+    void deflatedTiff_data();
+    void deflatedTiff();
     void gifOfFewColours_data();
     void gifOfFewColours();
 };
@@ -252,6 +254,41 @@ void TestJpegPhotos::pngOfRgba()
     same.write(&blob, "PNG");
     QVERIFY2(double(png.size()) <= double(blob.length()) * 1.02,
              QByteArray::number(png.size()) + " against " + QByteArray::number(qulonglong(blob.length())));
+}
+
+void TestJpegPhotos::deflatedTiff_data()
+{
+    QTest::addColumn<int>("channels");
+    QTest::addColumn<bool>("bigEndian");
+    QTest::newRow("RGB, little-endian") << 3 << false;
+    QTest::newRow("RGBA, big-endian") << 4 << true;
+}
+
+// Pictures that are not photographs: pixels, transparency, profile and resolution come back as given.
+void TestJpegPhotos::deflatedTiff()
+{
+    QFETCH(int, channels);
+    QFETCH(bool, bigEndian);
+    const size_t width = 333;
+    const size_t height = 1500; // several strips
+    Magick::Image picture = TestPictures::photo(width, height);
+    picture.matte(channels == 4);
+    std::vector<quint8> rows(width * height * size_t(channels));
+    picture.write(0, 0, width, height, channels == 4 ? "RGBA" : "RGB", MagickCore::CharPixel, rows.data());
+    for (size_t i = 3; channels == 4 && i < rows.size(); i += 4)
+        rows[i] = quint8(i / 4 % 256);
+    const QByteArray adobeRgb = fileBytes(adobeRgbPath);
+    const QByteArray tiff = JpegPhotos::deflatedTiff(rows.data(), width, height, channels, adobeRgb, {},
+                                                     {150, 75, Metadata::Resolution::PerInch}, bigEndian);
+    QCOMPARE(tiff.left(2), bigEndian ? QByteArray("MM") : QByteArray("II"));
+    Magick::Image written = decoded(tiff);
+    std::vector<quint8> back(rows.size());
+    written.write(0, 0, width, height, channels == 4 ? "RGBA" : "RGB", MagickCore::CharPixel, back.data());
+    QVERIFY(back == rows);
+    QCOMPARE(bytesOf(written.profile("icc")), adobeRgb);
+    QCOMPARE(written.xResolution(), 150.0);
+    QCOMPARE(written.yResolution(), 75.0);
+    QVERIFY(double(tiff.size()) < double(rows.size()) * 0.9);
 }
 
 void TestJpegPhotos::gifOfFewColours_data()

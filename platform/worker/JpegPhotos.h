@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "Metadata.h"
 #include "Naming.h"
 
 #include <QByteArray>
@@ -45,6 +46,11 @@ std::optional<QByteArray> gif(const quint8* rgba, size_t width, size_t height);
 /// The GIF of a palette picture, as ImageMagick writes a single opaque one: indexes into palette, which
 /// holds colours (1 to 256) as RGB triples.
 QByteArray gifOfIndexes(const quint8* indexes, size_t width, size_t height, const quint8* palette, unsigned colours);
+
+/// A TIFF of one page of 8-bit RGB or RGBA rows (channels 3 or 4), Deflate-compressed with horizontal
+/// differencing, in the given byte order, with the profile, XMP packet and resolution when given.
+QByteArray deflatedTiff(const quint8* rows, size_t width, size_t height, int channels, const QByteArray& icc,
+                        const QByteArray& xmp, const Metadata::Resolution& resolution, bool bigEndian);
 
 /// PNG's five filters tried on each row, the one whose bytes read as signed sum smallest kept: libpng's
 /// adaptive filter, which ImageMagick uses for photographs.
