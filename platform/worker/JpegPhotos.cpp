@@ -873,35 +873,76 @@ JpegPhotos::RowFilter::RowFilter(size_t stride, size_t pixelBytes)
     , m_pixelBytes(pixelBytes)
     , m_none(stride, 0)
 {
-    for (std::vector<quint8>& bytes : m_tried)
-        bytes.resize(stride);
 }
 
+namespace {
+int paeth(int left, int up, int upLeft)
+{
+    const int guess = left + up - upLeft;
+    const int toLeft = std::abs(guess - left);
+    const int toUp = std::abs(guess - up);
+    const int toUpLeft = std::abs(guess - upLeft);
+    return toLeft <= toUp && toLeft <= toUpLeft ? left : toUp <= toUpLeft ? up : upLeft;
+}
+
+// The bytes of a row as one of PNG's filters predicts them: 0 none, 1 left, 2 up, 3 average, 4 Paeth.
+template <int type> inline quint8 filtered(const quint8* line, const quint8* above, size_t i, size_t bpp)
+{
+    const int left = i >= bpp ? line[i - bpp] : 0;
+    const int up = above[i];
+    if constexpr (type == 0)
+        return line[i];
+    else if constexpr (type == 1)
+        return quint8(line[i] - left);
+    else if constexpr (type == 2)
+        return quint8(line[i] - up);
+    else if constexpr (type == 3)
+        return quint8(line[i] - (left + up) / 2);
+    else
+        return quint8(line[i] - paeth(left, up, i >= bpp ? above[i - bpp] : 0));
+}
+
+template <int type> void filterInto(const quint8* line, const quint8* above, size_t stride, size_t bpp, quint8* out)
+{
+    for (size_t i = 0; i < stride; ++i)
+        out[i] = filtered<type>(line, above, i, bpp);
+}
+} // namespace
+
+// The costs are summed in one pass and only the chosen filter's bytes are written, in a second.
 void JpegPhotos::RowFilter::filter(const quint8* line, const quint8* above, quint8* out)
 {
     if (!above)
         above = m_none.data();
-    std::array<quint64, 5> cost{};
     const size_t bpp = m_pixelBytes;
+    std::array<quint64, 5> cost{};
+    const auto signedSize = [](quint8 value) { return quint64(std::abs(int(qint8(value)))); };
     for (size_t i = 0; i < m_stride; ++i) {
-        const int left = i >= bpp ? line[i - bpp] : 0;
-        const int up = above[i];
-        const int upLeft = i >= bpp ? above[i - bpp] : 0;
-        const int guess = left + up - upLeft;
-        const int toLeft = std::abs(guess - left);
-        const int toUp = std::abs(guess - up);
-        const int toUpLeft = std::abs(guess - upLeft);
-        const int paeth = toLeft <= toUp && toLeft <= toUpLeft ? left : toUp <= toUpLeft ? up : upLeft;
-        const std::array<quint8, 5> values{line[i], quint8(line[i] - left), quint8(line[i] - up),
-                                           quint8(line[i] - (left + up) / 2), quint8(line[i] - paeth)};
-        for (size_t type = 0; type < 5; ++type) {
-            m_tried[type][i] = values[type];
-            cost[type] += quint64(std::abs(int(qint8(values[type]))));
-        }
+        cost[0] += signedSize(filtered<0>(line, above, i, bpp));
+        cost[1] += signedSize(filtered<1>(line, above, i, bpp));
+        cost[2] += signedSize(filtered<2>(line, above, i, bpp));
+        cost[3] += signedSize(filtered<3>(line, above, i, bpp));
+        cost[4] += signedSize(filtered<4>(line, above, i, bpp));
     }
     const size_t best = size_t(std::min_element(cost.begin(), cost.end()) - cost.begin());
     out[0] = quint8(best);
-    std::memcpy(out + 1, m_tried[best].data(), m_stride);
+    switch (best) {
+    case 0:
+        filterInto<0>(line, above, m_stride, bpp, out + 1);
+        break;
+    case 1:
+        filterInto<1>(line, above, m_stride, bpp, out + 1);
+        break;
+    case 2:
+        filterInto<2>(line, above, m_stride, bpp, out + 1);
+        break;
+    case 3:
+        filterInto<3>(line, above, m_stride, bpp, out + 1);
+        break;
+    default:
+        filterInto<4>(line, above, m_stride, bpp, out + 1);
+        break;
+    }
 }
 
 // The file as ImageMagick writes a single opaque picture: GIF89a, a global table of a power of two

@@ -64,7 +64,6 @@ private:
     size_t m_stride;
     size_t m_pixelBytes;
     std::vector<quint8> m_none;
-    std::array<std::vector<quint8>, 5> m_tried;
 };
 
 /// The PNG of 8-bit rows (3 bytes a pixel for RGB, 4 for RGBA), each row filtered as libpng's adaptive
