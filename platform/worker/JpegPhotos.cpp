@@ -975,12 +975,14 @@ QByteArray JpegPhotos::gifOfIndexes(const quint8* indexes, size_t width, size_t 
 }
 
 // Three quarters of a GIF's time went to choosing and dithering to 256 colours (perf, on Debian's
-// wallpapers). libimagequant at speed 8, choosing from a megapixel sample and dithering the whole with
-// Floyd and Steinberg's error diffusion, took 2.9 and 2.2 s of two wallpapers of 20 and 13
-// megapixels against ImageMagick's 3.4 and 2.4, at 35.7 and 32.9 dB against 33.4 and 31.0, with
-// files 3.5% and 6% smaller. At its default speed 4 it took ImageMagick's time for 1 dB more;
-// ImageMagick's own palette chosen from a sample and then mapped was slower than its plain quantiser,
-// whose cost is the dithering, not the choosing.
+// wallpapers). ImageMagick's own palette chosen from a sample and then mapped was slower than its
+// plain quantiser: the cost is the dithering, not the choosing. libimagequant, choosing from a
+// megapixel sample and dithering the whole with Floyd and Steinberg's error diffusion, on one thread,
+// for two wallpapers of 20 and 13 megapixels (ImageMagick: 3.4 and 2.4 s, 33.4 and 31.0 dB; vips,
+// which uses libimagequant at a higher effort: 36.3 and 33.2 dB, 13.21 and 8.49 MB):
+//   speed 8: 2.45 and 1.80 s, 35.7 and 32.9 dB, 13.48 and 8.57 MB (it drops the lowest bit of input);
+//   speed 6: 2.51 and 1.97 s, 36.3 and 33.7 dB, 13.39 and 8.43 MB;
+//   speed 5 adds a dither map, and a third to the time.
 std::optional<QByteArray> JpegPhotos::gif(const quint8* rgba, size_t width, size_t height)
 {
     if (width == 0 || height == 0 || width > 0xffff || height > 0xffff)
@@ -990,7 +992,7 @@ std::optional<QByteArray> JpegPhotos::gif(const quint8* rgba, size_t width, size
         throw std::bad_alloc();
     const auto freeAttributes = qScopeGuard([&] { liq_attr_destroy(attributes); });
     liq_set_max_colors(attributes, 256);
-    liq_set_speed(attributes, 8);
+    liq_set_speed(attributes, 6);
     liq_image* input = liq_image_create_rgba(attributes, rgba, int(width), int(height), 0);
     if (!input)
         return std::nullopt;
