@@ -39,8 +39,8 @@ bool convert(const QByteArray& jpeg, OutputFormat::Index format, Output& out,
 /// The same file in memory, or nothing when the picture needs the general path.
 std::optional<QByteArray> convert(const QByteArray& jpeg, OutputFormat::Index format);
 
-/// The GIF of an opaque picture's 8-bit RGBA rows, in 256 colours; nothing when it is too large for
-/// libimagequant (over about 130 megapixels).
+/// The GIF of an opaque picture's 8-bit RGBA rows, in 256 colours; nothing when libimagequant refuses
+/// the picture.
 std::optional<QByteArray> gif(const quint8* rgba, size_t width, size_t height);
 
 /// The GIF of a palette picture, as ImageMagick writes a single opaque one: indexes into palette, which
