@@ -135,6 +135,7 @@ private slots:
     void animationsIntoTiff();
     void pagesOfMixedSizesIntoGif();
     void photographIntoGif();
+    void photographEndingEarly();
     void iconsAndFloats();
     void beyondTheOldLimits();
     void largePictureWaitsForTheOthers();
@@ -490,6 +491,19 @@ void TestPictures_::photographIntoGif()
     const double ours = TestPictures::meanDifference(TestPictures::toQImage(written), original);
     const double imageMagicks = TestPictures::meanDifference(TestPictures::toQImage(theirs), original);
     QVERIFY2(ours <= imageMagicks, QByteArray::number(ours) + " against " + QByteArray::number(imageMagicks));
+}
+
+// A JPEG whose data ends late in the picture: most of each output is written before the decoder's
+// warning comes. Each format reports it as damaged, and nothing of it is left in the folder.
+void TestPictures_::photographEndingEarly()
+{
+    TestPictures::save(TestPictures::photo(900, 700), path(u"whole.jpg"_s), "JPEG");
+    const QByteArray whole = TestPictures::bytesOf(path(u"whole.jpg"_s));
+    QDir(path(u"late"_s)).mkpath(u"."_s);
+    const QString source = path(u"late/cut.jpg"_s);
+    TestPictures::saveBytes(source, whole.left(whole.size() * 9 / 10));
+    QCOMPARE(convert(source, everyFormat), QStringList(everyFormat.size(), u"图片已损坏"_s));
+    QCOMPARE(QDir(path(u"out"_s)).entryList({u"*cut*"_s}, QDir::Files | QDir::Hidden), QStringList{});
 }
 
 void TestPictures_::iconsAndFloats()

@@ -118,7 +118,7 @@ Source readSource(const QString& path)
 
 // Warnings are not failures: a JPEG with a malformed XMP packet still has good pixels. A picture that
 // ends early is, or its missing part would be written out as grey.
-bool isTruncation(const Magick::Warning& warning)
+bool isTruncation(const Magick::Exception& warning)
 {
     const char* what = warning.what();
     return std::strstr(what, "Premature end") || std::strstr(what, "premature end") ||
@@ -251,8 +251,17 @@ std::list<Magick::Image> readAllFrames(const Source& source)
     }
     if (frames.empty())
         throw Failure{Status::Corrupt, "no picture"};
-    for (Magick::Image& frame : frames)
+    // ImageMagick 6 leaves a decoder's warning (a JPEG that ends early, its last rows grey) in the frame
+    // it read, not in what readImages throws: a damaged picture would be converted as if it were whole.
+    for (Magick::Image& frame : frames) {
+        try {
+            Magick::throwException(&frame.image()->exception, false);
+        } catch (const Magick::Exception& stored) {
+            if (isTruncation(stored))
+                throw failureOf(stored);
+        }
         frame.quiet(true);
+    }
     return frames;
 }
 
