@@ -14,8 +14,8 @@
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include <jpeglib.h>
@@ -29,8 +29,8 @@ namespace {
 
 // Measured on Debian's 21 wallpapers (perf): of ImageMagick's JPEG to BMP, a third went to libjpeg,
 // a tenth to its coder widening each sample to 16 bits, a tenth to the BMP coder and a twentieth to
-// clearing buffers; the rest is the kernel copying the file. Decoding into 8-bit rows, straight into
-// the place the output keeps them, leaves libjpeg and the copy.
+// clearing buffers; the rest is the kernel copying the file. Decoding into 8-bit rows and writing them
+// as they come leaves libjpeg and the copy.
 
 constexpr char xmpHeader[] = "http://ns.adobe.com/xap/1.0/";
 constexpr char exifHeader[] = "Exif\0";
@@ -216,7 +216,7 @@ size_t chunkRows(size_t stride)
 }
 
 // As ImageMagick's BMP coder writes an opaque picture: a version 5 header with the channel masks,
-// bottom row first, rows padded to four bytes. The pixels are decoded straight into their places.
+// bottom row first, rows padded to four bytes.
 bool bmpOf(Decoder& decoder, JpegPhotos::Output& file)
 {
     const size_t width = decoder.width();

@@ -7,16 +7,15 @@
 #include <QByteArray>
 #include <QSize>
 
-#include <array>
 #include <functional>
 #include <optional>
 #include <vector>
 
 /// Camera photographs (8-bit colour JPEGs, upright as stored) converted on 8-bit rows with
 /// libjpeg-turbo, without ImageMagick, which holds every pixel as four 16-bit samples; and the encoders
-/// of 8-bit rows that pictures of the general path share. The files are
-/// the ones ImageMagick writes for such a picture (the same pixels, colour and metadata), made in
-/// about half the time and memory.
+/// of 8-bit rows that pictures of the general path share. The files hold what ImageMagick's would (the
+/// same pixels, colour and metadata; BMP and PCX are the very same bytes), made in a fraction of the
+/// time and memory.
 namespace JpegPhotos {
 
 /// Where a file is written as it is made.
@@ -67,8 +66,8 @@ private:
 };
 
 /// The PNG of 8-bit rows (3 bytes a pixel for RGB, 4 for RGBA), each row filtered as libpng's adaptive
-/// filter would and the whole compressed with libdeflate. icc, exif and xmp are written when not empty;
-/// dotsPerMetre is the resolution, empty when unknown.
+/// filter would and the whole deflated the fastest way that a sample shows within 1.8% of zlib's level
+/// 7. icc, exif and xmp are written when not empty; dotsPerMetre is the resolution, empty when unknown.
 QByteArray png(const quint8* rows, size_t width, size_t height, int channels, const QByteArray& icc,
                const QByteArray& exif, const QByteArray& xmp, QSize dotsPerMetre = {});
 
