@@ -47,12 +47,9 @@ struct ErrorManager {
 
 void quietly(j_common_ptr) {}
 
-// Where the file says how densely its pixels were meant to be printed.
-struct Density {
-    double x = 0;
-    double y = 0;
-    enum Unit { Undefined = 0, PerInch = 1, PerCentimetre = 2 } unit = Undefined;
-};
+// How densely the pixels were meant to be printed. Its units are numbered as JFIF numbers them.
+using Density = Metadata::Resolution;
+static_assert(Density::None == 0 && Density::PerInch == 1 && Density::PerCentimetre == 2);
 
 // A JPEG being decoded, with the markers an output carries on. Errors of libjpeg come back as a
 // return of false, never as an exit of the process; a warning (data that ends early, a bad marker)
@@ -109,8 +106,7 @@ public:
         }
         // As ImageMagick reads it: EXIF's resolution, else JFIF's where it has a unit.
         if (const Metadata::Resolution exif = Metadata::resolutionOf(m_exif); exif.unit != Metadata::Resolution::None)
-            m_density = {exif.x, exif.y,
-                         exif.unit == Metadata::Resolution::PerInch ? Density::PerInch : Density::PerCentimetre};
+            m_density = exif;
         else if (m_info.saw_JFIF_marker && (m_info.density_unit == 1 || m_info.density_unit == 2))
             m_density = {double(m_info.X_density), double(m_info.Y_density), Density::Unit(m_info.density_unit)};
         return m_error.base.num_warnings == 0;
@@ -404,7 +400,7 @@ QByteArray tiffDirectory(const TiffPage& page, quint64 directoryAt)
         {279, longType, strips, longs(page.counts)},
     };
     const Density& density = page.density;
-    const bool resolution = density.x > 0 && density.y > 0 && density.unit != Density::Undefined;
+    const bool resolution = density.x > 0 && density.y > 0 && density.unit != Density::None;
     if (resolution) {
         const auto rational = [&](double value) { return longs({quint32(value * 10000 + 0.5), 10000}); };
         entries.push_back({282, rationalType, 1, rational(density.x)});
@@ -666,11 +662,19 @@ std::vector<quint8> deflated(const std::vector<quint8>& filtered, size_t height)
     return deflate(filtered.data(), filtered.size(), chosen);
 }
 
+QSize dotsPerMetreOf(const Density& density)
+{
+    const double perMetre = density.unit == Density::PerCentimetre ? 100.0
+                            : density.unit == Density::PerInch     ? 100.0 / 2.54
+                                                                   : 0.0;
+    return QSize(int(perMetre * density.x + 0.5), int(perMetre * density.y + 0.5));
+}
+
 // The PNG of filtered rows: the header, the colour (the profile, or sRGB's gamma and primaries as
 // ImageMagick writes them for a picture without one), resolution, EXIF and XMP ahead of the pixels,
 // where readers look for them, and the pixels deflated in one piece.
 QByteArray pngOfFiltered(const std::vector<quint8>& filtered, size_t width, size_t height, int channels,
-                         const QByteArray& icc, const QByteArray& exif, const QByteArray& xmp, QSize dotsPerMetre)
+                         const QByteArray& icc, const QByteArray& exif, const QByteArray& xmp, const Density& density)
 {
     QByteArray out("\x89PNG\r\n\x1a\n", 8);
     QByteArray data;
@@ -694,7 +698,7 @@ QByteArray pngOfFiltered(const std::vector<quint8>& filtered, size_t width, size
             put.u32(value);
         pngChunk(out, "cHRM", data);
     }
-    if (dotsPerMetre.width() > 0 && dotsPerMetre.height() > 0) {
+    if (const QSize dotsPerMetre = dotsPerMetreOf(density); dotsPerMetre.width() > 0 && dotsPerMetre.height() > 0) {
         data.clear();
         put.u32(quint32(dotsPerMetre.width()));
         put.u32(quint32(dotsPerMetre.height()));
@@ -717,14 +721,6 @@ QByteArray pngOfFiltered(const std::vector<quint8>& filtered, size_t width, size
                                          qsizetype(std::min(chunk, length - at))));
     pngChunk(out, "IEND", {});
     return out;
-}
-
-QSize dotsPerMetre(const Density& density)
-{
-    const double perMetre = density.unit == Density::PerCentimetre ? 100.0
-                            : density.unit == Density::PerInch     ? 100.0 / 2.54
-                                                                   : 0.0;
-    return QSize(int(perMetre * density.x + 0.5), int(perMetre * density.y + 0.5));
 }
 
 std::optional<QByteArray> gifOf(Decoder& decoder)
@@ -751,8 +747,7 @@ std::optional<QByteArray> pngOf(Decoder& decoder, const QByteArray& icc)
     });
     if (!read)
         return std::nullopt;
-    return pngOfFiltered(filtered, width, height, 3, icc, decoder.exif(), decoder.xmp(),
-                         dotsPerMetre(decoder.density()));
+    return pngOfFiltered(filtered, width, height, 3, icc, decoder.exif(), decoder.xmp(), decoder.density());
 }
 
 // The LZW codes of GIF's pixel data, packed from the lowest bit up into sub-blocks of at most 255
@@ -1055,9 +1050,7 @@ QByteArray JpegPhotos::deflatedTiff(const quint8* rows, size_t width, size_t hei
         1, std::min<size_t>(height, (size_t(1) << 20) / std::max<size_t>(1, width * size_t(channels))));
     page.icc = icc;
     page.xmp = xmp;
-    if (resolution.unit != Metadata::Resolution::None)
-        page.density = {resolution.x, resolution.y,
-                        resolution.unit == Metadata::Resolution::PerInch ? Density::PerInch : Density::PerCentimetre};
+    page.density = resolution;
     const size_t stride = width * size_t(channels);
     libdeflate_compressor* compressor = libdeflate_alloc_compressor(tiffDeflateLevel);
     if (!compressor)
@@ -1095,7 +1088,7 @@ QByteArray JpegPhotos::deflatedTiff(const quint8* rows, size_t width, size_t hei
 }
 
 QByteArray JpegPhotos::png(const quint8* rows, size_t width, size_t height, int channels, const QByteArray& icc,
-                           const QByteArray& exif, const QByteArray& xmp, QSize dotsPerMetre)
+                           const QByteArray& exif, const QByteArray& xmp, const Metadata::Resolution& resolution)
 {
     const size_t stride = width * size_t(channels);
     std::vector<quint8> filtered((stride + 1) * height);
@@ -1103,7 +1096,7 @@ QByteArray JpegPhotos::png(const quint8* rows, size_t width, size_t height, int 
     for (size_t row = 0; row < height; ++row)
         filter.filter(rows + row * stride, row ? rows + (row - 1) * stride : nullptr,
                       filtered.data() + row * (stride + 1));
-    return pngOfFiltered(filtered, width, height, channels, icc, exif, xmp, dotsPerMetre);
+    return pngOfFiltered(filtered, width, height, channels, icc, exif, xmp, resolution);
 }
 
 bool JpegPhotos::convert(const QByteArray& jpeg, Index format, Output& out,

@@ -5,7 +5,6 @@
 #include "Naming.h"
 
 #include <QByteArray>
-#include <QSize>
 
 #include <functional>
 #include <optional>
@@ -67,8 +66,8 @@ private:
 
 /// The PNG of 8-bit rows (3 bytes a pixel for RGB, 4 for RGBA), each row filtered as libpng's adaptive
 /// filter would and the whole deflated the fastest way that a sample shows within 1.8% of zlib's level
-/// 7. icc, exif and xmp are written when not empty; dotsPerMetre is the resolution, empty when unknown.
+/// 7. icc, exif, xmp and the resolution are written when given.
 QByteArray png(const quint8* rows, size_t width, size_t height, int channels, const QByteArray& icc,
-               const QByteArray& exif, const QByteArray& xmp, QSize dotsPerMetre = {});
+               const QByteArray& exif, const QByteArray& xmp, const Metadata::Resolution& resolution = {});
 
 } // namespace JpegPhotos

@@ -702,15 +702,9 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
         if (!hasTransparency(image))
             image.matte(false);
         if (const std::optional<Rows> rows = rowsOfManyColours(image)) {
-            const Metadata::Resolution resolution = resolutionOf(image);
-            const double perMetre = resolution.unit == Metadata::Resolution::PerInch ? 100.0 / 2.54 : 100.0;
-            const QSize dotsPerMetre =
-                resolution.unit == Metadata::Resolution::None
-                    ? QSize()
-                    : QSize(int(resolution.x * perMetre + 0.5), int(resolution.y * perMetre + 0.5));
             blob = blobOf(JpegPhotos::png(rows->bytes.data(), image.columns(), image.rows(), rows->channels,
                                           profileOf(image, "icc"), profileOf(image, "exif"), profileOf(image, "xmp"),
-                                          dotsPerMetre));
+                                          resolutionOf(image)));
             break;
         }
         // Adaptive filtering. Run-length matching at zlib level 6 takes a quarter of the time of the full
