@@ -889,6 +889,11 @@ private:
                 continue;
             if (put < 0)
                 throw writeFailure("write", errno);
+            // The disk starts on what is written while the rest is made, so that commit's sync waits
+            // for little: without it, uncompressed files (BMP, TIFF) took a third longer on Debian's
+            // wallpapers, the workers idle while the sync wrote them. It only starts the writing;
+            // errors surface at the sync.
+            ::sync_file_range(m_file.get(), off_t(offset + done), put, SYNC_FILE_RANGE_WRITE);
             done += size_t(put);
             if (!m_partTold && m_hooks.partWritten) {
                 m_partTold = true;
