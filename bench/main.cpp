@@ -174,8 +174,11 @@ Run runCommand(const QString& program, const QStringList& arguments, const QByte
     process.start(program, arguments);
     process.write(input);
     process.closeWriteChannel();
-    while (!process.waitForFinished(20))
+    // waitForFinished() is false once the events below have seen the end, so the state decides.
+    while (process.state() != QProcess::NotRunning) {
+        process.waitForFinished(20);
         QCoreApplication::processEvents();
+    }
     run.seconds = double(clock.nsecsElapsed()) / 1e9;
     run.peakMiB = memory.peakMiB();
     run.bytes = folderBytes(folder);
