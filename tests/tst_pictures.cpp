@@ -136,6 +136,8 @@ private slots:
     void pagesOfMixedSizesIntoGif();
     void photographIntoGif();
     void photographEndingEarly();
+    void largePngIntoIcon_data();
+    void largePngIntoIcon();
     void iconsAndFloats();
     void beyondTheOldLimits();
     void largePictureWaitsForTheOthers();
@@ -504,6 +506,81 @@ void TestPictures_::photographEndingEarly()
     TestPictures::saveBytes(source, whole.left(whole.size() * 9 / 10));
     QCOMPARE(convert(source, everyFormat), QStringList(everyFormat.size(), u"图片已损坏"_s));
     QCOMPARE(QDir(path(u"out"_s)).entryList({u"*cut*"_s}, QDir::Files | QDir::Hidden), QStringList{});
+}
+
+void TestPictures_::largePngIntoIcon_data()
+{
+    QTest::addColumn<QByteArray>("png");
+    // Two spots of the icon's largest entry, as fractions of its side, and their colours there;
+    // an invalid colour for a transparent spot.
+    QTest::addColumn<QPointF>("at");
+    QTest::addColumn<QColor>("colour");
+    QTest::addColumn<QPointF>("otherAt");
+    QTest::addColumn<QColor>("otherColour");
+    // Large enough to be read a row at a time, in blocks of four.
+    const size_t width = 1536, height = 1024;
+    const auto png = [&](Magick::Image picture, const std::string& coder = "PNG") {
+        picture.quality(75);
+        Magick::Blob blob;
+        picture.write(&blob, coder);
+        return QByteArray(static_cast<const char*>(blob.data()), qsizetype(blob.length()));
+    };
+    const QPointF left(0.3, 0.5), right(0.7, 0.5), top(0.5, 0.3), corner(0.02, 0.02), middle(0.5, 0.5);
+
+    Magick::Image adobe = TestPictures::halves(width, height, "rgb(20,200,40)", "rgb(220,30,30)");
+    adobe.profile("icc", blobOf(m_adobeRgb));
+    const ToSrgb toSrgb(m_adobeRgb, false);
+    QTest::newRow("adobe rgb") << png(adobe) << left << toSrgb({20, 200, 40}) << right << toSrgb({220, 30, 30});
+
+    QTest::newRow("palette, transparent frame")
+        << png(TestPictures::framedByTransparency(1280, 320, "rgb(250,200,0)"), "PNG8") << middle << QColor(250, 200, 0)
+        << corner << QColor();
+
+    Magick::Image grey = TestPictures::halves(width, height, "gray(20%)", "gray(80%)");
+    grey.type(MagickCore::GrayscaleType);
+    grey.depth(16);
+    QTest::newRow("grey, 16 bits") << png(grey) << left << QColor(51, 51, 51) << right << QColor(204, 204, 204);
+
+    const QByteArray halves = png(TestPictures::halves(width, height, "red", "blue"));
+    QTest::newRow("exif 6") << TestPictures::withPngChunk(halves, "eXIf", TestPictures::exifBlock({}).mid(6)) << top
+                            << QColor(255, 0, 0) << QPointF(0.5, 0.7) << QColor(0, 0, 255);
+
+    Magick::Image interlaced = TestPictures::halves(width, height, "red", "blue");
+    interlaced.interlaceType(MagickCore::PlaneInterlace);
+    QTest::newRow("interlaced") << png(interlaced) << left << QColor(255, 0, 0) << right << QColor(0, 0, 255);
+}
+
+// A PNG much larger than the icon is read in blocks, never whole: its colour, transparency and
+// orientation come out as when it was.
+void TestPictures_::largePngIntoIcon()
+{
+    QFETCH(QByteArray, png);
+    QFETCH(QPointF, at);
+    QFETCH(QColor, colour);
+    QFETCH(QPointF, otherAt);
+    QFETCH(QColor, otherColour);
+    const QString source =
+        path(u"large/%1.png"_s.arg(QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_')));
+    QDir(path(u"large"_s)).mkpath(u"."_s);
+    TestPictures::saveBytes(source, png);
+    QCOMPARE(convert(source, {Ico}), QStringList{QString()});
+    const std::list<Magick::Image> entries = TestPictures::load(output(source, Ico));
+    QCOMPARE(entries.back().columns(), size_t(256));
+    const QImage shown = TestPictures::toQImage(entries.back());
+    for (const auto& [spot, expected] : {std::pair{at, colour}, std::pair{otherAt, otherColour}}) {
+        const QColor seen = shown.pixelColor(int(spot.x() * shown.width()), int(spot.y() * shown.height()));
+        if (!expected.isValid())
+            QCOMPARE(seen.alpha(), 0);
+        else
+            QVERIFY2(seen.alpha() == 255 && distance(seen, expected) <= 3,
+                     qPrintable(seen.name() + u" for "_s + expected.name()));
+    }
+
+    // Cut short, it fails as a damaged picture, with nothing left behind.
+    TestPictures::saveBytes(source, png.left(png.size() / 2));
+    QFile::remove(output(source, Ico));
+    QCOMPARE(convert(source, {Ico}), QStringList{u"图片已损坏"_s});
+    QVERIFY(!QFile::exists(output(source, Ico)));
 }
 
 void TestPictures_::iconsAndFloats()

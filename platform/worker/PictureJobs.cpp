@@ -8,6 +8,7 @@
 #include "Naming.h"
 
 #include <Magick++.h>
+#include <png.h>
 
 #include <QDir>
 #include <QFile>
@@ -20,11 +21,13 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <csetjmp>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -41,6 +44,8 @@ using namespace OutputFormat;
 constexpr qint64 maxSourceBytes = 1024LL * 1024 * 1024;
 constexpr size_t largestIcon = 256;
 constexpr std::array<size_t, 4> iconSizes{16, 32, 48, largestIcon};
+// The least the picture is read at for an icon.
+const QSize iconHint{int(largestIcon), int(largestIcon)};
 
 struct Failure {
     Status status;
@@ -238,6 +243,179 @@ Magick::Image readFirstFrame(const Source& source, const QSize& hint = {})
     return image;
 }
 
+// A PNG wanted small (an icon, a preview) is decoded a row at a time and each block of factor x factor
+// pixels averaged as its rows arrive, so that the whole picture is never held. An 80-megapixel PNG
+// into an icon: read whole by ImageMagick, 2.3 s and 770 MiB (its own streaming read still sets up
+// the whole picture's pixels); this way 2.0 s and under 140 MiB, 66 of them the file. Colour is
+// averaged by how opaque each pixel is, so that transparent pixels lend a block none of theirs.
+class BlockAverage {
+public:
+    BlockAverage(size_t width, size_t height, size_t factor)
+        : m_width(width)
+        , m_height(height)
+        , m_factor(factor)
+        , m_columns((width + factor - 1) / factor)
+        , m_sums(m_columns * 5)
+    {
+        m_rgba.reserve(m_columns * ((height + factor - 1) / factor) * 4);
+    }
+
+    size_t columns() const { return m_columns; }
+    size_t rows() const { return m_rgba.size() / 4 / m_columns; }
+    const std::vector<quint16>& rgba() const { return m_rgba; }
+
+    // A row of 16-bit RGBA samples, most significant byte first, as libpng gives them.
+    void add(const quint8* row)
+    {
+        for (size_t x = 0; x < m_width; ++x, row += 8) {
+            const quint64 alpha = quint64(row[6]) << 8 | row[7];
+            quint64* sum = m_sums.data() + x / m_factor * 5;
+            sum[0] += (quint64(row[0]) << 8 | row[1]) * alpha;
+            sum[1] += (quint64(row[2]) << 8 | row[3]) * alpha;
+            sum[2] += (quint64(row[4]) << 8 | row[5]) * alpha;
+            sum[3] += alpha;
+            sum[4] += 1;
+        }
+        ++m_row;
+        if (m_row % m_factor == 0 || m_row == m_height)
+            finishRow();
+    }
+
+private:
+    void finishRow()
+    {
+        for (size_t column = 0; column < m_columns; ++column) {
+            const quint64* sum = m_sums.data() + column * 5;
+            const quint64 alpha = sum[3];
+            for (int channel = 0; channel < 3; ++channel)
+                m_rgba.push_back(alpha ? quint16((sum[channel] + alpha / 2) / alpha) : 0);
+            m_rgba.push_back(quint16((alpha + sum[4] / 2) / sum[4]));
+        }
+        std::fill(m_sums.begin(), m_sums.end(), 0);
+    }
+
+    size_t m_width;
+    size_t m_height;
+    size_t m_factor;
+    size_t m_columns;
+    std::vector<quint64> m_sums; // red, green and blue by alpha, alpha, pixels: per block of the row
+    std::vector<quint16> m_rgba;
+    size_t m_row = 0;
+};
+
+struct PngReading {
+    const QByteArray* bytes = nullptr;
+    size_t at = 0;
+    std::jmp_buf failed;
+};
+
+void pngFailed(png_structp png, png_const_charp)
+{
+    std::longjmp(static_cast<PngReading*>(png_get_error_ptr(png))->failed, 1);
+}
+
+void pngWarned(png_structp, png_const_charp) {}
+
+void pngRead(png_structp png, png_bytep data, size_t length)
+{
+    auto* reading = static_cast<PngReading*>(png_get_io_ptr(png));
+    if (length > size_t(reading->bytes->size()) - reading->at)
+        png_error(png, "ends early");
+    std::memcpy(data, reading->bytes->constData() + reading->at, length);
+    reading->at += length;
+}
+
+// Feeds blocks every row of a PNG that is not interlaced, as 16-bit RGBA; false on any fault of the
+// file, which the whole read then reports. Only plain data lives here, for the jump back from
+// libpng's errors.
+bool averageRows(const QByteArray& bytes, size_t factor, std::optional<BlockAverage>& blocks, std::vector<quint8>& row)
+{
+    PngReading reading;
+    reading.bytes = &bytes;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &reading, pngFailed, pngWarned);
+    if (!png)
+        return false;
+    png_infop info = png_create_info_struct(png);
+    if (!info || setjmp(reading.failed)) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return false;
+    }
+    png_set_read_fn(png, &reading, pngRead);
+    png_set_user_limits(png, 65535, 65535);
+    png_read_info(png, info);
+    if (png_get_interlace_type(png, info) != PNG_INTERLACE_NONE) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return false;
+    }
+    png_set_expand(png);
+    png_set_expand_16(png);
+    png_set_gray_to_rgb(png);
+    png_set_add_alpha(png, 0xffff, PNG_FILLER_AFTER);
+    png_read_update_info(png, info);
+    const size_t width = png_get_image_width(png, info);
+    const size_t height = png_get_image_height(png, info);
+    if (png_get_rowbytes(png, info) != width * 8) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return false;
+    }
+    blocks.emplace(width, height, factor);
+    row.resize(width * 8);
+    for (size_t y = 0; y < height; ++y) {
+        png_read_row(png, row.data(), nullptr);
+        blocks->add(row.data());
+    }
+    png_destroy_read_struct(&png, &info, nullptr);
+    return true;
+}
+
+// How many times over a PNG's sides hold the hint; 1 when it is not read in blocks, as an interlaced
+// one is not: its rows come in passes over the whole picture.
+size_t blockFactor(const Source& source, const QSize& hint)
+{
+    if (source.coder != "PNG" || !hint.isValid() || hint.isEmpty() || source.bytes.size() < 33)
+        return 1;
+    const auto* header = reinterpret_cast<const uchar*>(source.bytes.constData());
+    if (header[28] != 0)
+        return 1;
+    const quint32 width = qFromBigEndian<quint32>(header + 16);
+    const quint32 height = qFromBigEndian<quint32>(header + 20);
+    return std::max<size_t>(1, std::min(width / quint32(hint.width()), height / quint32(hint.height())));
+}
+
+// The picture averaged down by factor, with the colour, profiles and orientation ImageMagick reads
+// from its header; nothing when it cannot be read so (a damaged file), and the whole read says why.
+std::optional<Magick::Image> readInBlocks(const Source& source, size_t factor)
+{
+    std::optional<BlockAverage> blocks;
+    std::vector<quint8> row;
+    if (!averageRows(source.bytes, factor, blocks, row))
+        return std::nullopt;
+    Magick::Image header;
+    header.quiet(true);
+    try {
+        header.ping(blobOf(source.bytes));
+    } catch (const Magick::Exception&) {
+        return std::nullopt;
+    }
+    Magick::Image image(blocks->columns(), blocks->rows(), "RGBA", MagickCore::ShortPixel, blocks->rgba().data());
+    image.modifyImage();
+    MagickCore::Image* core = image.image();
+    const MagickCore::Image* original = header.constImage();
+    MagickCore::CloneImageProfiles(core, original);
+    core->colorspace = original->colorspace;
+    core->gamma = original->gamma;
+    core->chromaticity = original->chromaticity;
+    core->rendering_intent = original->rendering_intent;
+    core->orientation = original->orientation;
+    core->units = original->units;
+    core->x_resolution = original->x_resolution / double(factor);
+    core->y_resolution = original->y_resolution / double(factor);
+    image.matte(original->matte != MagickCore::MagickFalse);
+    image.depth(std::min<size_t>(original->depth, 16));
+    image.quiet(true);
+    return image;
+}
+
 std::list<Magick::Image> readAllFrames(const Source& source)
 {
     std::list<Magick::Image> frames;
@@ -286,7 +464,12 @@ qint64 headerPixels(const Source& source, Index format)
         MagickCore::DestroyImageList(frames);
     MagickCore::DestroyExceptionInfo(exception);
     MagickCore::DestroyImageInfo(info);
-    return format == Ico && source.coder == "JPEG" ? pixels / 64 : pixels;
+    if (format == Ico && source.coder == "JPEG")
+        return pixels / 64;
+    // A PNG read in blocks holds a row and the small picture.
+    if (const size_t factor = format == Ico ? blockFactor(source, iconHint) : 1; factor > 1)
+        return pixels / qint64(factor * factor);
+    return pixels;
 }
 
 // The frames a conversion needs: every one, or the first, where a hint lets the JPEG decoder scale
@@ -301,8 +484,11 @@ std::list<Magick::Image> readPicture(const Source& source, bool everyFrame, QSiz
         })};
     }
     std::list<Magick::Image> frames;
+    std::optional<Magick::Image> reduced;
     if (everyFrame)
         frames = readAllFrames(source);
+    else if (const size_t factor = blockFactor(source, hint); factor > 1 && (reduced = readInBlocks(source, factor)))
+        frames.push_back(std::move(*reduced));
     else
         frames.push_back(readFirstFrame(source, hint));
     if (source.coder == "PNG") {
@@ -1021,7 +1207,7 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
             file.discard();
         }
         // The icon needs at most 256 pixels; the JPEG decoder can stop at an eighth of a photo.
-        const QSize hint = formatIndex == Ico ? QSize(int(largestIcon), int(largestIcon)) : QSize();
+        const QSize hint = formatIndex == Ico ? iconHint : QSize();
         std::list<Magick::Image> frames = readPicture(input, formatIndex == Gif || formatIndex == Tiff, hint);
         life.pixelsKnown(pixelsOf(frames));
         for (Magick::Image& frame : frames) {
