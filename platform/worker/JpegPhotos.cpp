@@ -592,8 +592,9 @@ constexpr double zlibMargin = 1.018;
 // TIFF's Deflate for pictures that are not photographs, on the PNG wallpapers Debian ships (9.4
 // megapixels, 28 MB uncompressed), whole conversions: libdeflate level 1 0.28 s for 3.9 MB, level 4
 // 0.36 s for 3.3 MB, level 6 0.57 s for 3.2 MB; ImageMagick's zlib at level 3 0.48 s for 3.8 MB and
-// at its own level 7 1.92 s for 3.0 MB.
-constexpr int tiffDeflateLevel = 4;
+// at its own level 7 1.92 s for 3.0 MB. Level 1: the wallpaper set's TIFF took 1.31 to 1.54 s with
+// it, 1.41 to 1.71 s with level 4, for a set of 585 MB instead of 584.
+constexpr int tiffDeflateLevel = 1;
 
 // The compressed bytes go into room for the worst case, left unwritten: only the pages the output
 // reaches are touched.
