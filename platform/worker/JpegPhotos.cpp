@@ -607,7 +607,10 @@ QByteArray libdeflated(const quint8* data, size_t size, int level)
         throw std::bad_alloc();
     const auto freeCompressor = qScopeGuard([&] { libdeflate_free_compressor(compressor); });
     QByteArray out(qsizetype(libdeflate_zlib_compress_bound(compressor, size)), Qt::Uninitialized);
-    out.resize(qsizetype(libdeflate_zlib_compress(compressor, data, size, out.data(), size_t(out.size()))));
+    const size_t length = libdeflate_zlib_compress(compressor, data, size, out.data(), size_t(out.size()));
+    if (length == 0)
+        throw std::bad_alloc();
+    out.resize(qsizetype(length));
     return out;
 }
 
