@@ -136,8 +136,8 @@ private slots:
     void pagesOfMixedSizesIntoGif();
     void photographIntoGif();
     void photographEndingEarly();
-    void largePngIntoIcon_data();
-    void largePngIntoIcon();
+    void largePictureIntoIcon_data();
+    void largePictureIntoIcon();
     void iconsAndFloats();
     void beyondTheOldLimits();
     void largePictureWaitsForTheOthers();
@@ -508,9 +508,9 @@ void TestPictures_::photographEndingEarly()
     QCOMPARE(QDir(path(u"out"_s)).entryList({u"*cut*"_s}, QDir::Files | QDir::Hidden), QStringList{});
 }
 
-void TestPictures_::largePngIntoIcon_data()
+void TestPictures_::largePictureIntoIcon_data()
 {
-    QTest::addColumn<QByteArray>("png");
+    QTest::addColumn<QByteArray>("bytes");
     // Two spots of the icon's largest entry, as fractions of its side, and their colours there;
     // an invalid colour for a transparent spot.
     QTest::addColumn<QPointF>("at");
@@ -519,7 +519,7 @@ void TestPictures_::largePngIntoIcon_data()
     QTest::addColumn<QColor>("otherColour");
     // Large enough to be read a row at a time, in blocks of four.
     const size_t width = 1536, height = 1024;
-    const auto png = [&](Magick::Image picture, const std::string& coder = "PNG") {
+    const auto encoded = [&](Magick::Image picture, const std::string& coder = "PNG") {
         picture.quality(75);
         Magick::Blob blob;
         picture.write(&blob, coder);
@@ -530,39 +530,49 @@ void TestPictures_::largePngIntoIcon_data()
     Magick::Image adobe = TestPictures::halves(width, height, "rgb(20,200,40)", "rgb(220,30,30)");
     adobe.profile("icc", blobOf(m_adobeRgb));
     const ToSrgb toSrgb(m_adobeRgb, false);
-    QTest::newRow("adobe rgb") << png(adobe) << left << toSrgb({20, 200, 40}) << right << toSrgb({220, 30, 30});
+    QTest::newRow("adobe rgb") << encoded(adobe) << left << toSrgb({20, 200, 40}) << right << toSrgb({220, 30, 30});
 
     QTest::newRow("palette, transparent frame")
-        << png(TestPictures::framedByTransparency(1280, 320, "rgb(250,200,0)"), "PNG8") << middle << QColor(250, 200, 0)
-        << corner << QColor();
+        << encoded(TestPictures::framedByTransparency(1280, 320, "rgb(250,200,0)"), "PNG8") << middle
+        << QColor(250, 200, 0) << corner << QColor();
 
     Magick::Image grey = TestPictures::halves(width, height, "gray(20%)", "gray(80%)");
     grey.type(MagickCore::GrayscaleType);
     grey.depth(16);
-    QTest::newRow("grey, 16 bits") << png(grey) << left << QColor(51, 51, 51) << right << QColor(204, 204, 204);
+    QTest::newRow("grey, 16 bits") << encoded(grey) << left << QColor(51, 51, 51) << right << QColor(204, 204, 204);
 
-    const QByteArray halves = png(TestPictures::halves(width, height, "red", "blue"));
+    const QByteArray halves = encoded(TestPictures::halves(width, height, "red", "blue"));
     QTest::newRow("exif 6") << TestPictures::withPngChunk(halves, "eXIf", TestPictures::exifBlock({}).mid(6)) << top
                             << QColor(255, 0, 0) << QPointF(0.5, 0.7) << QColor(0, 0, 255);
 
     Magick::Image interlaced = TestPictures::halves(width, height, "red", "blue");
     interlaced.interlaceType(MagickCore::PlaneInterlace);
-    QTest::newRow("interlaced") << png(interlaced) << left << QColor(255, 0, 0) << right << QColor(0, 0, 255);
+    QTest::newRow("interlaced") << encoded(interlaced) << left << QColor(255, 0, 0) << right << QColor(0, 0, 255);
+
+    QTest::newRow("tiff, adobe rgb") << encoded(adobe, "TIFF") << left << toSrgb({20, 200, 40}) << right
+                                     << toSrgb({220, 30, 30});
+    Magick::Image framed = TestPictures::framedByTransparency(1280, 320, "rgb(250,200,0)");
+    framed.defineValue("tiff", "alpha", "unassociated");
+    QTest::newRow("tiff, transparent frame")
+        << encoded(framed, "TIFF") << middle << QColor(250, 200, 0) << corner << QColor();
+    Magick::Image tiled = TestPictures::halves(width, height, "red", "blue");
+    tiled.defineValue("tiff", "tile-geometry", "256x256");
+    QTest::newRow("tiff, tiled") << encoded(tiled, "TIFF") << left << QColor(255, 0, 0) << right << QColor(0, 0, 255);
 }
 
-// A PNG much larger than the icon is read in blocks, never whole: its colour, transparency and
-// orientation come out as when it was.
-void TestPictures_::largePngIntoIcon()
+// A PNG or TIFF much larger than the icon is read in blocks, never whole: its colour, transparency
+// and orientation come out as when it was.
+void TestPictures_::largePictureIntoIcon()
 {
-    QFETCH(QByteArray, png);
+    QFETCH(QByteArray, bytes);
     QFETCH(QPointF, at);
     QFETCH(QColor, colour);
     QFETCH(QPointF, otherAt);
     QFETCH(QColor, otherColour);
-    const QString source =
-        path(u"large/%1.png"_s.arg(QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_')));
+    const QString name = QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_').remove(u',');
+    const QString source = path(u"large/"_s + name + (bytes.startsWith("\x89PNG") ? u".png"_s : u".tif"_s));
     QDir(path(u"large"_s)).mkpath(u"."_s);
-    TestPictures::saveBytes(source, png);
+    TestPictures::saveBytes(source, bytes);
     QCOMPARE(convert(source, {Ico}), QStringList{QString()});
     const std::list<Magick::Image> entries = TestPictures::load(output(source, Ico));
     QCOMPARE(entries.back().columns(), size_t(256));
@@ -577,7 +587,7 @@ void TestPictures_::largePngIntoIcon()
     }
 
     // Cut short, it fails as a damaged picture, with nothing left behind.
-    TestPictures::saveBytes(source, png.left(png.size() / 2));
+    TestPictures::saveBytes(source, bytes.left(bytes.size() / 2));
     QFile::remove(output(source, Ico));
     QCOMPARE(convert(source, {Ico}), QStringList{u"图片已损坏"_s});
     QVERIFY(!QFile::exists(output(source, Ico)));
