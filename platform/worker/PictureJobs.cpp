@@ -468,6 +468,8 @@ private:
         TiffRows* rows = self(handle);
         const toff_t left = toff_t(rows->m_bytes.size()) - std::min(rows->m_at, toff_t(rows->m_bytes.size()));
         const toff_t count = std::min(toff_t(size), left);
+        if (count == 0)
+            return 0;
         std::memcpy(data, rows->m_bytes.constData() + rows->m_at, count);
         rows->m_at += count;
         return tmsize_t(count);
