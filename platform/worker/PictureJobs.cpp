@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
+#include <QSysInfo>
 #include <QtEndian>
 
 #include <algorithm>
@@ -269,15 +270,15 @@ public:
     // Whether any block is less than opaque.
     bool translucent() const { return m_translucent; }
 
-    // A row of 16-bit RGBA samples, most significant byte first, as libpng gives them.
-    void add(const quint8* row)
+    // A row of 16-bit RGBA samples.
+    void add(const quint16* row)
     {
-        for (size_t x = 0; x < m_width; ++x, row += 8) {
-            const quint64 alpha = quint64(row[6]) << 8 | row[7];
+        for (size_t x = 0; x < m_width; ++x, row += 4) {
+            const quint64 alpha = row[3];
             quint64* sum = m_sums.data() + x / m_factor * 5;
-            sum[0] += (quint64(row[0]) << 8 | row[1]) * alpha;
-            sum[1] += (quint64(row[2]) << 8 | row[3]) * alpha;
-            sum[2] += (quint64(row[4]) << 8 | row[5]) * alpha;
+            sum[0] += row[0] * alpha;
+            sum[1] += row[1] * alpha;
+            sum[2] += row[2] * alpha;
             sum[3] += alpha;
             sum[4] += 1;
         }
@@ -335,7 +336,7 @@ void pngRead(png_structp png, png_bytep data, size_t length)
 // Feeds blocks every row of a PNG that is not interlaced, as 16-bit RGBA; false on any fault of the
 // file, which the whole read then reports. Only plain data lives here, for the jump back from
 // libpng's errors.
-bool averageRows(const QByteArray& bytes, size_t factor, std::optional<BlockAverage>& blocks, std::vector<quint8>& row)
+bool averageRows(const QByteArray& bytes, size_t factor, std::optional<BlockAverage>& blocks, std::vector<quint16>& row)
 {
     PngReading reading;
     reading.bytes = &bytes;
@@ -358,6 +359,8 @@ bool averageRows(const QByteArray& bytes, size_t factor, std::optional<BlockAver
     png_set_expand_16(png);
     png_set_gray_to_rgb(png);
     png_set_add_alpha(png, 0xffff, PNG_FILLER_AFTER);
+    if constexpr (QSysInfo::ByteOrder == QSysInfo::LittleEndian)
+        png_set_swap(png);
     png_read_update_info(png, info);
     const size_t width = png_get_image_width(png, info);
     const size_t height = png_get_image_height(png, info);
@@ -366,9 +369,9 @@ bool averageRows(const QByteArray& bytes, size_t factor, std::optional<BlockAver
         return false;
     }
     blocks.emplace(width, height, factor);
-    row.resize(width * 8);
+    row.resize(width * 4);
     for (size_t y = 0; y < height; ++y) {
-        png_read_row(png, row.data(), nullptr);
+        png_read_row(png, reinterpret_cast<png_bytep>(row.data()), nullptr);
         blocks->add(row.data());
     }
     png_destroy_read_struct(&png, &info, nullptr);
@@ -430,28 +433,25 @@ public:
     size_t width() const { return m_width; }
     size_t height() const { return m_height; }
 
-    // Every row into blocks as 16-bit RGBA, most significant byte first; false on a fault of the file.
+    // Every row into blocks as 16-bit RGBA; false on a fault of the file.
     bool averageInto(BlockAverage& blocks)
     {
         std::vector<quint8> line(size_t(TIFFScanlineSize64(m_tiff)));
-        std::vector<quint8> rgba(m_width * 8);
+        std::vector<quint16> rgba(m_width * 4);
         if (line.size() < m_width * m_samples * (m_bits / 8))
             return false;
         for (size_t row = 0; row < m_height; ++row) {
             if (TIFFReadScanline(m_tiff, line.data(), quint32(row)) < 0)
                 return false;
             for (size_t x = 0; x < m_width; ++x) {
-                quint8* out = rgba.data() + x * 8;
+                quint16* out = rgba.data() + x * 4;
                 for (size_t channel = 0; channel < 4; ++channel) {
                     // Grey fills red, green and blue; a missing alpha is opaque.
                     const size_t sample = channel < 3 ? (m_colours == 3 ? channel : 0) : m_colours;
-                    quint16 value = 0xffff;
-                    if (sample < m_samples) {
-                        const size_t at = x * m_samples + sample;
-                        value =
-                            m_bits == 16 ? reinterpret_cast<const quint16*>(line.data())[at] : quint16(line[at] * 257);
-                    }
-                    qToBigEndian(value, out + channel * 2);
+                    const size_t at = x * m_samples + sample;
+                    out[channel] = sample >= m_samples ? quint16(0xffff)
+                                   : m_bits == 16      ? reinterpret_cast<const quint16*>(line.data())[at]
+                                                       : quint16(line[at] * 257);
                 }
             }
             blocks.add(rgba.data());
@@ -546,7 +546,7 @@ std::optional<Magick::Image> readInBlocks(const Source& source, size_t factor)
         if (!rows.averageInto(*blocks))
             return std::nullopt;
     } else {
-        std::vector<quint8> row;
+        std::vector<quint16> row;
         if (!averageRows(source.bytes, factor, blocks, row))
             return std::nullopt;
     }
