@@ -570,8 +570,9 @@ std::optional<Magick::Image> readInBlocks(const Source& source, size_t factor)
     core->units = original->units;
     core->x_resolution = original->x_resolution / double(factor);
     core->y_resolution = original->y_resolution / double(factor);
-    // ImageMagick's reading of a TIFF's header does not tell whether it has alpha; the rows do.
-    image.matte(blocks->translucent());
+    // A picture keeps the alpha channel its header declares, as when read whole; ImageMagick's reading
+    // of a TIFF's header does not declare one, so there the rows tell.
+    image.matte(original->matte != MagickCore::MagickFalse || blocks->translucent());
     image.depth(std::min<size_t>(original->depth, 16));
     image.quiet(true);
     return image;
