@@ -6,8 +6,11 @@
 #include <QFile>
 #include <QImage>
 #include <QTest>
+#include <QtEndian>
 
 #include <Magick++.h>
+#include <png.h>
+#include <zlib.h>
 
 #include <array>
 #include <cmath>
@@ -108,6 +111,54 @@ std::vector<quint8> rowsOfKind(Kind kind, size_t width, size_t height, size_t ch
     return rows;
 }
 
+// Rows of bytes that reach every branch of Paeth's choice: noise, and noise only at the extremes.
+std::vector<quint8> rowsOfNoise(size_t stride, size_t height, bool extremes)
+{
+    std::mt19937 random(11);
+    std::vector<quint8> rows(stride * height);
+    for (quint8& byte : rows)
+        byte = extremes ? quint8(random() % 2 ? 255 - random() % 3 : random() % 3) : quint8(random());
+    return rows;
+}
+
+// libpng's adaptive filtering of the rows: the file it writes, its pixel data inflated again.
+QByteArray libpngFiltered(const std::vector<quint8>& rows, size_t width, size_t height, int channels)
+{
+    QByteArray file;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_set_write_fn(
+        png, &file,
+        [](png_structp writer, png_bytep data, size_t length) {
+            static_cast<QByteArray*>(png_get_io_ptr(writer))
+                ->append(reinterpret_cast<const char*>(data), qsizetype(length));
+        },
+        nullptr);
+    png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8,
+                 channels == 4 ? PNG_COLOR_TYPE_RGBA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_ALL_FILTERS);
+    png_write_info(png, info);
+    for (size_t row = 0; row < height; ++row)
+        png_write_row(png, rows.data() + row * width * size_t(channels));
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+
+    QByteArray deflated;
+    for (qsizetype at = 8; at + 12 <= file.size();) {
+        const qsizetype length = qFromBigEndian<quint32>(file.constData() + at);
+        if (file.mid(at + 4, 4) == "IDAT")
+            deflated += file.mid(at + 8, length);
+        at += length + 12;
+    }
+    QByteArray filtered(qsizetype((width * size_t(channels) + 1) * height), '\0');
+    uLongf size = uLongf(filtered.size());
+    if (uncompress(reinterpret_cast<Bytef*>(filtered.data()), &size, reinterpret_cast<const Bytef*>(deflated.data()),
+                   uLong(deflated.size())) != Z_OK)
+        return {};
+    return filtered;
+}
+
 } // namespace
 
 class TestJpegPhotos : public QObject {
@@ -120,6 +171,8 @@ private slots:
     void metadataCarriedOn();
     void generalPathWhereNeeded_data();
     void generalPathWhereNeeded();
+    void rowsFilteredAsLibpng_data();
+    void rowsFilteredAsLibpng();
     void pngAsSmallAsImageMagicks_data();
     void pngAsSmallAsImageMagicks();
     void deflatedTiff_data();
@@ -269,6 +322,49 @@ void TestJpegPhotos::generalPathWhereNeeded()
     QFETCH(int, format);
     QFETCH(bool, handled);
     QCOMPARE(JpegPhotos::convert(bytes, Index(format)).has_value(), handled);
+}
+
+void TestJpegPhotos::rowsFilteredAsLibpng_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("channels");
+    // Widths whose rows end before, on and after a whole number of vector lanes.
+    for (const int channels : {3, 4}) {
+        for (const int width : {1, 5, 16, 37, 300}) {
+            for (const QString& source : {u"noise"_s, u"extremes"_s, u"photo"_s, u"text"_s}) {
+                QTest::addRow("%s %dx%d", qPrintable(source), width, channels) << source << width << channels;
+            }
+        }
+    }
+}
+
+// The same filter for each row, and the same bytes, as libpng chooses, so that the deflated rows are
+// as small as ImageMagick's.
+void TestJpegPhotos::rowsFilteredAsLibpng()
+{
+    QFETCH(QString, source);
+    QFETCH(int, width);
+    QFETCH(int, channels);
+    const size_t stride = size_t(width * channels);
+    constexpr size_t height = 40;
+    const std::vector<quint8> rows =
+        source == u"photo"_s  ? rowsOfKind(Kind::NoisyPhoto, size_t(width), height, size_t(channels))
+        : source == u"text"_s ? rowsOfKind(Kind::TextOnPaper, size_t(width), height, size_t(channels))
+                              : rowsOfNoise(stride, height, source == u"extremes"_s);
+    QByteArray ours(qsizetype((stride + 1) * height), '\0');
+    JpegPhotos::RowFilter filter(stride, size_t(channels));
+    for (size_t row = 0; row < height; ++row)
+        filter.filter(rows.data() + row * stride, row ? rows.data() + (row - 1) * stride : nullptr,
+                      reinterpret_cast<quint8*>(ours.data()) + row * (stride + 1));
+    const QByteArray theirs = libpngFiltered(rows, size_t(width), height, channels);
+    QCOMPARE(theirs.size(), ours.size());
+    for (size_t row = 0; row < height; ++row) {
+        const qsizetype at = qsizetype(row * (stride + 1));
+        QVERIFY2(ours.mid(at, qsizetype(stride + 1)) == theirs.mid(at, qsizetype(stride + 1)),
+                 "row " + QByteArray::number(qulonglong(row)) + ": filter " + QByteArray::number(int(ours[at])) +
+                     ", libpng's " + QByteArray::number(int(theirs[at])));
+    }
 }
 
 // Transparency survives, and the file is no larger than ImageMagick's own of the same pixels.
