@@ -558,10 +558,25 @@ void TestPictures_::largePictureIntoIcon_data()
     Magick::Image tiled = TestPictures::halves(width, height, "red", "blue");
     tiled.defineValue("tiff", "tile-geometry", "256x256");
     QTest::newRow("tiff, tiled") << encoded(tiled, "TIFF") << left << QColor(255, 0, 0) << right << QColor(0, 0, 255);
+
+    Magick::Image lossless = adobe;
+    lossless.defineValue("webp", "lossless", "true");
+    QTest::newRow("webp, adobe rgb") << encoded(lossless, "WEBP") << left << toSrgb({20, 200, 40}) << right
+                                     << toSrgb({220, 30, 30});
+    framed.defineValue("webp", "lossless", "true");
+    QTest::newRow("webp, transparent frame")
+        << encoded(framed, "WEBP") << middle << QColor(250, 200, 0) << corner << QColor();
+    Magick::Image lossy = TestPictures::halves(width, height, "red", "blue");
+    QTest::newRow("webp, lossy") << encoded(lossy, "WEBP") << left << QColor(255, 0, 0) << right << QColor(0, 0, 255);
+    lossy.profile("exif", blobOf(TestPictures::exifBlock({})));
+    // ImageMagick writes the picture's own orientation, none, into the block; it is turned after.
+    const auto orientation = [](char value) { return QByteArray("\x01\x12\0\x03\0\0\0\x01\0", 9) + value; };
+    QTest::newRow("webp, exif 6") << encoded(lossy, "WEBP").replace(orientation(0), orientation(6)) << top
+                                  << QColor(255, 0, 0) << QPointF(0.5, 0.7) << QColor(0, 0, 255);
 }
 
-// A PNG or TIFF much larger than the icon is read in blocks, never whole: its colour, transparency
-// and orientation come out as when it was.
+// A PNG, TIFF or WebP much larger than the icon is read reduced, never whole: its colour,
+// transparency and orientation come out as when it was.
 void TestPictures_::largePictureIntoIcon()
 {
     QFETCH(QByteArray, bytes);
@@ -570,7 +585,10 @@ void TestPictures_::largePictureIntoIcon()
     QFETCH(QPointF, otherAt);
     QFETCH(QColor, otherColour);
     const QString name = QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_').remove(u',');
-    const QString source = path(u"large/"_s + name + (bytes.startsWith("\x89PNG") ? u".png"_s : u".tif"_s));
+    const QString source = path(u"large/"_s + name +
+                                (bytes.startsWith("\x89PNG") ? u".png"_s
+                                 : bytes.startsWith("RIFF")  ? u".webp"_s
+                                                             : u".tif"_s));
     QDir(path(u"large"_s)).mkpath(u"."_s);
     TestPictures::saveBytes(source, bytes);
     QCOMPARE(convert(source, {Ico}), QStringList{QString()});
