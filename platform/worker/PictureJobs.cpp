@@ -520,6 +520,7 @@ struct WebpHeader {
     size_t height = 0;
     size_t frames = 0;
     bool alpha = false;
+    bool lossless = false;
     std::vector<std::pair<const char*, QByteArray>> profiles;
 };
 
@@ -535,7 +536,10 @@ std::optional<WebpHeader> webpHeader(const QByteArray& bytes)
     header.height = WebPDemuxGetI(demux, WEBP_FF_CANVAS_HEIGHT);
     header.frames = WebPDemuxGetI(demux, WEBP_FF_FRAME_COUNT);
     WebPBitstreamFeatures features;
-    header.alpha = WebPGetFeatures(data.bytes, data.size, &features) == VP8_STATUS_OK && features.has_alpha;
+    if (WebPGetFeatures(data.bytes, data.size, &features) == VP8_STATUS_OK) {
+        header.alpha = features.has_alpha;
+        header.lossless = features.format == 2;
+    }
     for (const auto& [chunk, name] : {std::pair{"ICCP", "icc"}, {"EXIF", "exif"}, {"XMP ", "xmp"}}) {
         WebPChunkIterator iterator;
         if (WebPDemuxGetChunk(demux, chunk, 1, &iterator)) {
@@ -713,19 +717,10 @@ std::list<Magick::Image> readAllFrames(const Source& source)
     return frames;
 }
 
-// The pixels the job will decode, from the header alone: every frame for GIF and TIFF, the first (the
-// largest of an icon) for the others, an eighth of a JPEG's sides for an icon.
-qint64 headerPixels(const Source& source, Index format)
+// Every frame's pixels as ImageMagick reads them from the header, or the first frame's (an icon's
+// largest).
+qint64 pingedPixels(const Source& source, bool everyFrame)
 {
-    const bool everyFrame = format == Gif || format == Tiff;
-    if (source.coder == "WEBP") {
-        const std::optional<WebpHeader> header = webpHeader(source.bytes);
-        if (!header)
-            return 0;
-        const qint64 pixels = qint64(header->width * header->height) * qint64(everyFrame ? header->frames : 1);
-        const size_t factor = format == Ico ? blockFactor(source, iconHint) : 1;
-        return pixels / qint64(factor * factor);
-    }
     MagickCore::ImageInfo* info = MagickCore::AcquireImageInfo();
     MagickCore::ExceptionInfo* exception = MagickCore::AcquireExceptionInfo();
     std::strncpy(info->magick, source.coder.constData(), MaxTextExtent - 1);
@@ -742,10 +737,29 @@ qint64 headerPixels(const Source& source, Index format)
         MagickCore::DestroyImageList(frames);
     MagickCore::DestroyExceptionInfo(exception);
     MagickCore::DestroyImageInfo(info);
+    return pixels;
+}
+
+// The pixels the job will decode, from the header alone: every frame for GIF and TIFF, the first (the
+// largest of an icon) for the others, an eighth of a JPEG's sides for an icon.
+qint64 headerPixels(const Source& source, Index format)
+{
+    const bool everyFrame = format == Gif || format == Tiff;
+    qint64 pixels = 0;
+    // A picture read reduced holds a few rows and the small picture; libwebp's lossless decoder holds
+    // every pixel even so.
+    bool heldWhole = false;
+    if (source.coder == "WEBP") {
+        if (const std::optional<WebpHeader> header = webpHeader(source.bytes)) {
+            pixels = qint64(header->width * header->height) * qint64(everyFrame ? header->frames : 1);
+            heldWhole = header->lossless;
+        }
+    } else {
+        pixels = pingedPixels(source, everyFrame);
+    }
     if (format == Ico && source.coder == "JPEG")
         return pixels / 64;
-    // A picture read reduced holds a few rows and the small picture.
-    if (const size_t factor = format == Ico ? blockFactor(source, iconHint) : 1; factor > 1)
+    if (const size_t factor = format == Ico && !heldWhole ? blockFactor(source, iconHint) : 1; factor > 1)
         return pixels / qint64(factor * factor);
     return pixels;
 }
