@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "JpegPhotos.h"
 #include "Metadata.h"
+#include "RunLengthDeflate.h"
 #include "TestPictures.h"
 
 #include <QFile>
@@ -9,6 +10,7 @@
 #include <QtEndian>
 
 #include <Magick++.h>
+#include <libdeflate.h>
 #include <png.h>
 #include <zlib.h>
 
@@ -171,6 +173,8 @@ private slots:
     void metadataCarriedOn();
     void generalPathWhereNeeded_data();
     void generalPathWhereNeeded();
+    void runLengthDeflate_data();
+    void runLengthDeflate();
     void rowsFilteredAsLibpng_data();
     void rowsFilteredAsLibpng();
     void pngAsSmallAsImageMagicks_data();
@@ -322,6 +326,78 @@ void TestJpegPhotos::generalPathWhereNeeded()
     QFETCH(int, format);
     QFETCH(bool, handled);
     QCOMPARE(JpegPhotos::convert(bytes, Index(format)).has_value(), handled);
+}
+
+void TestJpegPhotos::runLengthDeflate_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    std::mt19937 random(5);
+    QTest::newRow("nothing") << QByteArray();
+    QTest::newRow("one byte") << QByteArray("x");
+    QTest::newRow("runs of three and four") << QByteArray("abbbbcccdddde\0\0\0");
+    // Longer than a match and than a block's symbols.
+    QTest::newRow("one long run") << QByteArray(300'000, 'r');
+    QByteArray noise(200'000, '\0');
+    for (char& byte : noise)
+        byte = char(random());
+    QTest::newRow("noise, stored") << noise;
+    // Runs of every length between bytes of noise, as a smooth picture's filtered rows look.
+    QByteArray mixed;
+    while (mixed.size() < 400'000) {
+        mixed += QByteArray(qsizetype(random() % 300), char(random() % 4));
+        mixed += char(random());
+    }
+    QTest::newRow("runs and noise") << mixed;
+    // Byte counts growing as Fibonacci's numbers from the block end's 1, all in one block and no byte
+    // beside its like, so that every byte is a literal: Huffman's codes for the rarest would be 18 bits
+    // long, deflate's longest is 15. The most frequent first, into every other place, then the places
+    // between.
+    QByteArray byCount;
+    for (quint32 symbol = 0, count = 1, next = 2; symbol < 18; ++symbol, count = std::exchange(next, count + next))
+        byCount.prepend(QByteArray(qsizetype(count), char(symbol * 7)));
+    QByteArray skewed(byCount.size(), '\0');
+    for (qsizetype from = 0, to = 0; from < byCount.size(); ++from) {
+        skewed[to] = byCount[from];
+        to += 2;
+        if (to >= skewed.size())
+            to = 1;
+    }
+    QTest::newRow("skewed counts") << skewed;
+}
+
+// Whatever the bytes, zlib and libdeflate both read them back, from a stream no larger than zlib's
+// own run-length matching writes.
+void TestJpegPhotos::runLengthDeflate()
+{
+    QFETCH(QByteArray, data);
+    const auto* bytes = reinterpret_cast<const quint8*>(data.constData());
+    const QByteArray ours = RunLengthDeflate::deflated(bytes, size_t(data.size()));
+
+    QByteArray back(data.size() + 1, '\0');
+    uLongf length = uLongf(back.size());
+    QCOMPARE(uncompress(reinterpret_cast<Bytef*>(back.data()), &length,
+                        reinterpret_cast<const Bytef*>(ours.constData()), uLong(ours.size())),
+             Z_OK);
+    QCOMPARE(back.left(qsizetype(length)), data);
+    libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+    size_t read = 0;
+    const libdeflate_result result = libdeflate_zlib_decompress(decompressor, ours.constData(), size_t(ours.size()),
+                                                                back.data(), size_t(back.size()), &read);
+    libdeflate_free_decompressor(decompressor);
+    QCOMPARE(result, LIBDEFLATE_SUCCESS);
+    QCOMPARE(back.left(qsizetype(read)), data);
+
+    z_stream stream{};
+    QCOMPARE(deflateInit2(&stream, 6, Z_DEFLATED, 15, 8, Z_RLE), Z_OK);
+    QByteArray zlibs(qsizetype(deflateBound(&stream, uLong(data.size()))), '\0');
+    stream.next_in = const_cast<Bytef*>(bytes);
+    stream.avail_in = uInt(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(zlibs.data());
+    stream.avail_out = uInt(zlibs.size());
+    QCOMPARE(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    deflateEnd(&stream);
+    QVERIFY2(double(ours.size()) <= double(stream.total_out) * 1.001 + 8,
+             QByteArray::number(ours.size()) + " against " + QByteArray::number(qulonglong(stream.total_out)));
 }
 
 void TestJpegPhotos::rowsFilteredAsLibpng_data()
