@@ -590,13 +590,15 @@ void pngChunk(QByteArray& out, const char* type, const QByteArray& data)
 // which is ImageMagick's and libpng's choice (43.6 s for the set): run-length matching (zlib's parse,
 // written by RunLengthDeflate in 0.02 to 0.2 s a picture, zlib took 0.05 to 0.6 s) suits smooth
 // pictures (an upscaled photograph, a gradient), 0.97 to 1.03 times zlib 7's size there, up to 1.26
-// elsewhere; libdeflate at level 6 took 9.6 s for the set at
+// elsewhere; libdeflate at level 5 took 6.8 s for the set at 0.95 to 1.09 times (within the margin on
+// four of the pictures, where it is a third faster than level 6), at level 6 9.6 s at
 // 0.94 to 1.04 times, at level 7 16.4 s at 0.94 to 1.01 (the exception, 1.04, is a picture run-length
 // matching suits). libdeflate gives the larger files on flat colour and fine repeated detail, which
 // its levels 8 and 9 close but in more time than zlib's level 7 takes. All are tried on bands of rows
 // spread over the picture, and the fastest within the margin of zlib's level 7 there is kept. The
 // whole picture's ratio came out up to 0.007 above the sample's (libdeflate 6 on two of the
-// wallpapers), so the margin leaves that much below 2% over ImageMagick's size. (Smaller samples
+// wallpapers; level 5 within 0.002 near the margin), so the margin leaves that much below 2% over
+// ImageMagick's size. (Smaller samples
 // misjudged by more; so did filters favouring runs, which would have let libdeflate 6 serve five
 // more pictures.)
 constexpr double zlibMargin = 1.013;
@@ -655,8 +657,11 @@ QByteArray deflated(const quint8* filtered, size_t size, size_t height)
         Coder coder;
         int level;
     };
-    constexpr std::array<Way, 4> ways{
-        {{Coder::RunLength, 6}, {Coder::Libdeflate, 6}, {Coder::Libdeflate, 7}, {Coder::Zlib, 7}}};
+    constexpr std::array<Way, 5> ways{{{Coder::RunLength, 6},
+                                       {Coder::Libdeflate, 5},
+                                       {Coder::Libdeflate, 6},
+                                       {Coder::Libdeflate, 7},
+                                       {Coder::Zlib, 7}}};
     const auto deflate = [](const quint8* data, size_t size, const Way& way) {
         switch (way.coder) {
         case Coder::RunLength:
