@@ -795,6 +795,32 @@ bool hasTransparency(const Magick::Image& image)
     return image.matte() && !image.isOpaque();
 }
 
+// The picture as 8-bit RGBA rows. A picture without an alpha channel is read as RGB and made opaque
+// here: ImageMagick exports the alpha it finds in the pixel cache whether or not the picture has one,
+// and decoders of pictures without alpha (a palette BMP) never write it, so it held whatever the
+// previous job left in that memory (a palette BMP into GIF came out speckled after a large JPEG).
+std::vector<quint8> rgbaOf(Magick::Image& image)
+{
+    const size_t width = image.columns();
+    const size_t height = image.rows();
+    std::vector<quint8> rgba(width * height * 4);
+    if (image.matte()) {
+        image.write(0, 0, width, height, "RGBA", MagickCore::CharPixel, rgba.data());
+        return rgba;
+    }
+    // RGB into the buffer's last three quarters, then spread forward: a pixel's place never reaches
+    // the samples of one not yet spread.
+    image.write(0, 0, width, height, "RGB", MagickCore::CharPixel, rgba.data() + width * height);
+    const quint8* rgb = rgba.data() + width * height;
+    for (size_t i = 0; i < width * height; ++i, rgb += 3) {
+        rgba[i * 4] = rgb[0];
+        rgba[i * 4 + 1] = rgb[1];
+        rgba[i * 4 + 2] = rgb[2];
+        rgba[i * 4 + 3] = 255;
+    }
+    return rgba;
+}
+
 QByteArray bytesOf(const Magick::Blob& blob)
 {
     return QByteArray(static_cast<const char*>(blob.data()), qsizetype(blob.length()));
@@ -1076,21 +1102,16 @@ Failure writeFailure(const char* what, int error)
     return {isNoSpace(error) ? Status::DiskFull : Status::NotWritable, systemWords(what, error)};
 }
 
-// The frames as a TIFF file, through a file of the worker's own when writing to memory fails.
-// ImageMagick's TIFF coder fails some Deflate-compressed pictures in memory ("IO error writing tag
-// data": a 240 x 160 photo from a Go library's test data, some 30-frame animations) that it writes to
-// a file without complaint. The file is opened here and handed over open, so that no part of its
-// name is ever read as a frame range or a format.
+// The frames as a TIFF file, written through a file of the worker's own. In memory, libtiff's seeks
+// past the end (the byte that puts each directory on a word boundary) leave gaps in ImageMagick's blob
+// that hold whatever the memory held before: the same picture came out with different bytes after
+// different jobs. A file's gaps read as zeros. ImageMagick's TIFF coder also fails some
+// Deflate-compressed pictures in memory ("IO error writing tag data": a 240 x 160 photo from a Go
+// library's test data, some 30-frame animations) that it writes to a file without complaint. The file
+// is opened here and handed over open, so that no part of its name is ever read as a frame range or
+// a format.
 Magick::Blob tiffOf(std::list<Magick::Image>& frames)
 {
-    Magick::Blob blob;
-    try {
-        Magick::writeImages(frames.begin(), frames.end(), &blob, true);
-        return blob;
-    } catch (const Magick::ErrorCoder& error) {
-        if (!std::strstr(error.what(), "TIFFWriteDirectory"))
-            throw;
-    }
     QByteArray pattern = QFile::encodeName(QDir::tempPath()) + "/tiff-XXXXXX";
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0)
@@ -1112,10 +1133,15 @@ Magick::Blob tiffOf(std::list<Magick::Image>& frames)
     MagickCore::Image* first = frames.front().image();
     std::strncpy(first->filename, "TIFF:", MaxTextExtent - 1);
     MagickCore::ExceptionInfo* exception = MagickCore::AcquireExceptionInfo();
-    const auto destroyException = qScopeGuard([&] { MagickCore::DestroyExceptionInfo(exception); });
+    auto destroyException = qScopeGuard([&] { MagickCore::DestroyExceptionInfo(exception); });
     const bool written = MagickCore::WriteImages(info, first, "TIFF:", exception) == MagickCore::MagickTrue;
-    if (!written || exception->severity >= MagickCore::ErrorException)
-        Magick::throwException(exception, true);
+    if (!written || exception->severity >= MagickCore::ErrorException) {
+        // Magick++ destroys the record as it throws it.
+        destroyException.dismiss();
+        Magick::throwException(exception, false);
+        MagickCore::DestroyExceptionInfo(exception);
+        throw Failure{Status::Corrupt, "TIFF not written"};
+    }
     if (std::fflush(file) != 0)
         throw writeFailure("write", errno);
     struct stat status {};
@@ -1152,8 +1178,7 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
     case Gif:
         if (frames.size() == 1 && !hasTransparency(frames.front())) {
             Magick::Image& image = frames.front();
-            std::vector<quint8> rgba(image.columns() * image.rows() * 4);
-            image.write(0, 0, image.columns(), image.rows(), "RGBA", MagickCore::CharPixel, rgba.data());
+            const std::vector<quint8> rgba = rgbaOf(image);
             if (const std::optional<QByteArray> gif = JpegPhotos::gif(rgba.data(), image.columns(), image.rows())) {
                 blob = blobOf(*gif);
                 break;
@@ -1203,6 +1228,9 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
             image.defineValue("png", "color-type",
                               isGrey(image.colorSpace()) ? (alpha ? "4" : "0") : (alpha ? "6" : "2"));
         }
+        // The time of writing (a tIME chunk, date:create and date:modify text) would make every run's
+        // file differ.
+        image.defineValue("png", "exclude-chunks", "date,tIME");
         // EXIF goes in by hand, before the pixels, where readers look for it.
         const QByteArray exif = profileOf(image, "exif");
         if (!exif.isEmpty())
@@ -1464,8 +1492,8 @@ PictureJobs::Preview PictureJobs::preview(const QString& path, QSize box, const 
             image.thumbnail(fit);
         }
         answer.size = QSize(int(image.columns()), int(image.rows()));
-        answer.rgba.resize(qsizetype(answer.size.width()) * answer.size.height() * 4);
-        image.write(0, 0, image.columns(), image.rows(), "RGBA", MagickCore::CharPixel, answer.rgba.data());
+        const std::vector<quint8> rgba = rgbaOf(image);
+        answer.rgba = QByteArray(reinterpret_cast<const char*>(rgba.data()), qsizetype(rgba.size()));
     } catch (const Failure& failure) {
         answer = {failure.status, {}, {}};
     } catch (const Magick::Exception& error) {
