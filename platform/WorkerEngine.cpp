@@ -13,8 +13,10 @@
 #include <QRandomGenerator>
 #include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -189,7 +191,29 @@ qint64 WorkerEngine::memoryFor(qint64 pixels)
 {
     // 16 bits a channel, four channels and an index: 10 bytes a pixel, twice.
     constexpr qint64 bytesPerPixel = 10;
-    return pixels * bytesPerPixel * 2;
+    // The count comes from a worker: no value of it may wrap.
+    return std::clamp<qint64>(pixels, 0, std::numeric_limits<qint64>::max() / (bytesPerPixel * 2)) * bytesPerPixel * 2;
+}
+
+qint64 WorkerEngine::availableMemory()
+{
+    QFile info(QStringLiteral("/proc/meminfo"));
+    if (!info.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : info.readAll().split('\n')) {
+        if (line.startsWith("MemAvailable:"))
+            return line.mid(13).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return 0;
+}
+
+qint64 WorkerEngine::aloneMemoryWhenFree(qint64 available, qint64 ceiling)
+{
+    if (available <= 0)
+        return ceiling;
+    // Below this ImageMagick does little but move pixels to and from its disk cache.
+    constexpr qint64 least = 64 * mebibyte;
+    return std::min(ceiling, std::max(available / 2, least));
 }
 
 QByteArray WorkerEngine::policy(qint64 memory, qint64 disk)
@@ -412,7 +436,11 @@ void WorkerEngine::runJob(WorkerProcess& worker, int index)
 
 void WorkerEngine::admit(WorkerProcess& worker, qint64 pixels)
 {
-    if (memoryFor(pixels) <= m_shareMemory) {
+    // A picture shares the machine when it fits a worker's share and half of what the machine has
+    // free now (other programs may hold much of it).
+    const qint64 needed = memoryFor(pixels);
+    const qint64 available = availableMemory();
+    if (needed <= m_shareMemory && (available <= 0 || needed <= available / 2)) {
         worker.proceed(m_shareMemory);
         return;
     }
@@ -427,7 +455,8 @@ void WorkerEngine::letNextGoAlone()
         return;
     m_alone = m_waitingAlone.front();
     m_waitingAlone.erase(m_waitingAlone.begin());
-    m_alone->proceed(m_aloneMemory);
+    // Measured when it may start, with the other workers' pictures gone.
+    m_alone->proceed(aloneMemoryWhenFree(availableMemory(), m_aloneMemory));
 }
 
 void WorkerEngine::finishBatchIfOver()

@@ -52,6 +52,12 @@ public:
     static qint64 memoryAlone();
     /// The memory a conversion of pixels needs: the decoded picture and one working copy.
     static qint64 memoryFor(qint64 pixels);
+    /// The memory the machine has available now (MemAvailable); 0 when it cannot tell.
+    static qint64 availableMemory();
+    /// The memory a picture converted alone may hold when available bytes are free: never more than
+    /// half of them, nor more than the most the engine gives one picture (ceiling); the rest of its
+    /// pixels go to the worker's disk cache.
+    static qint64 aloneMemoryWhenFree(qint64 available, qint64 ceiling);
     /// The library's policy for the workers that depends on the machine: at most memory for pixels
     /// (and as much mapped) and disk for the rest. The sizes of pictures are in the policy.xml beside
     /// the worker.

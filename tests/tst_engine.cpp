@@ -59,6 +59,8 @@ private slots:
     void overrunIsStopped();
     void staleWorkerFoldersGo();
     void workerOfAnotherBuildIsRefused();
+    void memoryOfAPictureAlone_data();
+    void memoryOfAPictureAlone();
 
 private:
     QTemporaryDir m_dir;
@@ -292,6 +294,30 @@ void TestEngine::staleWorkerFoldersGo()
     QStringList kept{u"kalvorin-%1-Qq1wW2"_s.arg(deadPid), living, u"kalvorin-photos-2024"_s};
     kept.sort();
     QCOMPARE(dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name), kept);
+}
+
+// A picture too large to share the machine gets what the machine has free when it starts, never more
+// than half of it, whatever it was promised at start-up.
+void TestEngine::memoryOfAPictureAlone_data()
+{
+    QTest::addColumn<qint64>("available");
+    QTest::addColumn<qint64>("ceiling");
+    QTest::addColumn<qint64>("given");
+    constexpr qint64 gib = qint64(1) << 30;
+    QTest::newRow("plenty free") << 40 * gib << 12 * gib << 12 * gib;
+    QTest::newRow("others hold most") << 6 * gib << 12 * gib << 3 * gib;
+    QTest::newRow("almost nothing free") << 10 * (qint64(1) << 20) << 12 * gib << 64 * (qint64(1) << 20);
+    QTest::newRow("unknown") << qint64(0) << 12 * gib << 12 * gib;
+}
+
+void TestEngine::memoryOfAPictureAlone()
+{
+    QFETCH(qint64, available);
+    QFETCH(qint64, ceiling);
+    QFETCH(qint64, given);
+    QCOMPARE(WorkerEngine::aloneMemoryWhenFree(available, ceiling), given);
+    // And the machine's own answer is one it can have.
+    QVERIFY(WorkerEngine::availableMemory() > 0);
 }
 
 QTEST_MAIN(TestEngine)

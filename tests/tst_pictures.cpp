@@ -118,6 +118,55 @@ QString tiffText(const QString& path, bool exifDirectory, quint32 tag)
     const char* text = nullptr;
     return TIFFGetField(tiff.get(), tag, &text) && text ? QString::fromLatin1(text) : QString();
 }
+
+// Little-endian and big-endian fields for the headers of made-up pictures.
+QByteArray le16(quint16 v)
+{
+    return QByteArray(1, char(v & 0xff)) + char(v >> 8);
+}
+QByteArray le32(quint32 v)
+{
+    return le16(quint16(v)) + le16(quint16(v >> 16));
+}
+
+// The SOF segment of a JPEG made to declare another size; the rest stays as it was.
+QByteArray jpegDeclaring(QByteArray jpeg, quint16 width, quint16 height)
+{
+    for (qsizetype at = 2; at + 9 < jpeg.size();) {
+        const quint8 marker = quint8(jpeg[at + 1]);
+        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+            qToBigEndian(height, jpeg.data() + at + 5);
+            qToBigEndian(width, jpeg.data() + at + 7);
+            return jpeg;
+        }
+        at += 2 + qFromBigEndian<quint16>(jpeg.constData() + at + 2);
+    }
+    return {};
+}
+
+// A strip TIFF of 8-bit grey whose directories declare the sizes given and hold a few bytes of pixels.
+QByteArray tiffDeclaring(const QList<QSize>& pages)
+{
+    QByteArray out = QByteArray("II*\0", 4) + le32(8);
+    for (qsizetype page = 0; page < pages.size(); ++page) {
+        const QList<std::pair<quint16, quint32>> entries{{256, quint32(pages[page].width())},
+                                                         {257, quint32(pages[page].height())},
+                                                         {258, 8},
+                                                         {259, 1},
+                                                         {262, 1},
+                                                         {273, 0},
+                                                         {277, 1},
+                                                         {278, quint32(pages[page].height())},
+                                                         {279, 16}};
+        const quint32 next = page + 1 < pages.size() ? quint32(out.size() + 2 + entries.size() * 12 + 4 + 16) : 0;
+        const quint32 pixels = quint32(out.size() + 2 + entries.size() * 12 + 4);
+        out += le16(quint16(entries.size()));
+        for (const auto& [tag, value] : entries)
+            out += le16(tag) + le16(4) + le32(1) + le32(tag == 273 ? pixels : value);
+        out += le32(next) + QByteArray(16, '\x80');
+    }
+    return out;
+}
 } // namespace
 
 class TestPictures_ : public QObject {
@@ -140,6 +189,8 @@ private slots:
     void largePictureIntoIcon();
     void iconsAndFloats();
     void beyondTheOldLimits();
+    void headersBeyondTheLimits_data();
+    void headersBeyondTheLimits();
     void largePictureWaitsForTheOthers_data();
     void largePictureWaitsForTheOthers();
 
@@ -674,6 +725,77 @@ void TestPictures_::beyondTheOldLimits()
 
     TestPictures::saveBytes(path(u"bomb.png"_s), TestPictures::pngOfSize(60000, 60000));
     QCOMPARE(convert(path(u"bomb.png"_s), {Bmp}), QStringList{u"图片太大"_s});
+}
+
+// Every reader's header goes through one gate before anything is decoded: a few bytes that declare
+// more than the limits are refused at once as too large, whatever the output; a header that is not
+// one is damaged.
+void TestPictures_::headersBeyondTheLimits_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QList<int>>("formats");
+    QTest::addColumn<QString>("reason");
+    const QList<int> all{Jpg, Bmp, Gif, Pcx, Png, Ico, Tiff};
+    TestPictures::save(TestPictures::photo(64, 48), path(u"small.jpg"_s), "JPEG");
+    const QByteArray jpeg = TestPictures::bytesOf(path(u"small.jpg"_s));
+
+    QTest::newRow("jpeg of 4 gigapixels")
+        << u"header-gp.jpg"_s << jpegDeclaring(jpeg, 64250, 64250) << all << u"图片太大"_s;
+    QTest::newRow("jpeg wider than libjpeg reads")
+        << u"header-wide.jpg"_s << jpegDeclaring(jpeg, 65520, 8) << all << u"图片太大"_s;
+    QTest::newRow("tiff of 1.2 gigapixels")
+        << u"header-big.tif"_s << tiffDeclaring({QSize(40000, 30000)}) << all << u"图片太大"_s;
+    QTest::newRow("tiff whose second page is too large")
+        << u"header-pages.tif"_s << tiffDeclaring({QSize(4, 4), QSize(60000, 60000)}) << all << u"图片太大"_s;
+    QTest::newRow("gif frame of 4 gigapixels")
+        << u"header-frame.gif"_s
+        << QByteArray("GIF89a") + le16(16) + le16(16) + QByteArray("\0\0\0", 3) + ',' + le16(0) + le16(0) +
+               le16(65535) + le16(65535) + QByteArray("\0\x02\x02\x44\x01\0;", 7)
+        << all << u"图片太大"_s;
+    QTest::newRow("bmp of 3.6 gigapixels")
+        << u"header-big.bmp"_s
+        << QByteArray("BM") + le32(70) + le32(0) + le32(54) + le32(40) + le32(60000) + le32(60000) + le16(1) +
+               le16(24) + QByteArray(24 + 16, '\0')
+        << all << u"图片太大"_s;
+    QTest::newRow("tga of 4 gigapixels") << u"header-big.tga"_s
+                                         << QByteArray("\0\0\x02", 3) + QByteArray(9, '\0') + le16(65535) +
+                                                le16(65535) + QByteArray("\x18\0", 2) + QByteArray(64, '\0')
+                                         << all << u"图片太大"_s;
+    QTest::newRow("icon entry of 4 gigapixels")
+        << u"header-big.ico"_s
+        << QByteArray("\0\0\x01\0\x01\0", 6) + QByteArray("\x10\x10\0\0\x01\0\x20\0", 8) + le32(57) + le32(22) +
+               TestPictures::pngOfSize(65535, 65535).left(57)
+        << all << u"图片太大"_s;
+    QTest::newRow("pcx of 4 gigapixels") << u"header-big.pcx"_s
+                                         << QByteArray("\x0a\x05\x01\x08", 4) + le16(0) + le16(0) + le16(65534) +
+                                                le16(65534) + QByteArray(200, '\0')
+                                         << all << u"图片太大"_s;
+    QTest::newRow("pnm of 3.6 gigapixels")
+        << u"header-big.ppm"_s << QByteArray("P6\n60000 60000\n255\n") + QByteArray(300, '\x7f') << all
+        << u"图片太大"_s;
+    QTest::newRow("png of 3.6 gigapixels")
+        << u"header-big.png"_s << TestPictures::pngOfSize(60000, 60000) << all << u"图片太大"_s;
+    QTest::newRow("png signature before junk")
+        << u"header-junk.png"_s << QByteArray("\x89PNG\r\n\x1a\n", 8) + QByteArray(64, 'x') << all << u"图片已损坏"_s;
+}
+
+void TestPictures_::headersBeyondTheLimits()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QList<int>, formats);
+    QFETCH(QString, reason);
+    TestPictures::saveBytes(path(name), bytes);
+    QList<Index> outputs;
+    for (const int format : formats)
+        outputs.append(Index(format));
+    WorkerEngine::Options options = testEngineOptions();
+    // Bombs are refused from their headers; none of them waits for the machine's memory.
+    options.poolSize = 2;
+    QCOMPARE(convert(path(name), outputs, options), QStringList(outputs.size(), reason));
+    for (const Index format : outputs)
+        QVERIFY(!QFileInfo::exists(output(path(name), format)));
 }
 
 void TestPictures_::largePictureWaitsForTheOthers_data()

@@ -6,6 +6,7 @@
 #include "LongPath.h"
 #include "Metadata.h"
 #include "Naming.h"
+#include "PictureHeaders.h"
 
 #include <Magick++.h>
 #include <png.h>
@@ -62,19 +63,6 @@ struct Source {
     QByteArray coder;
 };
 
-// ImageMagick's PNG coder answers a picture beyond the width or height limit with no picture and no
-// reason, so the header is read here.
-void checkPngSize(const QByteArray& bytes)
-{
-    if (bytes.size() < 24)
-        return;
-    const quint32 width = qFromBigEndian<quint32>(bytes.constData() + 16);
-    const quint32 height = qFromBigEndian<quint32>(bytes.constData() + 20);
-    if (width > Magick::ResourceLimits::width() || height > Magick::ResourceLimits::height() ||
-        quint64(width) * height > Magick::ResourceLimits::area())
-        throw Failure{Status::TooLarge, "PNG beyond the size limits"};
-}
-
 std::string systemWords(const char* what, int error)
 {
     return std::string(what) + ": " + std::strerror(error);
@@ -121,8 +109,6 @@ Source readSource(const QString& path)
     source.coder = PictureJobs::sniffCoder(source.bytes, path);
     if (source.coder.isEmpty())
         throw Failure{Status::Unsupported, {}};
-    if (source.coder == "PNG")
-        checkPngSize(source.bytes);
     return source;
 }
 
@@ -323,11 +309,14 @@ struct PngReading {
     const QByteArray* bytes = nullptr;
     size_t at = 0;
     std::jmp_buf failed;
+    char fault[128] = {};
 };
 
-void pngFailed(png_structp png, png_const_charp)
+void pngFailed(png_structp png, png_const_charp message)
 {
-    std::longjmp(static_cast<PngReading*>(png_get_error_ptr(png))->failed, 1);
+    auto* reading = static_cast<PngReading*>(png_get_error_ptr(png));
+    std::snprintf(reading->fault, sizeof reading->fault, "libpng: %s", message ? message : "error");
+    std::longjmp(reading->failed, 1);
 }
 
 void pngWarned(png_structp, png_const_charp) {}
@@ -344,7 +333,8 @@ void pngRead(png_structp png, png_bytep data, size_t length)
 // Feeds blocks every row of a PNG that is not interlaced, as 16-bit RGBA; false on any fault of the
 // file, which the whole read then reports. Only plain data lives here, for the jump back from
 // libpng's errors.
-bool averageRows(const QByteArray& bytes, size_t factor, std::optional<BlockAverage>& blocks, std::vector<quint16>& row)
+bool averageRows(const QByteArray& bytes, size_t factor, std::optional<BlockAverage>& blocks, std::vector<quint16>& row,
+                 std::string* fault)
 {
     PngReading reading;
     reading.bytes = &bytes;
@@ -354,6 +344,7 @@ bool averageRows(const QByteArray& bytes, size_t factor, std::optional<BlockAver
     png_infop info = png_create_info_struct(png);
     if (!info || setjmp(reading.failed)) {
         png_destroy_read_struct(&png, &info, nullptr);
+        *fault = reading.fault;
         return false;
     }
     png_set_read_fn(png, &reading, pngRead);
@@ -628,35 +619,36 @@ size_t blockFactor(const Source& source, const QSize& hint)
 }
 
 // The picture reduced by factor, with the colour, profiles and orientation ImageMagick reads from its
-// header; nothing when it cannot be read so (a damaged file, a kind of TIFF libtiff's rows do not
-// serve), and the whole read says why.
-std::optional<Magick::Image> readReduced(const Source& source, size_t factor)
+// header. A picture that cannot be read so is damaged (blockFactor chose only kinds these readers
+// serve), and is not read whole instead: the job was admitted for the reduced read.
+Magick::Image readReduced(const Source& source, size_t factor)
 {
     std::optional<Reduced> reduced;
+    std::string fault;
     if (source.coder == "WEBP") {
         reduced = webpScaled(source.bytes, factor);
     } else if (source.coder == "TIFF") {
         TiffRows rows(source.bytes);
-        if (rows.width() == 0)
-            return std::nullopt;
-        BlockAverage blocks(rows.width(), rows.height(), factor);
-        if (rows.averageInto(blocks))
-            reduced = blocks.take();
+        if (rows.width() > 0) {
+            BlockAverage blocks(rows.width(), rows.height(), factor);
+            if (rows.averageInto(blocks))
+                reduced = blocks.take();
+        }
     } else {
         std::optional<BlockAverage> blocks;
         std::vector<quint16> row;
-        if (averageRows(source.bytes, factor, blocks, row))
+        if (averageRows(source.bytes, factor, blocks, row, &fault))
             reduced = blocks->take();
     }
     if (!reduced)
-        return std::nullopt;
+        throw Failure{Status::Corrupt, fault.empty() ? "rows could not be read" : fault};
     Magick::Image header;
     header.quiet(true);
     if (source.coder == "WEBP") {
         // Otherwise as ImageMagick reads a WebP: sRGB at 8 bits, no resolution or orientation.
         const std::optional<WebpHeader> container = webpHeader(source.bytes);
         if (!container)
-            return std::nullopt;
+            throw Failure{Status::Corrupt, "not a WebP container"};
         header = Magick::Image(Magick::Geometry(1, 1), Magick::Color(0, 0, 0));
         header.depth(8);
         header.matte(container->alpha);
@@ -665,8 +657,8 @@ std::optional<Magick::Image> readReduced(const Source& source, size_t factor)
     } else {
         try {
             header.ping(blobOf(source.bytes));
-        } catch (const Magick::Exception&) {
-            return std::nullopt;
+        } catch (const Magick::Exception& error) {
+            throw failureOf(error);
         }
     }
     Magick::Image image(reduced->columns, reduced->rows(), "RGBA", MagickCore::ShortPixel, reduced->rgba.data());
@@ -717,49 +709,60 @@ std::list<Magick::Image> readAllFrames(const Source& source)
     return frames;
 }
 
-// Every frame's pixels as ImageMagick reads them from the header, or the first frame's (an icon's
-// largest).
-qint64 pingedPixels(const Source& source, bool everyFrame)
+// The one gate every picture passes before any of it is decoded: the sizes its header declares,
+// against the limits of the worker's policy (sides, and a gigapixel for all that one job decodes),
+// and the pixels the job will hold, for the window to admit it by. format is the output's, nothing
+// for a preview. Every read after this one reads no more than the gate counted.
+qint64 gate(const Source& source, std::optional<Index> format)
 {
-    MagickCore::ImageInfo* info = MagickCore::AcquireImageInfo();
-    MagickCore::ExceptionInfo* exception = MagickCore::AcquireExceptionInfo();
-    std::strncpy(info->magick, source.coder.constData(), MaxTextExtent - 1);
-    MagickCore::Image* frames =
-        MagickCore::PingBlob(info, source.bytes.constData(), size_t(source.bytes.size()), exception);
-    qint64 pixels = 0;
-    for (const MagickCore::Image* frame = frames; frame; frame = frame->next) {
-        const qint64 area = qint64(frame->columns) * qint64(frame->rows);
-        pixels = everyFrame ? pixels + area : std::max(pixels, area);
-        if (!everyFrame && source.coder != "ICO")
-            break;
-    }
-    if (frames)
-        MagickCore::DestroyImageList(frames);
-    MagickCore::DestroyExceptionInfo(exception);
-    MagickCore::DestroyImageInfo(info);
-    return pixels;
-}
+    std::string fault;
+    const std::optional<PictureHeaders::Header> header = PictureHeaders::read(source.bytes, source.coder, &fault);
+    if (!header)
+        throw Failure{Status::Corrupt, fault};
+    const qint64 maxWidth = qint64(std::min<MagickCore::MagickSizeType>(Magick::ResourceLimits::width(), LLONG_MAX));
+    const qint64 maxHeight = qint64(std::min<MagickCore::MagickSizeType>(Magick::ResourceLimits::height(), LLONG_MAX));
+    const qint64 maxArea = qint64(std::min<MagickCore::MagickSizeType>(Magick::ResourceLimits::area(), LLONG_MAX));
+    const auto fits = [&](const PictureHeaders::Size& size) {
+        return size.width <= maxWidth && size.height <= maxHeight && size.area() <= maxArea;
+    };
+    if (!fits(header->canvas) || !std::all_of(header->frames.begin(), header->frames.end(), fits))
+        throw Failure{Status::TooLarge, "beyond the size limits"};
+    if (header->frames.size() > PictureHeaders::maxFrames)
+        throw Failure{Status::TooLarge, "too many frames"};
+    qint64 largestFrame = 0;
+    for (const PictureHeaders::Size& frame : header->frames)
+        largestFrame = std::max(largestFrame, frame.area());
+    // A tile or strip is never larger than its page at 16 bytes a pixel, give or take a tile's edge.
+    if (header->largestBlock > largestFrame * 16 + (qint64(1) << 20))
+        throw Failure{Status::TooLarge, "a tile or strip larger than its picture"};
+    // libjpeg's own limit, whichever way the picture is turned: it neither writes nor reads more.
+    constexpr quint32 jpegSide = 65500;
+    const quint32 longest = std::max(header->frames.front().width, header->frames.front().height);
+    if ((format == Jpg || source.coder == "JPEG") && longest > jpegSide)
+        throw Failure{Status::TooLarge, "beyond JPEG's 65500 pixels a side"};
 
-// The pixels the job will decode, from the header alone: every frame for GIF and TIFF, the first (the
-// largest of an icon) for the others, an eighth of a JPEG's sides for an icon.
-qint64 headerPixels(const Source& source, Index format)
-{
     const bool everyFrame = format == Gif || format == Tiff;
+    const bool animated = source.coder == "GIF" || (source.coder == "WEBP" && header->frames.size() > 1);
     qint64 pixels = 0;
-    // A picture read reduced holds a few rows and the small picture; libwebp's lossless decoder holds
-    // every pixel even so.
-    bool heldWhole = false;
-    if (source.coder == "WEBP") {
-        if (const std::optional<WebpHeader> header = webpHeader(source.bytes)) {
-            pixels = qint64(header->width * header->height) * qint64(everyFrame ? header->frames : 1);
-            heldWhole = header->lossless;
-        }
+    if (source.coder == "ICO") {
+        pixels = largestFrame;
+    } else if (everyFrame) {
+        for (const PictureHeaders::Size& frame : header->frames)
+            pixels += frame.area();
+        // Every frame of an animation composed whole for TIFF.
+        if (animated && format == Tiff)
+            pixels += header->canvas.area() * qint64(header->frames.size());
     } else {
-        pixels = pingedPixels(source, everyFrame);
+        pixels = header->frames.front().area() + (animated ? header->canvas.area() : 0);
     }
-    if (format == Ico && source.coder == "JPEG")
+    if (pixels > maxArea)
+        throw Failure{Status::TooLarge, "frames beyond a gigapixel in all"};
+    // Pictures read reduced hold a few rows and the small picture.
+    const QSize hint = !format ? QSize() : *format == Ico ? iconHint : QSize();
+    if (hint.isValid() && source.coder == "JPEG")
         return pixels / 64;
-    if (const size_t factor = format == Ico && !heldWhole ? blockFactor(source, iconHint) : 1; factor > 1)
+    const bool heldWhole = source.coder == "WEBP" && webpHeader(source.bytes) && webpHeader(source.bytes)->lossless;
+    if (const size_t factor = hint.isValid() && !heldWhole ? blockFactor(source, hint) : 1; factor > 1)
         return pixels / qint64(factor * factor);
     return pixels;
 }
@@ -776,11 +779,10 @@ std::list<Magick::Image> readPicture(const Source& source, bool everyFrame, QSiz
         })};
     }
     std::list<Magick::Image> frames;
-    std::optional<Magick::Image> reduced;
     if (everyFrame)
         frames = readAllFrames(source);
-    else if (const size_t factor = blockFactor(source, hint); factor > 1 && (reduced = readReduced(source, factor)))
-        frames.push_back(std::move(*reduced));
+    else if (const size_t factor = blockFactor(source, hint); factor > 1)
+        frames.push_back(readReduced(source, factor));
     else
         frames.push_back(readFirstFrame(source, hint));
     if (source.coder == "PNG") {
@@ -1475,6 +1477,7 @@ PictureJobs::Preview PictureJobs::preview(const QString& path, QSize box, const 
     Preview answer;
     try {
         const Source source = readSource(path);
+        gate(source, std::nullopt);
         // The JPEG decoder scales by eighths to no less than the hint, and the thumbnail averages the
         // rest down to the box, which keeps it sharp. A hint of twice the box cost a 24-megapixel
         // photo 217 ms instead of 105 (kalvorin-bench --preview). The box may turn by a quarter when
@@ -1515,8 +1518,9 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
     try {
         const Source input = readSource(request.source);
         const Index formatIndex = request.format;
+        const qint64 pixels = gate(input, formatIndex);
         if (hooks.admit)
-            hooks.admit(headerPixels(input, formatIndex));
+            hooks.admit(pixels);
         TemporaryFile file(request, hooks);
         if (input.coder == "JPEG") {
             const auto known = [&](qint64 pixels) { life.pixelsKnown(pixels); };
