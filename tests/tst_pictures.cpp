@@ -15,6 +15,8 @@
 
 #include <lcms2.h>
 #include <tiffio.h>
+#include <webp/encode.h>
+#include <webp/mux.h>
 
 #include <cmath>
 #include <cstring>
@@ -167,6 +169,74 @@ QByteArray tiffDeclaring(const QList<QSize>& pages)
     }
     return out;
 }
+
+// A GIF whose one frame, width x height of colour index 0 (red), lies at x, y on a larger screen, with
+// the global table's colour 0 as the background, as some editors save cut-outs.
+QByteArray gifWithSmallFrame(quint16 screenWidth, quint16 screenHeight, quint16 x, quint16 y, quint16 width,
+                             quint16 height)
+{
+    QByteArray out = QByteArray("GIF89a") + le16(screenWidth) + le16(screenHeight) + QByteArray("\x80\0\0", 3) +
+                     QByteArray("\xff\0\0\0\0\xff", 6) + ',' + le16(x) + le16(y) + le16(width) + le16(height) + '\0' +
+                     '\x02';
+    // LZW of 2-bit codes: a clear code before each pixel keeps the code size at 3 bits.
+    QByteArray data;
+    quint32 bits = 0;
+    int count = 0;
+    const auto put = [&](quint32 code) {
+        bits |= code << count;
+        count += 3;
+        while (count >= 8) {
+            data.append(char(bits & 0xff));
+            bits >>= 8;
+            count -= 8;
+        }
+    };
+    for (int i = 0; i < width * height; ++i) {
+        put(4);
+        put(0);
+    }
+    put(5);
+    if (count > 0)
+        data.append(char(bits & 0xff));
+    for (qsizetype at = 0; at < data.size(); at += 255)
+        out += char(std::min<qsizetype>(255, data.size() - at)) + data.mid(at, 255);
+    return out + QByteArray("\0;", 2);
+}
+
+// An animated WebP made by libwebp's own encoder from whole frames (8-bit RGBA), which stores each
+// later frame as the part that changed, at its offset; delays in milliseconds.
+QByteArray webpAnimationOf(const QList<QImage>& frames, const QList<int>& delays, int loops)
+{
+    WebPAnimEncoderOptions options;
+    WebPAnimEncoderOptionsInit(&options);
+    options.anim_params.loop_count = loops;
+    options.allow_mixed = 0;
+    WebPAnimEncoder* encoder = WebPAnimEncoderNew(frames[0].width(), frames[0].height(), &options);
+    WebPConfig config;
+    WebPConfigInit(&config);
+    config.lossless = 1;
+    int at = 0;
+    for (qsizetype i = 0; i < frames.size(); ++i) {
+        const QImage rgba = frames[i].convertToFormat(QImage::Format_RGBA8888);
+        WebPPicture picture;
+        WebPPictureInit(&picture);
+        picture.use_argb = 1;
+        picture.width = rgba.width();
+        picture.height = rgba.height();
+        WebPPictureImportRGBA(&picture, rgba.constBits(), int(rgba.bytesPerLine()));
+        WebPAnimEncoderAdd(encoder, &picture, at, &config);
+        WebPPictureFree(&picture);
+        at += delays[i];
+    }
+    WebPAnimEncoderAdd(encoder, nullptr, at, nullptr);
+    WebPData data;
+    WebPDataInit(&data);
+    WebPAnimEncoderAssemble(encoder, &data);
+    const QByteArray bytes(reinterpret_cast<const char*>(data.bytes), qsizetype(data.size));
+    WebPDataClear(&data);
+    WebPAnimEncoderDelete(encoder);
+    return bytes;
+}
 } // namespace
 
 class TestPictures_ : public QObject {
@@ -182,6 +252,9 @@ private slots:
     void orientations();
     void uprightMetadata();
     void animationsIntoTiff();
+    void gifFrameSmallerThanItsScreen_data();
+    void gifFrameSmallerThanItsScreen();
+    void animatedWebp();
     void pagesOfMixedSizesIntoGif();
     void photographIntoGif();
     void photographEndingEarly();
@@ -730,6 +803,84 @@ void TestPictures_::beyondTheOldLimits()
 // Every reader's header goes through one gate before anything is decoded: a few bytes that declare
 // more than the limits are refused at once as too large, whatever the output; a header that is not
 // one is damaged.
+// Outside its one frame a GIF's screen shows nothing: transparent where the output has alpha, white
+// where it has none; never the background colour.
+void TestPictures_::gifFrameSmallerThanItsScreen_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QColor>("outside");
+    QTest::newRow("png") << int(Png) << QColor(0, 0, 0, 0);
+    QTest::newRow("bmp") << int(Bmp) << QColor(0, 0, 0, 0);
+    QTest::newRow("tiff") << int(Tiff) << QColor(0, 0, 0, 0);
+    QTest::newRow("jpg") << int(Jpg) << QColor(Qt::white);
+    QTest::newRow("pcx") << int(Pcx) << QColor(Qt::white);
+}
+
+void TestPictures_::gifFrameSmallerThanItsScreen()
+{
+    QFETCH(int, format);
+    QFETCH(QColor, outside);
+    const QString source = path(u"small-frame.gif"_s);
+    TestPictures::saveBytes(source, gifWithSmallFrame(100, 80, 30, 20, 40, 30));
+    QCOMPARE(convert(source, {Index(format)}), QStringList{QString()});
+    const QImage shown = TestPictures::toQImage(TestPictures::load(output(source, Index(format))).front());
+    QCOMPARE(shown.size(), QSize(100, 80));
+    QVERIFY(distance(shown.pixelColor(50, 35), QColor(Qt::red)) <= 3);
+    const QColor corner = shown.pixelColor(5, 5);
+    QCOMPARE(corner.alpha(), outside.alpha());
+    if (outside.alpha() > 0)
+        QVERIFY2(distance(corner, outside) <= 3, qPrintable(corner.name()));
+}
+
+// An animated WebP stores later frames as the part that changed, at an offset: every output shows
+// the frames as the animation does.
+void TestPictures_::animatedWebp()
+{
+    QImage first(100, 80, QImage::Format_RGBA8888);
+    first.fill(Qt::transparent);
+    for (int y = 10; y < 40; ++y) {
+        for (int x = 10; x < 40; ++x)
+            first.setPixelColor(x, y, Qt::red);
+    }
+    QImage second = first;
+    for (int y = 40; y < 70; ++y) {
+        for (int x = 60; x < 90; ++x)
+            second.setPixelColor(x, y, Qt::blue);
+    }
+    const QString source = path(u"moving.webp"_s);
+    TestPictures::saveBytes(source, webpAnimationOf({first, second}, {300, 500}, 0));
+    QCOMPARE(convert(source, {Gif, Tiff, Png}), QStringList(3, QString()));
+
+    // GIF: both frames, with their delays, composed as the WebP shows them.
+    std::list<Magick::Image> gif = TestPictures::load(output(source, Gif));
+    QCOMPARE(gif.size(), size_t(2));
+    QCOMPARE(gif.front().animationDelay(), size_t(30));
+    QCOMPARE(gif.back().animationDelay(), size_t(50));
+    std::list<Magick::Image> shown;
+    Magick::coalesceImages(&shown, gif.begin(), gif.end());
+    const QImage one = TestPictures::toQImage(shown.front());
+    const QImage two = TestPictures::toQImage(shown.back());
+    QCOMPARE(one.pixelColor(75, 55).alpha(), 0);
+    QVERIFY(distance(two.pixelColor(75, 55), QColor(Qt::blue)) <= 3 && two.pixelColor(75, 55).alpha() == 255);
+    QVERIFY(distance(two.pixelColor(20, 20), QColor(Qt::red)) <= 3);
+    QCOMPARE(two.pixelColor(5, 5).alpha(), 0);
+
+    // TIFF: each page the whole frame, as libtiff's reader sees it.
+    const QList<QImage> pages = tiffPages(output(source, Tiff));
+    QCOMPARE(pages.size(), 2);
+    for (const QImage& page : pages)
+        QCOMPARE(page.size(), QSize(100, 80));
+    QCOMPARE(pages[0].pixelColor(75, 55).alpha(), 0);
+    QCOMPARE(pages[1].pixelColor(75, 55), QColor(Qt::blue));
+    QCOMPARE(pages[1].pixelColor(20, 20), QColor(Qt::red));
+
+    // PNG: the first frame as shown.
+    const QImage png = TestPictures::toQImage(TestPictures::load(output(source, Png)).front());
+    QCOMPARE(png.size(), QSize(100, 80));
+    QCOMPARE(png.pixelColor(20, 20), QColor(Qt::red));
+    QCOMPARE(png.pixelColor(75, 55).alpha(), 0);
+}
+
 void TestPictures_::headersBeyondTheLimits_data()
 {
     QTest::addColumn<QString>("name");

@@ -746,6 +746,9 @@ qint64 gate(const Source& source, std::optional<Index> format)
     qint64 pixels = 0;
     if (source.coder == "ICO") {
         pixels = largestFrame;
+    } else if (source.coder == "WEBP" && animated) {
+        // Its decoder keeps two canvases and hands out each frame whole.
+        pixels = header->canvas.area() * (2 + (everyFrame ? qint64(header->frames.size()) : 1));
     } else if (everyFrame) {
         for (const PictureHeaders::Size& frame : header->frames)
             pixels += frame.area();
@@ -767,6 +770,62 @@ qint64 gate(const Source& source, std::optional<Index> format)
     return pixels;
 }
 
+// An animated WebP's frames as they are shown, each the whole canvas: libwebp's animation decoder
+// places each frame at its offset, blends and disposes as the file says, on a transparent canvas.
+// ImageMagick's reader left every frame at the corner, at its own size. The first frame only, or every
+// one with its delay; the loop count and the container's profiles go with them.
+std::list<Magick::Image> readWebpAnimation(const Source& source, bool everyFrame)
+{
+    const WebPData data{reinterpret_cast<const uint8_t*>(source.bytes.constData()), size_t(source.bytes.size())};
+    WebPAnimDecoderOptions options;
+    if (!WebPAnimDecoderOptionsInit(&options))
+        throw Failure{Status::Corrupt, "libwebp: no animation decoder"};
+    options.color_mode = MODE_RGBA;
+    options.use_threads = 0;
+    WebPAnimDecoder* decoder = WebPAnimDecoderNew(&data, &options);
+    if (!decoder)
+        throw Failure{Status::Corrupt, "libwebp: not an animation it can decode"};
+    const auto release = qScopeGuard([&] { WebPAnimDecoderDelete(decoder); });
+    WebPAnimInfo info;
+    if (!WebPAnimDecoderGetInfo(decoder, &info) || info.canvas_width == 0 || info.canvas_height == 0)
+        throw Failure{Status::Corrupt, "libwebp: animation without a canvas"};
+    const std::optional<WebpHeader> container = webpHeader(source.bytes);
+    std::list<Magick::Image> frames;
+    int shownAt = 0;
+    while (WebPAnimDecoderHasMoreFrames(decoder)) {
+        uint8_t* rgba = nullptr;
+        int timestamp = 0;
+        if (!WebPAnimDecoderGetNext(decoder, &rgba, &timestamp))
+            throw Failure{Status::Corrupt, "libwebp: a frame could not be decoded"};
+        Magick::Image frame(info.canvas_width, info.canvas_height, "RGBA", MagickCore::CharPixel, rgba);
+        frame.quiet(true);
+        // The decoder gives the time a frame's showing ends; GIF counts hundredths of a second.
+        frame.animationDelay(size_t(std::max(0, timestamp - shownAt) + 5) / 10);
+        shownAt = timestamp;
+        frame.depth(8);
+        frame.animationIterations(info.loop_count);
+        if (container) {
+            for (const auto& [name, bytes] : container->profiles)
+                frame.profile(name, blobOf(bytes));
+        }
+        frames.push_back(std::move(frame));
+        if (!everyFrame)
+            break;
+    }
+    if (frames.empty())
+        throw Failure{Status::Corrupt, "libwebp: animation without frames"};
+    return frames;
+}
+
+bool isWebpAnimation(const Source& source)
+{
+    WebPBitstreamFeatures features;
+    return source.coder == "WEBP" &&
+           WebPGetFeatures(reinterpret_cast<const uint8_t*>(source.bytes.constData()), size_t(source.bytes.size()),
+                           &features) == VP8_STATUS_OK &&
+           features.has_animation;
+}
+
 // The frames a conversion needs: every one, or the first, where a hint lets the JPEG decoder scale
 // down. An icon holds one picture at several sizes: its largest entry is the picture.
 std::list<Magick::Image> readPicture(const Source& source, bool everyFrame, QSize hint = {})
@@ -779,7 +838,9 @@ std::list<Magick::Image> readPicture(const Source& source, bool everyFrame, QSiz
         })};
     }
     std::list<Magick::Image> frames;
-    if (everyFrame)
+    if (isWebpAnimation(source))
+        frames = readWebpAnimation(source, everyFrame);
+    else if (everyFrame)
         frames = readAllFrames(source);
     else if (const size_t factor = blockFactor(source, hint); factor > 1)
         frames.push_back(readReduced(source, factor));
@@ -945,6 +1006,12 @@ void settleCanvas(std::list<Magick::Image>& frames, const QByteArray& coder, Ind
             for (Magick::Image& frame : frames)
                 frame.repage();
         }
+        // An animated WebP's frames are whole pictures: each replaces the last, also where it is
+        // transparent.
+        if (coder == "WEBP") {
+            for (Magick::Image& frame : frames)
+                frame.gifDisposeMethod(MagickCore::BackgroundDispose);
+        }
         size_t width = 0;
         size_t height = 0;
         for (const Magick::Image& frame : frames) {
@@ -963,6 +1030,11 @@ void settleCanvas(std::list<Magick::Image>& frames, const QByteArray& coder, Ind
         return;
     }
     if (coder == "GIF") {
+        // Outside its frames a GIF's screen shows through, transparent, as viewers show it; the
+        // composed canvas keeps the first frame's alpha, and without one it came out in the
+        // background colour, opaque.
+        for (Magick::Image& frame : frames)
+            frame.matte(true);
         std::list<Magick::Image> whole;
         Magick::coalesceImages(&whole, frames.begin(), frames.end());
         frames.swap(whole);
