@@ -386,8 +386,9 @@ public:
             if (header.frames.size() > PictureHeaders::maxFrames)
                 break;
             // A decoder holds a whole tile or strip at once, whatever the picture's size.
-            const qint64 block = TIFFIsTiled(m_tiff) ? qint64(TIFFTileSize64(m_tiff)) : qint64(TIFFStripSize64(m_tiff));
-            header.largestBlock = std::max(header.largestBlock, block);
+            const quint64 block = TIFFIsTiled(m_tiff) ? TIFFTileSize64(m_tiff) : TIFFStripSize64(m_tiff);
+            header.largestBlock =
+                std::max(header.largestBlock, qint64(std::min<quint64>(block, std::numeric_limits<qint64>::max())));
         } while (TIFFReadDirectory(m_tiff));
         header.canvas = header.frames.front();
         return header;

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,7 +17,13 @@ struct Size {
     quint32 width = 0;
     quint32 height = 0;
 
-    qint64 area() const { return qint64(width) * qint64(height); }
+    /// Saturates: sides of 32 bits can multiply past what a qint64 holds.
+    qint64 area() const
+    {
+        const quint64 product = quint64(width) * quint64(height);
+        return product > quint64(std::numeric_limits<qint64>::max()) ? std::numeric_limits<qint64>::max()
+                                                                     : qint64(product);
+    }
 };
 
 struct Header {
