@@ -919,8 +919,12 @@ void dropExifProperties(Magick::Image& image)
 // Turns the picture upright by the orientation it records: a JPEG's or TIFF's own, or for a PNG the
 // one in its eXIf chunk, which the decoder leaves unread. The metadata then says upright too, and the
 // EXIF thumbnail, still as the picture was stored, goes.
-void turnUpright(Magick::Image& image)
+void turnUpright(Magick::Image& image, const QByteArray& coder)
 {
+    // ImageMagick's TGA reader puts the rows in their place itself and then records the file's row
+    // order as an orientation: turning by it again showed every bottom-up TGA upside down.
+    if (coder == "TGA")
+        image.orientation(MagickCore::TopLeftOrientation);
     MagickCore::OrientationType orientation = image.orientation();
     const QByteArray exif = profileOf(image, "exif");
     if (orientation == MagickCore::UndefinedOrientation)
@@ -1559,7 +1563,7 @@ PictureJobs::Preview PictureJobs::preview(const QString& path, QSize box, const 
         settleCanvas(frames, source.coder, Bmp);
         Magick::Image& image = frames.front();
         life.pixelsKnown(qint64(image.columns()) * qint64(image.rows()));
-        turnUpright(image);
+        turnUpright(image, source.coder);
         settleColour(image, Bmp);
         if (box.isValid()) {
             Magick::Geometry fit(size_t(box.width()), size_t(box.height()));
@@ -1607,7 +1611,7 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
         std::list<Magick::Image> frames = readPicture(input, formatIndex == Gif || formatIndex == Tiff, hint);
         life.pixelsKnown(pixelsOf(frames));
         for (Magick::Image& frame : frames) {
-            turnUpright(frame);
+            turnUpright(frame, input.coder);
             dropExifProperties(frame);
             settleColour(frame, formatIndex);
         }
