@@ -23,6 +23,10 @@ struct TimeLimits {
     int idleMs = 60'000;
     int baseMs = 120'000;
     int msPerMegapixel = 4'000;
+
+    /// baseMs plus msPerMegapixel for each megapixel of pixels, which come from the worker: never
+    /// negative, and at most the longest a timer takes, whatever pixels says.
+    int overallMs(qint64 pixels) const;
 };
 
 /// One kalvorin-worker process and the one request it is working on. The process is started on the
