@@ -148,8 +148,8 @@ std::optional<QByteArray> testAnswer(const QString& source)
         stall();
     }
     if (source.contains(QStringLiteral("huge-progress"))) {
-        sendProgress(qint64(1) << 53);
         sendProgress(std::numeric_limits<qint64>::max());
+        sendProgress(qint64(1) << 53);
     }
     if (source.contains(QStringLiteral("negative-progress")))
         sendProgress(-1);
