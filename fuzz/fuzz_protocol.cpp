@@ -48,7 +48,10 @@ void readReply(const QByteArray& payload)
         return;
     if (const std::optional<Protocol::PreviewAnswer> preview = Protocol::decodePreviewAnswer(reply->answer)) {
         require(Protocol::isWorkerStatus(preview->status));
-        require(preview->rgba.size() == qsizetype(preview->size.width()) * preview->size.height() * 4);
+        if (preview->status == Protocol::Status::Ok)
+            require(preview->rgba.size() == qsizetype(preview->size.width()) * preview->size.height() * 4);
+        else
+            require(preview->rgba.isEmpty());
         require(preview->size.width() <= Protocol::maxPreviewSide &&
                 preview->size.height() <= Protocol::maxPreviewSide);
         const std::optional<Protocol::PreviewAnswer> again =

@@ -233,6 +233,8 @@ void TestProtocol::answers_data()
     QTest::newRow("refused with pixels") << true << pixels(2, 1, 8, quint8(Status::Corrupt)) << false;
     QTest::newRow("preview status timeout") << true << pixels(0, 0, 0, quint8(Status::Timeout)) << false;
     QTest::newRow("preview status 200") << true << pixels(2, 1, 8, 200) << false;
+    QTest::newRow("pixels longer than the frame")
+        << true << bytesOf(quint8(0), qint32(2), qint32(1)) + "\xff\xff\xff\xf0" + QByteArray(8, 'x') << false;
     QTest::newRow("preview left over") << true << pixels(2, 1, 8) + 'x' << false;
     QTest::newRow("conversion") << false << bytesOf(quint8(Status::Ok), QString()) << true;
     QTest::newRow("conversion failed") << false << bytesOf(quint8(Status::DiskFull), u"write: No space"_s) << true;

@@ -5,6 +5,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <type_traits>
 
 using namespace Qt::StringLiterals;
 
@@ -92,6 +93,10 @@ public:
     }
     template <typename Value> Reader& operator>>(Value& value)
     {
+        if constexpr (std::is_same_v<Value, QString> || std::is_same_v<Value, QByteArray>) {
+            if (!lengthFits())
+                return *this;
+        }
         m_stream >> value;
         return *this;
     }
@@ -99,6 +104,21 @@ public:
     bool whole() const { return ok() && m_stream.atEnd(); }
 
 private:
+    // Qt allocates a string's length in steps of a megabyte before it finds the bytes missing: four
+    // bytes of a hostile frame would cost two MiB each. A length beyond what is left is refused first.
+    bool lengthFits()
+    {
+        QIODevice* const device = m_stream.device();
+        const QByteArray prefix = device->peek(4);
+        if (!ok() || prefix.size() < 4)
+            return true;
+        const quint32 length = qFromBigEndian<quint32>(prefix.constData());
+        if (length == 0xffffffffu || qint64(length) <= device->bytesAvailable() - 4)
+            return true;
+        m_stream.setStatus(QDataStream::ReadPastEnd);
+        return false;
+    }
+
     QDataStream m_stream;
 };
 

@@ -9,8 +9,6 @@
 #include <Magick++.h>
 
 #include <QCoreApplication>
-#include <QDataStream>
-#include <QIODevice>
 #include <QThread>
 #include <QtEndian>
 
