@@ -30,13 +30,16 @@ qint64 physicalMemory()
     return pages > 0 && pageSize > 0 ? qint64(pages) * pageSize : 0;
 }
 
-PreviewResult previewFromAnswer(Status status, const QByteArray& answer)
+// broken is set when the worker's answer is not one the protocol allows.
+PreviewResult previewFromAnswer(Status status, const QByteArray& answer, bool* broken)
 {
     if (status != Status::Ok)
         return {{}, Protocol::reason(status)};
     const std::optional<Protocol::PreviewAnswer> preview = Protocol::decodePreviewAnswer(answer);
-    if (!preview)
+    if (!preview) {
+        *broken = true;
         return {{}, Protocol::reason(Status::ProtocolError)};
+    }
     if (preview->status != Status::Ok)
         return {{}, Protocol::reason(preview->status)};
     const QImage view(reinterpret_cast<const uchar*>(preview->rgba.constData()), preview->size.width(),
@@ -269,7 +272,12 @@ void WorkerEngine::sendPreview(PendingPreview request)
     m_previewWorker->send(payload, m_options.previewLimits,
                           [this, done = std::move(request.done)](Status status, const QByteArray& answer) {
                               m_wrongWorker = m_wrongWorker || status == Status::WrongWorker;
-                              done(previewFromAnswer(status, answer));
+                              bool broken = false;
+                              const PreviewResult result = previewFromAnswer(status, answer, &broken);
+                              // Its stream can no longer be trusted: the next preview gets a fresh one.
+                              if (broken)
+                                  m_previewWorker->retire();
+                              done(result);
                               if (m_waitingPreview) {
                                   PendingPreview next = std::move(*m_waitingPreview);
                                   m_waitingPreview.reset();

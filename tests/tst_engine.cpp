@@ -114,6 +114,7 @@ private slots:
     void awkwardNames_data();
     void awkwardNames();
     void killedWorkerFailsOnlyItsRequest();
+    void brokenPreviewWorkerIsReplaced();
     void overrunIsStopped();
     void staleWorkerFoldersGo();
     void refusedRequestsWriteNothing_data();
@@ -328,6 +329,16 @@ void TestEngine::killedWorkerFailsOnlyItsRequest()
     QCOMPARE(previewOf(engine, path(u"p.gif"_s)).error, QString());
 }
 
+void TestEngine::brokenPreviewWorkerIsReplaced()
+{
+    WorkerEngine engine(testEngineOptions());
+    QFile::copy(path(u"p.png"_s), path(u"answer-bad-status.png"_s));
+    QCOMPARE(previewOf(engine, path(u"answer-bad-status.png"_s)).error, u"图片处理程序通信出错"_s);
+    // Its stream can no longer be trusted: it goes, and the next preview starts a fresh one.
+    QVERIFY(engine.workerProcessIds().isEmpty());
+    QCOMPARE(previewOf(engine, path(u"p.png"_s)).error, QString());
+}
+
 void TestEngine::overrunIsStopped()
 {
     WorkerEngine::Options stalling = testEngineOptions();
@@ -421,6 +432,7 @@ void TestEngine::workerGoneWrong_data()
     QTest::addColumn<bool>("existing");
     QTest::addColumn<QString>("reason");
     const QString broken = u"图片处理程序通信出错"_s;
+    QTest::newRow("status 200") << u"answer-bad-status"_s << false << broken;
     QTest::newRow("ok without writing") << u"answer-ok-without-writing"_s << false << broken;
     QTest::newRow("ok without replacing") << u"answer-ok-without-writing"_s << true << broken;
     QTest::newRow("progress 2^53 and INT64_MAX") << u"huge-progress"_s << false << QString();

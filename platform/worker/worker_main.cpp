@@ -129,11 +129,17 @@ std::function<void()> stallOn(const QString& path, const QString& marker)
     return [] { stall(); };
 }
 
-// A worker gone wrong, for the window's checks of what it hears: "answer-ok-without-writing" says a
+// A worker gone wrong, for the window's checks of what it hears: "answer-bad-status" answers with a
+// status that does not exist, "answer-ok-without-writing" says a
 // conversion succeeded without doing it, "huge-progress" and "negative-progress" report such pixels
 // before the job goes on, and "oversize-frame" starts a frame longer than any reply may be.
-std::optional<QByteArray> testAnswer(const QString& source)
+std::optional<QByteArray> testAnswer(const QString& source, Protocol::Kind kind)
 {
+    if (source.contains(QStringLiteral("answer-bad-status"))) {
+        const auto status = Protocol::Status(200);
+        return kind == Protocol::Kind::Preview ? Protocol::encode(Protocol::PreviewAnswer{status, {}, {}})
+                                               : Protocol::encode(Protocol::ConvertAnswer{status, {}});
+    }
     if (source.contains(QStringLiteral("answer-ok-without-writing")))
         return Protocol::encode(Protocol::ConvertAnswer{Protocol::Status::Ok, {}});
     if (source.contains(QStringLiteral("oversize-frame"))) {
@@ -158,7 +164,7 @@ std::optional<QByteArray> testAnswer(const QString& source)
     return std::nullopt;
 }
 #else
-std::optional<QByteArray> testAnswer(const QString&)
+std::optional<QByteArray> testAnswer(const QString&, Protocol::Kind)
 {
     return std::nullopt;
 }
@@ -216,6 +222,8 @@ QByteArray answer(const QByteArray& payload)
     PictureJobs::Hooks hooks;
     hooks.progress = sendProgress;
     if (request.kind == Protocol::Kind::Preview) {
+        if (std::optional<QByteArray> made = testAnswer(request.preview.path, Protocol::Kind::Preview))
+            return *made;
         testHooksBefore(request.preview.path);
         const PictureJobs::Preview preview = PictureJobs::preview(request.preview.path, request.preview.box, hooks);
         QByteArray out = Protocol::encode(Protocol::PreviewAnswer{preview.status, preview.size, preview.rgba});
@@ -224,7 +232,7 @@ QByteArray answer(const QByteArray& payload)
         return out;
     }
     const Protocol::ConvertRequest& asked = request.convert;
-    if (std::optional<QByteArray> made = testAnswer(asked.source))
+    if (std::optional<QByteArray> made = testAnswer(asked.source, Protocol::Kind::Convert))
         return *made;
     const PictureJobs::ConvertRequest job{asked.source, asked.folder, asked.finalName, asked.temporaryName,
                                           asked.format};
