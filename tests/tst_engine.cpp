@@ -119,6 +119,8 @@ private slots:
     void staleWorkerFoldersGo();
     void refusedRequestsWriteNothing_data();
     void refusedRequestsWriteNothing();
+    void unsafeJobsAreNotSent_data();
+    void unsafeJobsAreNotSent();
     void workerGoneWrong_data();
     void workerGoneWrong();
     void limitsSaturate_data();
@@ -422,6 +424,33 @@ void TestEngine::refusedRequestsWriteNothing()
     // And the same worker still does what it is asked properly.
     request = {root.filePath(u"p.png"_s), root.filePath(u"out"_s), u"x.bmp"_s, u".x.bmp.part"_s, OutputFormat::Bmp};
     QCOMPARE(Protocol::decodeConvertAnswer(worker.answer(Protocol::encode(request)))->status, Protocol::Status::Ok);
+}
+
+// Jobs the engine never hands to a worker: a NUL would cut a path short, and the file written would be
+// another than planned.
+void TestEngine::unsafeJobsAreNotSent_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("reason");
+    const QString nul(QChar(0));
+    QTest::newRow("source with NUL") << u"p.png"_s + nul + u"x"_s << u"x.bmp"_s << u"无法读取"_s;
+    QTest::newRow("target with NUL") << u"p.png"_s << u"x.bmp"_s + nul + u"/../y.bmp"_s << u"无法写入"_s;
+    QTest::newRow("folder with NUL") << u"p.png"_s << u"sub"_s + nul + u"/x.bmp"_s << u"无法写入"_s;
+}
+
+void TestEngine::unsafeJobsAreNotSent()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, target);
+    QFETCH(QString, reason);
+    QTemporaryDir out;
+    WorkerEngine engine(testEngineOptions());
+    const BatchResult result = runBatch(engine, {{path(source), out.filePath(target), OutputFormat::Bmp}});
+    QCOMPARE(result.errors, QStringList{reason});
+    QCOMPARE(everythingIn(out.path()), QStringList());
+    if (source.contains(QChar(0)))
+        QCOMPARE(previewOf(engine, path(source)).error, reason);
 }
 
 // A worker that says what it must not: the job fails, nothing is reported written that was not, and
