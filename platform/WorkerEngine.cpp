@@ -5,7 +5,6 @@
 #include "Naming.h"
 
 #include <QCoreApplication>
-#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -33,41 +32,21 @@ qint64 physicalMemory()
     return pages > 0 && pageSize > 0 ? qint64(pages) * pageSize : 0;
 }
 
-PreviewResult previewFromAnswer(Status status, const QByteArray& answer)
+// broken is set when the worker's answer is not one the protocol allows.
+PreviewResult previewFromAnswer(Status status, const QByteArray& answer, bool* broken)
 {
     if (status != Status::Ok)
         return {{}, Protocol::reason(status)};
-    QDataStream stream(answer);
-    Protocol::pin(stream);
-    quint8 code = 0;
-    qint32 width = 0;
-    qint32 height = 0;
-    QByteArray rgba;
-    stream >> code >> width >> height >> rgba;
-    if (stream.status() != QDataStream::Ok)
+    const std::optional<Protocol::PreviewAnswer> preview = Protocol::decodePreviewAnswer(answer);
+    if (!preview) {
+        *broken = true;
         return {{}, Protocol::reason(Status::ProtocolError)};
-    if (Status(code) != Status::Ok)
-        return {{}, Protocol::reason(Status(code))};
-    if (width <= 0 || height <= 0 || rgba.size() != qsizetype(width) * height * 4)
-        return {{}, Protocol::reason(Status::ProtocolError)};
-    const QImage view(reinterpret_cast<const uchar*>(rgba.constData()), width, height, width * 4,
-                      QImage::Format_RGBA8888);
+    }
+    if (preview->status != Status::Ok)
+        return {{}, Protocol::reason(preview->status)};
+    const QImage view(reinterpret_cast<const uchar*>(preview->rgba.constData()), preview->size.width(),
+                      preview->size.height(), preview->size.width() * 4, QImage::Format_RGBA8888);
     return {view.copy(), {}};
-}
-
-// The worker's own answer to a conversion: its status and its words on a failure.
-std::pair<Status, QString> conversionAnswer(const QByteArray& answer)
-{
-    QDataStream stream(answer);
-    Protocol::pin(stream);
-    quint8 code = 0;
-    QString detail;
-    stream >> code >> detail;
-    // The worker itself reports its own eight outcomes, or a request it could not read.
-    if (stream.status() != QDataStream::Ok ||
-        (code > quint8(Status::DiskFull) && code != quint8(Status::ProtocolError)))
-        return {Status::ProtocolError, QStringLiteral("malformed answer")};
-    return {Status(code), detail};
 }
 
 JobOutcome outcomeOf(Status status, const QString& detail = {})
@@ -105,13 +84,33 @@ bool isRunning(qint64 pid)
     return end < 0 || line.mid(end + 2, 1) != "Z";
 }
 
+QString fileOf(const struct stat& info)
+{
+    return QStringLiteral("%1:%2:%3").arg(quint64(info.st_dev)).arg(quint64(info.st_ino)).arg(qint64(info.st_ctime));
+}
+
 // Which file is at path right now, without following a link; empty when nothing is.
 QString fileAt(const QString& path)
 {
     struct stat info {};
     if (!LongPath::status(path, &info, false))
         return {};
-    return QStringLiteral("%1:%2:%3").arg(quint64(info.st_dev)).arg(quint64(info.st_ino)).arg(qint64(info.st_ctime));
+    return fileOf(info);
+}
+
+// True when a file, not a link or anything else, is at path and is not the one that was there before:
+// a job's output, renamed there whole.
+bool newFileAt(const QString& path, const QString& before)
+{
+    struct stat info {};
+    return LongPath::status(path, &info, false) && S_ISREG(info.st_mode) && fileOf(info) != before;
+}
+
+// Paths as the worker takes them: a relative one is the window's, not whatever the worker would make
+// of it.
+QString absolute(const QString& path)
+{
+    return QDir::current().absoluteFilePath(path);
 }
 
 // A name for the job's temporary file that nothing in the folder has: the worker creates it without
@@ -191,8 +190,8 @@ qint64 WorkerEngine::memoryFor(qint64 pixels)
 {
     // 16 bits a channel, four channels and an index: 10 bytes a pixel, twice.
     constexpr qint64 bytesPerPixel = 10;
-    // The count comes from a worker: no value of it may wrap.
-    return std::clamp<qint64>(pixels, 0, std::numeric_limits<qint64>::max() / (bytesPerPixel * 2)) * bytesPerPixel * 2;
+    // The worker's count, capped: a header's claim must not wrap to a small size that shares memory.
+    return std::clamp<qint64>(pixels, 0, Protocol::maxPixels) * bytesPerPixel * 2;
 }
 
 qint64 WorkerEngine::availableMemory()
@@ -272,7 +271,15 @@ void WorkerEngine::preview(const QString& path, QSize box, PreviewDone done)
         done({{}, Protocol::reason(Status::WrongWorker)});
         return;
     }
-    PendingPreview request{path, box, std::move(done)};
+    // The box within what a reply may carry; a picture in a smaller box is only shown smaller.
+    const QSize bounded(std::clamp(box.width(), 1, Protocol::maxPreviewSide),
+                        std::clamp(box.height(), 1, Protocol::maxPreviewSide));
+    PendingPreview request{absolute(path), bounded, std::move(done)};
+    // Refused here as the worker would refuse it: a NUL would end the path early.
+    if (!Protocol::problemWith(Protocol::PreviewRequest{request.path, request.box}).isEmpty()) {
+        request.done({{}, Protocol::reason(Status::Unreadable)});
+        return;
+    }
     if (m_previewWorker && m_previewWorker->isBusy()) {
         m_waitingPreview = std::move(request);
         return;
@@ -284,15 +291,16 @@ void WorkerEngine::sendPreview(PendingPreview request)
 {
     if (!m_previewWorker)
         m_previewWorker = makeWorker();
-    QByteArray payload;
-    QDataStream stream(&payload, QIODevice::WriteOnly);
-    Protocol::pin(stream);
-    stream << quint8(Protocol::Kind::Preview) << request.path << qint32(request.box.width())
-           << qint32(request.box.height());
+    const QByteArray payload = Protocol::encode(Protocol::PreviewRequest{request.path, request.box});
     m_previewWorker->send(payload, m_options.previewLimits,
                           [this, done = std::move(request.done)](Status status, const QByteArray& answer) {
                               m_wrongWorker = m_wrongWorker || status == Status::WrongWorker;
-                              done(previewFromAnswer(status, answer));
+                              bool broken = false;
+                              const PreviewResult result = previewFromAnswer(status, answer, &broken);
+                              // Its stream can no longer be trusted: the next preview gets a fresh one.
+                              if (broken)
+                                  m_previewWorker->retire();
+                              done(result);
                               if (m_waitingPreview) {
                                   PendingPreview next = std::move(*m_waitingPreview);
                                   m_waitingPreview.reset();
@@ -380,28 +388,30 @@ void WorkerEngine::feedWorkers()
 void WorkerEngine::runJob(WorkerProcess& worker, int index)
 {
     const ConvertJob& job = m_jobs[index];
-    const Place place = placeOf(job.target);
+    const QString target = absolute(job.target);
+    const Place place = placeOf(target);
     const QString temporary = freeTemporaryName(place);
-    QByteArray payload;
-    QDataStream stream(&payload, QIODevice::WriteOnly);
-    Protocol::pin(stream);
-    stream << quint8(Protocol::Kind::Convert) << job.source << place.folder << place.name << temporary
-           << qint32(job.format);
+    const Protocol::ConvertRequest request{absolute(job.source), place.folder, place.name, temporary, job.format};
     ++m_running;
     if (m_callbacks.started)
         m_callbacks.started(index);
-    if (m_cancelled) {
-        // Cancelled by whoever heard that it started.
+    // Cancelled by whoever heard that it started; or a request the worker would refuse, which is not
+    // sent: a name with a "/" or a NUL would write somewhere else than planned.
+    const QString problem = Protocol::problemWith(request);
+    if (m_cancelled || !problem.isEmpty()) {
         --m_running;
+        const Status status = m_cancelled                             ? Status::Cancelled
+                              : !Protocol::isSafePath(request.source) ? Status::Unreadable
+                                                                      : Status::NotWritable;
         if (m_callbacks.finished)
-            m_callbacks.finished(index, outcomeOf(Status::Cancelled));
+            m_callbacks.finished(index, outcomeOf(status, m_cancelled ? QString() : problem));
         return;
     }
     WorkerProcess* const running = &worker;
-    const QString before = fileAt(job.target);
+    const QString before = fileAt(target);
     worker.send(
-        payload, m_options.convertLimits,
-        [this, index, running, place, temporary, before](Status status, const QByteArray& answer) {
+        Protocol::encode(request), m_options.convertLimits,
+        [this, index, running, place, temporary, target, before](Status status, const QByteArray& answer) {
             --m_running;
             m_wrongWorker = m_wrongWorker || status == Status::WrongWorker;
             std::erase(m_waitingAlone, running);
@@ -417,13 +427,22 @@ void WorkerEngine::runJob(WorkerProcess& worker, int index)
                 LongPath::removeIn(place.folder, temporary);
                 // Stopped after its last step, the rename: the picture is complete and
                 // written, and is reported so.
-                const QString after = fileAt(m_jobs[index].target);
-                outcome = !after.isEmpty() && after != before ? JobOutcome{} : outcomeOf(status);
+                outcome = newFileAt(target, before) ? JobOutcome{} : outcomeOf(status);
             } else {
-                const auto [code, detail] = conversionAnswer(answer);
-                outcome = outcomeOf(code, detail);
-                if (Protocol::isResourceFailure(code))
+                const std::optional<Protocol::ConvertAnswer> converted = Protocol::decodeConvertAnswer(answer);
+                if (!converted) {
+                    outcome = outcomeOf(Status::ProtocolError, QStringLiteral("malformed answer"));
                     running->retire();
+                } else if (converted->status == Status::Ok && !newFileAt(target, before)) {
+                    // Its word is not enough: a job is written only when its file is there.
+                    LongPath::removeIn(place.folder, temporary);
+                    outcome = outcomeOf(Status::ProtocolError, QStringLiteral("answered written, but wrote no file"));
+                    running->retire();
+                } else {
+                    outcome = outcomeOf(converted->status, converted->detail);
+                    if (Protocol::isResourceFailure(converted->status))
+                        running->retire();
+                }
             }
             if (m_callbacks.finished)
                 m_callbacks.finished(index, outcome);

@@ -2,30 +2,30 @@
 #include "WorkerProcess.h"
 
 #include <QCoreApplication>
-#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <algorithm>
+#include <limits>
+
 namespace {
 // A killed process is normally gone within milliseconds; one stuck in the kernel (a dead network
 // disk) is left to end on its own rather than hold the batch.
 constexpr int reapLimitMs = 5'000;
-
-// The one value a reply frame carries after its kind; nothing when the frame does not hold one.
-template <typename Value> std::optional<Value> valueIn(const QByteArray& frame)
-{
-    QDataStream stream(frame.sliced(1));
-    Protocol::pin(stream);
-    Value value{};
-    stream >> value;
-    if (stream.status() != QDataStream::Ok)
-        return std::nullopt;
-    return value;
-}
 } // namespace
+
+int TimeLimits::overallMs(qint64 pixels) const
+{
+    // Capped before the multiplication: 2^53 pixels times 4000 ms would wrap to a negative limit, and
+    // the job would be stopped at once.
+    const qint64 capped = std::clamp<qint64>(pixels, 0, Protocol::maxPixels);
+    const qint64 rate = std::max(msPerMegapixel, 0);
+    const qint64 ms = qint64(std::max(baseMs, 0)) + capped / 1'000'000 * rate + capped % 1'000'000 * rate / 1'000'000;
+    return int(std::min<qint64>(ms, std::numeric_limits<int>::max()));
+}
 
 WorkerProcess::WorkerProcess(QString program, QProcessEnvironment environment, QByteArray policy, QObject* parent)
     : QObject(parent)
@@ -98,11 +98,7 @@ void WorkerProcess::proceed(qint64 memory)
 {
     if (!isBusy() || m_failing || !m_process)
         return;
-    QByteArray word;
-    QDataStream stream(&word, QIODevice::WriteOnly);
-    Protocol::pin(stream);
-    stream << quint8(Protocol::Kind::Proceed) << memory;
-    m_process->write(Protocol::frame(word));
+    m_process->write(Protocol::frame(Protocol::encodeProceed(memory)));
     // Waiting for the others was not work: the time limit counts from here.
     m_clock.start();
     m_overall.start(m_limits.baseMs);
@@ -173,25 +169,32 @@ void WorkerProcess::start()
 
 void WorkerProcess::readAnswer()
 {
-    m_buffer += m_process->readAllStandardOutput();
-    while (!m_failing) {
-        const std::optional<QByteArray> frame = Protocol::takeFrame(m_buffer);
-        if (!frame)
-            return;
-        if (frame->isEmpty()) {
-            // A broken frame: the stream can no longer be trusted.
+    while (!m_failing && m_process) {
+        const std::optional<QByteArray> frame = Protocol::takeFrame(m_buffer, Protocol::maxReplyFrame);
+        if (!frame) {
+            // Taken from the pipe no faster than frames are cut: the buffer never holds more than the
+            // largest reply, however much a worker sends.
+            const qint64 room = qint64(Protocol::maxReplyFrame) + 4 - m_buffer.size();
+            const qint64 more = std::min(room, m_process->bytesAvailable());
+            if (more <= 0)
+                return;
+            m_buffer += m_process->read(more);
+            continue;
+        }
+        // An empty payload is a broken frame: the stream can no longer be trusted.
+        const std::optional<Protocol::ReplyFrame> reply =
+            frame->isEmpty() ? std::nullopt : Protocol::decodeReply(*frame);
+        if (!reply) {
             fail(Protocol::Status::ProtocolError);
             return;
         }
-        const auto reply = Protocol::Reply(quint8(frame->at(0)));
         if (!m_greeted) {
             // The first word must be the worker's version; one of another build is not used.
-            const std::optional<quint32> version = valueIn<quint32>(*frame);
-            if (reply != Protocol::Reply::Hello || !version) {
+            if (reply->kind != Protocol::Reply::Hello) {
                 fail(Protocol::Status::ProtocolError);
                 return;
             }
-            if (*version != Protocol::version) {
+            if (reply->value != Protocol::version) {
                 fail(Protocol::Status::WrongWorker);
                 return;
             }
@@ -205,47 +208,39 @@ void WorkerProcess::readAnswer()
             fail(Protocol::Status::ProtocolError);
             return;
         }
-        if (reply == Protocol::Reply::Progress) {
-            const std::optional<qint64> pixels = valueIn<qint64>(*frame);
+        switch (reply->kind) {
+        case Protocol::Reply::Progress:
             m_idle.start(m_limits.idleMs);
-            if (pixels && *pixels > 0)
-                extendLimit(*pixels);
+            if (reply->value > 0)
+                extendLimit(reply->value);
             continue;
-        }
-        if (reply == Protocol::Reply::Measured) {
-            const std::optional<qint64> measured = valueIn<qint64>(*frame);
-            const qint64 pixels = measured.value_or(-1);
-            if (pixels < 0) {
-                fail(Protocol::Status::ProtocolError);
-                return;
-            }
+        case Protocol::Reply::Measured:
             m_idle.start(m_limits.idleMs);
             // While it waits, only signs of life count.
             m_overall.stop();
             if (m_measured)
-                m_measured(pixels);
+                m_measured(reply->value);
             else
                 proceed(0);
             continue;
-        }
-        if (reply != Protocol::Reply::Answer) {
-            fail(Protocol::Status::ProtocolError);
+        case Protocol::Reply::Answer:
+            m_idle.stop();
+            m_overall.stop();
+            finishRequest(Protocol::Status::Ok, reply->answer);
+            if (m_retire && !isBusy())
+                releaseProcess();
             return;
+        case Protocol::Reply::Hello:
+            break;
         }
-        m_idle.stop();
-        m_overall.stop();
-        const QByteArray answer = frame->sliced(1);
-        finishRequest(Protocol::Status::Ok, answer);
-        if (m_retire && !isBusy())
-            releaseProcess();
+        fail(Protocol::Status::ProtocolError);
         return;
     }
 }
 
 void WorkerProcess::extendLimit(qint64 pixels)
 {
-    const qint64 limit = m_limits.baseMs + pixels * m_limits.msPerMegapixel / 1'000'000;
-    const qint64 left = limit - m_clock.elapsed();
+    const qint64 left = qint64(m_limits.overallMs(pixels)) - m_clock.elapsed();
     m_overall.start(int(std::clamp<qint64>(left, 0, std::numeric_limits<int>::max())));
 }
 

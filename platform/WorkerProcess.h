@@ -27,6 +27,10 @@ struct TimeLimits {
     // may then take 43 minutes (it was allowed 69).
     int baseMs = 60'000;
     int msPerMegapixel = 2'500;
+
+    /// baseMs plus msPerMegapixel for each megapixel of pixels, which come from the worker: never
+    /// negative, and at most the longest a timer takes, whatever pixels says.
+    int overallMs(qint64 pixels) const;
 };
 
 /// One kalvorin-worker process and the one request it is working on. The process is started on the

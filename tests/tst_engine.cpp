@@ -3,11 +3,14 @@
 #include "TestPictures.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <limits>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +36,61 @@ bool near(QColor a, QColor b, int tolerance)
            std::abs(a.blue() - b.blue()) <= tolerance;
 }
 
+// The tests' worker on its own, fed frames the engine would never send.
+class RawWorker {
+public:
+    explicit RawWorker(const QString& folder)
+    {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.setWorkingDirectory(folder);
+        m_process.start(testEngineOptions().workerPath, {});
+    }
+    ~RawWorker()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+
+    // The answer to payload, without its kind; signs of life are passed over, and a conversion that
+    // measured its picture may go on. Empty when the worker broke off.
+    QByteArray answer(const QByteArray& payload)
+    {
+        m_process.write(Protocol::frame(payload));
+        for (;;) {
+            const std::optional<QByteArray> frame = Protocol::takeFrame(m_buffer, Protocol::maxReplyFrame);
+            if (!frame) {
+                if (!m_process.waitForReadyRead(60'000))
+                    return {};
+                m_buffer += m_process.readAllStandardOutput();
+                continue;
+            }
+            const std::optional<Protocol::ReplyFrame> reply = Protocol::decodeReply(*frame);
+            if (!reply)
+                return {};
+            if (reply->kind == Protocol::Reply::Measured)
+                m_process.write(Protocol::frame(Protocol::encodeProceed(0)));
+            if (reply->kind == Protocol::Reply::Answer)
+                return reply->answer;
+        }
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_buffer;
+};
+
+// Every file and folder under path, relative to it.
+QStringList everythingIn(const QString& path)
+{
+    QStringList found;
+    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found.append(QDir(path).relativeFilePath(it.next()));
+    found.sort();
+    return found;
+}
+
 // Which of red, green and blue a colour has most of.
 int strongest(QColor colour)
 {
@@ -56,8 +114,17 @@ private slots:
     void awkwardNames_data();
     void awkwardNames();
     void killedWorkerFailsOnlyItsRequest();
+    void brokenPreviewWorkerIsReplaced();
     void overrunIsStopped();
     void staleWorkerFoldersGo();
+    void refusedRequestsWriteNothing_data();
+    void refusedRequestsWriteNothing();
+    void unsafeJobsAreNotSent_data();
+    void unsafeJobsAreNotSent();
+    void workerGoneWrong_data();
+    void workerGoneWrong();
+    void limitsSaturate_data();
+    void limitsSaturate();
     void workerOfAnotherBuildIsRefused();
     void memoryOfAPictureAlone_data();
     void memoryOfAPictureAlone();
@@ -266,6 +333,16 @@ void TestEngine::killedWorkerFailsOnlyItsRequest()
     QCOMPARE(previewOf(engine, path(u"p.gif"_s)).error, QString());
 }
 
+void TestEngine::brokenPreviewWorkerIsReplaced()
+{
+    WorkerEngine engine(testEngineOptions());
+    QFile::copy(path(u"p.png"_s), path(u"answer-bad-status.png"_s));
+    QCOMPARE(previewOf(engine, path(u"answer-bad-status.png"_s)).error, u"图片处理程序通信出错"_s);
+    // Its stream can no longer be trusted: it goes, and the next preview starts a fresh one.
+    QVERIFY(engine.workerProcessIds().isEmpty());
+    QCOMPARE(previewOf(engine, path(u"p.png"_s)).error, QString());
+}
+
 void TestEngine::overrunIsStopped()
 {
     WorkerEngine::Options stalling = testEngineOptions();
@@ -318,6 +395,160 @@ void TestEngine::memoryOfAPictureAlone()
     QCOMPARE(WorkerEngine::aloneMemoryWhenFree(available, ceiling), given);
     // And the machine's own answer is one it can have.
     QVERIFY(WorkerEngine::availableMemory() > 0);
+}
+
+// Requests the engine never sends, straight to the worker: each is refused before anything is read or
+// written, and nothing appears inside the folder or outside it. "%1" is the test's folder, which holds
+// p.png and out/ with a folder a/ in it; the worker runs there.
+void TestEngine::refusedRequestsWriteNothing_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("value");
+    const QString nul(QChar(0));
+    for (const QString& name : {u"../x.bmp"_s, u"a/x.bmp"_s, QString(), u"."_s, u".."_s, u"x.bmp"_s + nul + u"/../y"_s})
+        QTest::addRow("final name %s", qPrintable(name)) << u"final"_s << name;
+    QTest::newRow("temporary name ../t.part") << u"temporary"_s << u"../t.part"_s;
+    QTest::newRow("temporary name a/t.part") << u"temporary"_s << u"a/t.part"_s;
+    QTest::newRow("folder with NUL") << u"folder"_s << u"%1/out"_s + nul + u"/elsewhere"_s;
+    QTest::newRow("relative folder") << u"folder"_s << u"out"_s;
+    QTest::newRow("source with NUL") << u"source"_s << u"%1/p.png"_s + nul + u".txt"_s;
+    QTest::newRow("relative source") << u"source"_s << u"p.png"_s;
+    QTest::newRow("empty box") << u"box"_s << u"0"_s;
+    QTest::newRow("huge box") << u"box"_s << u"65535"_s;
+    QTest::newRow("relative preview") << u"preview"_s << u"p.png"_s;
+}
+
+void TestEngine::refusedRequestsWriteNothing()
+{
+    QFETCH(QString, field);
+    QFETCH(QString, value);
+    QTemporaryDir root;
+    QVERIFY(QDir(root.path()).mkpath(u"out/a"_s));
+    QVERIFY(QFile::copy(path(u"p.png"_s), root.filePath(u"p.png"_s)));
+    const QStringList before = everythingIn(root.path());
+    const QString given = value.contains(u"%1"_s) ? value.arg(root.path()) : value;
+    RawWorker worker(root.path());
+    if (field == u"box"_s || field == u"preview"_s) {
+        const int side = field == u"box"_s ? given.toInt() : 100;
+        const QString picture = field == u"preview"_s ? given : root.filePath(u"p.png"_s);
+        const std::optional<Protocol::PreviewAnswer> answer =
+            Protocol::decodePreviewAnswer(worker.answer(Protocol::encode({picture, QSize(side, side)})));
+        QVERIFY(answer);
+        QCOMPARE(answer->status, Protocol::Status::ProtocolError);
+        return;
+    }
+    Protocol::ConvertRequest request{root.filePath(u"p.png"_s), root.filePath(u"out"_s), u"x.bmp"_s, u".x.bmp.part"_s,
+                                     OutputFormat::Bmp};
+    QString* const fields[] = {&request.finalName, &request.temporaryName, &request.folder, &request.source};
+    const QStringList names{u"final"_s, u"temporary"_s, u"folder"_s, u"source"_s};
+    *fields[names.indexOf(field)] = given;
+    const std::optional<Protocol::ConvertAnswer> answer =
+        Protocol::decodeConvertAnswer(worker.answer(Protocol::encode(request)));
+    QVERIFY(answer);
+    QCOMPARE(answer->status, Protocol::Status::ProtocolError);
+    QCOMPARE(everythingIn(root.path()), before);
+    // And the same worker still does what it is asked properly.
+    request = {root.filePath(u"p.png"_s), root.filePath(u"out"_s), u"x.bmp"_s, u".x.bmp.part"_s, OutputFormat::Bmp};
+    QCOMPARE(Protocol::decodeConvertAnswer(worker.answer(Protocol::encode(request)))->status, Protocol::Status::Ok);
+}
+
+// Jobs the engine never hands to a worker: a NUL would cut a path short, and the file written would be
+// another than planned.
+void TestEngine::unsafeJobsAreNotSent_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("reason");
+    const QString nul(QChar(0));
+    QTest::newRow("source with NUL") << u"p.png"_s + nul + u"x"_s << u"x.bmp"_s << u"无法读取"_s;
+    QTest::newRow("target with NUL") << u"p.png"_s << u"x.bmp"_s + nul + u"/../y.bmp"_s << u"无法写入"_s;
+    QTest::newRow("folder with NUL") << u"p.png"_s << u"sub"_s + nul + u"/x.bmp"_s << u"无法写入"_s;
+}
+
+void TestEngine::unsafeJobsAreNotSent()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, target);
+    QFETCH(QString, reason);
+    QTemporaryDir out;
+    WorkerEngine engine(testEngineOptions());
+    const BatchResult result = runBatch(engine, {{path(source), out.filePath(target), OutputFormat::Bmp}});
+    QCOMPARE(result.errors, QStringList{reason});
+    QCOMPARE(everythingIn(out.path()), QStringList());
+    if (source.contains(QChar(0)))
+        QCOMPARE(previewOf(engine, path(source)).error, reason);
+}
+
+// A worker that says what it must not: the job fails, nothing is reported written that was not, and
+// the next job on a fresh worker converts.
+void TestEngine::workerGoneWrong_data()
+{
+    QTest::addColumn<QString>("marker");
+    QTest::addColumn<bool>("existing");
+    QTest::addColumn<QString>("reason");
+    const QString broken = u"图片处理程序通信出错"_s;
+    QTest::newRow("status 200") << u"answer-bad-status"_s << false << broken;
+    QTest::newRow("ok without writing") << u"answer-ok-without-writing"_s << false << broken;
+    QTest::newRow("ok without replacing") << u"answer-ok-without-writing"_s << true << broken;
+    QTest::newRow("progress 2^53 and INT64_MAX") << u"huge-progress"_s << false << QString();
+    QTest::newRow("negative progress") << u"negative-progress"_s << false << broken;
+    QTest::newRow("oversize frame") << u"oversize-frame"_s << false << broken;
+}
+
+void TestEngine::workerGoneWrong()
+{
+    QFETCH(QString, marker);
+    QFETCH(bool, existing);
+    QFETCH(QString, reason);
+    QTemporaryDir out;
+    const QString source = path(marker + u".png"_s);
+    QFile::copy(path(u"p.png"_s), source);
+    if (existing)
+        TestPictures::saveBytes(out.filePath(u"x.bmp"_s), "old");
+    WorkerEngine::Options options = testEngineOptions();
+    options.poolSize = 1;
+    // Only so that a worker left waiting fails in seconds rather than a minute.
+    options.convertLimits.idleMs = 10'000;
+    WorkerEngine engine(options);
+    const BatchResult result = runBatch(engine, {{source, out.filePath(u"x.bmp"_s), OutputFormat::Bmp},
+                                                 {path(u"p.png"_s), out.filePath(u"y.bmp"_s), OutputFormat::Bmp}});
+    QVERIFY(result.done);
+    QCOMPARE(result.errors, (QStringList{reason, QString()}));
+    QStringList files{u"y.bmp"_s};
+    if (existing || reason.isEmpty())
+        files.prepend(u"x.bmp"_s);
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name), files);
+    if (existing)
+        QCOMPARE(TestPictures::bytesOf(out.filePath(u"x.bmp"_s)), "old"_ba);
+    else if (reason.isEmpty())
+        QVERIFY(TestPictures::bytesOf(out.filePath(u"x.bmp"_s)).startsWith("BM"));
+}
+
+// Pixel counts come from the worker: whatever it says, a time limit stays between the base and the
+// longest a timer holds, and the memory a picture needs never wraps to a small size.
+void TestEngine::limitsSaturate_data()
+{
+    QTest::addColumn<qint64>("pixels");
+    QTest::addColumn<int>("ms");
+    QTest::addColumn<qint64>("memory");
+    constexpr int most = std::numeric_limits<int>::max();
+    const qint64 mostMemory = Protocol::maxPixels * 20;
+    QTest::newRow("none") << qint64(0) << 60'000 << qint64(0);
+    QTest::newRow("a megapixel") << qint64(1'000'000) << 62'500 << qint64(20'000'000);
+    QTest::newRow("12.3 megapixels") << qint64(12'345'678) << 90'864 << qint64(246'913'560);
+    QTest::newRow("negative") << qint64(-1) << 60'000 << qint64(0);
+    QTest::newRow("INT64_MIN") << std::numeric_limits<qint64>::min() << 60'000 << qint64(0);
+    QTest::newRow("2^53") << (qint64(1) << 53) << most << mostMemory;
+    QTest::newRow("INT64_MAX") << std::numeric_limits<qint64>::max() << most << mostMemory;
+}
+
+void TestEngine::limitsSaturate()
+{
+    QFETCH(qint64, pixels);
+    QFETCH(int, ms);
+    QFETCH(qint64, memory);
+    QCOMPARE(TimeLimits{}.overallMs(pixels), ms);
+    QCOMPARE(WorkerEngine::memoryFor(pixels), memory);
 }
 
 QTEST_MAIN(TestEngine)

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "Naming.h"
+
 #include <QByteArray>
 #include <QDataStream>
+#include <QSize>
 #include <QString>
 
 #include <optional>
@@ -72,10 +75,109 @@ QString reason(Status status);
 QByteArray frame(const QByteArray& payload);
 
 /// Takes one whole frame's payload off the front of buffer; nothing while the frame is incomplete.
-/// A length beyond maxFrame marks a broken stream: the answer is an empty payload and buffer is
-/// emptied.
-std::optional<QByteArray> takeFrame(QByteArray& buffer);
+/// A length beyond maxLength marks a broken stream: the answer is an empty payload and buffer is
+/// emptied. Checked on the length alone, so a reader that stops adding at maxLength + 4 bytes never
+/// holds more.
+std::optional<QByteArray> takeFrame(QByteArray& buffer, quint32 maxLength);
 
-inline constexpr quint32 maxFrame = 512u * 1024 * 1024;
+/// The longest path a request may name a file or folder by, in UTF-16 units: deeper than any real
+/// folder tree, and short enough to keep a request small.
+inline constexpr qsizetype maxPathLength = 32767;
+/// The longest file name: NAME_MAX bytes, and a character takes at least one.
+inline constexpr qsizetype maxNameLength = 255;
+/// The largest side of a preview's box: the window's 417x413 at a device pixel ratio of up to 4.9.
+inline constexpr int maxPreviewSide = 2048;
+/// The most characters of the library's or the system's words a conversion's answer carries.
+inline constexpr qsizetype maxDetailLength = 4096;
+/// The pixels a reply may report. A header can claim far more (65535 x 65535 in each of thousands of
+/// frames); such a value is capped here, where no arithmetic on it can overflow.
+inline constexpr qint64 maxPixels = qint64(1) << 48;
+
+/// The largest frame to the worker: a conversion naming the longest paths and names.
+inline constexpr quint32 maxRequestFrame = 1 + 2 * (4 + 2 * maxPathLength) + 2 * (4 + 2 * maxNameLength) + 4;
+/// The largest frame from the worker: a preview filling the largest box with 8-bit RGBA. Anything
+/// longer stops the worker, which keeps the window's buffer for it at about 16 MiB.
+inline constexpr quint32 maxReplyFrame = 1 + 1 + 4 + 4 + 4 + quint32(maxPreviewSide) * maxPreviewSide * 4;
+
+/// True for what a request may name a file or folder by: an absolute path without NUL, of at most
+/// maxPathLength.
+bool isSafePath(const QString& path);
+/// True for one plain file name: not empty, ".", or "..", and without "/" or NUL.
+bool isPlainName(const QString& name);
+
+struct PreviewRequest {
+    QString path;
+    QSize box;
+};
+
+/// One picture to convert: the output goes to finalName in folder, written first to temporaryName in
+/// the same folder.
+struct ConvertRequest {
+    QString source;
+    QString folder;
+    QString finalName;
+    QString temporaryName;
+    OutputFormat::Index format = OutputFormat::Jpg;
+};
+
+/// What is wrong with a request, in the program's words; empty when the worker may carry it out.
+QString problemWith(const PreviewRequest& request);
+QString problemWith(const ConvertRequest& request);
+
+QByteArray encode(const PreviewRequest& request);
+QByteArray encode(const ConvertRequest& request);
+QByteArray encodeProceed(qint64 memory);
+
+/// A request frame as the worker reads it. kind is empty for a frame of no known request; error says
+/// what is wrong with it, and is empty only when every field was read and passed problemWith().
+struct Request {
+    std::optional<Kind> kind;
+    PreviewRequest preview;
+    ConvertRequest convert;
+    QString error;
+};
+Request decodeRequest(const QByteArray& payload);
+/// The memory of a Proceed frame; nothing for any other frame or a negative value.
+std::optional<qint64> decodeProceed(const QByteArray& payload);
+
+/// The worker's answer to a preview. A failure carries neither size nor pixels.
+struct PreviewAnswer {
+    Status status = Status::Ok;
+    QSize size;
+    /// Rows of 8-bit RGBA, top to bottom.
+    QByteArray rgba;
+};
+
+/// The worker's answer to a conversion, with the library's or the system's own words on a failure.
+struct ConvertAnswer {
+    Status status = Status::Ok;
+    QString detail;
+};
+
+/// True for the statuses the worker itself reports: its eight outcomes, and a request it refused.
+bool isWorkerStatus(Status status);
+
+/// Reply frames whole, their kind first; the detail is cut to maxDetailLength.
+QByteArray encode(const PreviewAnswer& answer);
+QByteArray encode(const ConvertAnswer& answer);
+QByteArray encodeProgress(qint64 pixels);
+QByteArray encodeMeasured(qint64 pixels);
+QByteArray encodeHello(quint32 version);
+
+/// A reply frame as the window reads it: its kind and the one value it carries (the pixels of
+/// Progress and Measured, capped at maxPixels; the version of Hello), or for an Answer the answer's
+/// own bytes, to be read by what was asked. Nothing when the frame is not one the protocol allows.
+struct ReplyFrame {
+    Reply kind = Reply::Answer;
+    qint64 value = 0;
+    QByteArray answer;
+};
+std::optional<ReplyFrame> decodeReply(const QByteArray& payload);
+
+/// The answers as the window reads them, every field checked: nothing when one is out of bounds (a
+/// status the worker cannot report, pixels that do not match the size, a size beyond the box's
+/// limit, anything left over).
+std::optional<PreviewAnswer> decodePreviewAnswer(const QByteArray& answer);
+std::optional<ConvertAnswer> decodeConvertAnswer(const QByteArray& answer);
 
 } // namespace Protocol

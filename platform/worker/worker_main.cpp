@@ -9,8 +9,6 @@
 #include <Magick++.h>
 
 #include <QCoreApplication>
-#include <QDataStream>
-#include <QIODevice>
 #include <QThread>
 #include <QtEndian>
 
@@ -23,6 +21,7 @@
 #include <cerrno>
 #include <csignal>
 #include <functional>
+#include <limits>
 #include <mutex>
 
 namespace {
@@ -64,12 +63,12 @@ std::optional<QByteArray> readFrame()
     if (!readExactly(STDIN_FILENO, buffer.data(), 4))
         return std::nullopt;
     const quint32 length = qFromBigEndian<quint32>(buffer.constData());
-    if (length > Protocol::maxFrame)
+    if (length > Protocol::maxRequestFrame)
         return std::nullopt;
     buffer.resize(4 + qsizetype(length));
     if (!readExactly(STDIN_FILENO, buffer.data() + 4, length))
         return std::nullopt;
-    return Protocol::takeFrame(buffer);
+    return Protocol::takeFrame(buffer, Protocol::maxRequestFrame);
 }
 
 // Signs of life come from a second thread while a job runs; a frame goes out whole.
@@ -82,20 +81,10 @@ void sendFrame(const QByteArray& payload)
         ::_exit(1);
 }
 
-// A frame of one kind of reply and the one value it carries.
-template <typename Value> void sendReply(Protocol::Reply reply, Value value)
-{
-    QByteArray out;
-    QDataStream stream(&out, QIODevice::WriteOnly);
-    Protocol::pin(stream);
-    stream << quint8(reply) << value;
-    sendFrame(out);
-}
-
 // A sign of life, sent while a job runs so that the window can tell slow from stuck.
 void sendProgress(qint64 pixels)
 {
-    sendReply(Protocol::Reply::Progress, pixels);
+    sendFrame(Protocol::encodeProgress(pixels));
 }
 
 // The first frame: which version of the protocol this worker speaks. The tests' build can be told
@@ -107,7 +96,7 @@ void sendHello()
     if (qEnvironmentVariableIsSet("KALVORIN_TEST_PROTOCOL_VERSION"))
         version = quint32(qEnvironmentVariableIntValue("KALVORIN_TEST_PROTOCOL_VERSION"));
 #endif
-    sendReply(Protocol::Reply::Hello, version);
+    sendFrame(Protocol::encodeHello(version));
 }
 
 #ifdef KALVORIN_TEST_HOOKS
@@ -139,7 +128,46 @@ std::function<void()> stallOn(const QString& path, const QString& marker)
         return {};
     return [] { stall(); };
 }
+
+// A worker gone wrong, for the window's checks of what it hears: "answer-bad-status" answers with a
+// status that does not exist, "answer-ok-without-writing" says a
+// conversion succeeded without doing it, "huge-progress" and "negative-progress" report such pixels
+// before the job goes on, and "oversize-frame" starts a frame longer than any reply may be.
+std::optional<QByteArray> testAnswer(const QString& source, Protocol::Kind kind)
+{
+    if (source.contains(QStringLiteral("answer-bad-status"))) {
+        const auto status = Protocol::Status(200);
+        return kind == Protocol::Kind::Preview ? Protocol::encode(Protocol::PreviewAnswer{status, {}, {}})
+                                               : Protocol::encode(Protocol::ConvertAnswer{status, {}});
+    }
+    if (source.contains(QStringLiteral("answer-ok-without-writing")))
+        return Protocol::encode(Protocol::ConvertAnswer{Protocol::Status::Ok, {}});
+    if (source.contains(QStringLiteral("oversize-frame"))) {
+        QByteArray header(4, '\0');
+        qToBigEndian(Protocol::maxReplyFrame + 1, header.data());
+        {
+            const std::lock_guard lock(g_sending);
+            writeAll(g_protocolOut, header);
+        }
+        stall();
+    }
+    if (source.contains(QStringLiteral("huge-progress"))) {
+        sendProgress(std::numeric_limits<qint64>::max());
+        sendProgress(qint64(1) << 53);
+    }
+    if (source.contains(QStringLiteral("negative-progress")))
+        sendProgress(-1);
+    if (source.contains(QStringLiteral("-progress"))) {
+        // Long enough for a time limit gone wrong to end the job first.
+        QThread::msleep(500);
+    }
+    return std::nullopt;
+}
 #else
+std::optional<QByteArray> testAnswer(const QString&, Protocol::Kind)
+{
+    return std::nullopt;
+}
 void testHooksBefore(const QString&) {}
 std::function<void()> stallOn(const QString&, const QString&)
 {
@@ -172,67 +200,50 @@ void allowPixelMemory(qint64 pixelMemory)
 // worker's share of memory may have to wait until the others have finished.
 void waitForAdmission(qint64 pixels)
 {
-    sendReply(Protocol::Reply::Measured, pixels);
+    sendFrame(Protocol::encodeMeasured(pixels));
     const std::optional<QByteArray> payload = readFrame();
-    if (!payload)
+    const std::optional<qint64> memory = payload ? Protocol::decodeProceed(*payload) : std::nullopt;
+    if (!memory)
         ::_exit(1);
-    QDataStream word(*payload);
-    Protocol::pin(word);
-    quint8 kind = 0;
-    qint64 memory = 0;
-    word >> kind >> memory;
-    if (word.status() != QDataStream::Ok || kind != quint8(Protocol::Kind::Proceed))
-        ::_exit(1);
-    if (memory > 0)
-        allowPixelMemory(memory);
+    if (*memory > 0)
+        allowPixelMemory(*memory);
 }
 
-QByteArray answer(QDataStream& request)
+// Every field of a request is checked before anything is read or written: the window's process is
+// trusted no more than a picture, and a name with a "/" would land outside the folder.
+QByteArray answer(const QByteArray& payload)
 {
-    quint8 kind = 0;
-    request >> kind;
-    QByteArray out;
-    QDataStream stream(&out, QIODevice::WriteOnly);
-    Protocol::pin(stream);
-    stream << quint8(Protocol::Reply::Answer);
+    const Protocol::Request request = Protocol::decodeRequest(payload);
+    if (!request.error.isEmpty()) {
+        if (request.kind == Protocol::Kind::Preview)
+            return Protocol::encode(Protocol::PreviewAnswer{Protocol::Status::ProtocolError, {}, {}});
+        return Protocol::encode(Protocol::ConvertAnswer{Protocol::Status::ProtocolError, request.error});
+    }
     PictureJobs::Hooks hooks;
     hooks.progress = sendProgress;
-    if (kind == quint8(Protocol::Kind::Preview)) {
-        QString path;
-        qint32 width = 0;
-        qint32 height = 0;
-        request >> path >> width >> height;
-        if (request.status() != QDataStream::Ok) {
-            stream << quint8(Protocol::Status::ProtocolError) << qint32(0) << qint32(0) << QByteArray();
-            return out;
-        }
-        testHooksBefore(path);
-        const PictureJobs::Preview preview = PictureJobs::preview(path, QSize(width, height), hooks);
-        stream << quint8(preview.status) << qint32(preview.size.width()) << qint32(preview.size.height())
-               << preview.rgba;
+    if (request.kind == Protocol::Kind::Preview) {
+        if (std::optional<QByteArray> made = testAnswer(request.preview.path, Protocol::Kind::Preview))
+            return *made;
+        testHooksBefore(request.preview.path);
+        const PictureJobs::Preview preview = PictureJobs::preview(request.preview.path, request.preview.box, hooks);
+        QByteArray out = Protocol::encode(Protocol::PreviewAnswer{preview.status, preview.size, preview.rgba});
         // The preview's worker stays for the next selection; it need not hold a large photo's memory.
         malloc_trim(0);
-    } else if (kind == quint8(Protocol::Kind::Convert)) {
-        PictureJobs::ConvertRequest job;
-        qint32 format = -1;
-        request >> job.source >> job.folder >> job.finalName >> job.temporaryName >> format;
-        if (request.status() != QDataStream::Ok || format < 0 || format >= OutputFormat::Count) {
-            stream << quint8(Protocol::Status::ProtocolError) << QStringLiteral("malformed request");
-            return out;
-        }
-        job.format = OutputFormat::Index(format);
-        testHooksBefore(job.source);
-        hooks.partWritten = stallOn(job.source, QStringLiteral("stall-writing"));
-        hooks.renamed = stallOn(job.source, QStringLiteral("stall-answering"));
-        hooks.admit = waitForAdmission;
-        QString detail;
-        const Protocol::Status status = PictureJobs::convert(job, hooks, &detail);
-        stream << quint8(status) << detail;
-        allowPixelMemory(g_pixelMemory);
-    } else {
-        stream << quint8(Protocol::Status::ProtocolError) << QStringLiteral("unknown request");
+        return out;
     }
-    return out;
+    const Protocol::ConvertRequest& asked = request.convert;
+    if (std::optional<QByteArray> made = testAnswer(asked.source, Protocol::Kind::Convert))
+        return *made;
+    const PictureJobs::ConvertRequest job{asked.source, asked.folder, asked.finalName, asked.temporaryName,
+                                          asked.format};
+    testHooksBefore(job.source);
+    hooks.partWritten = stallOn(job.source, QStringLiteral("stall-writing"));
+    hooks.renamed = stallOn(job.source, QStringLiteral("stall-answering"));
+    hooks.admit = waitForAdmission;
+    QString detail;
+    const Protocol::Status status = PictureJobs::convert(job, hooks, &detail);
+    allowPixelMemory(g_pixelMemory);
+    return Protocol::encode(Protocol::ConvertAnswer{status, detail});
 }
 
 } // namespace
@@ -261,10 +272,7 @@ int main(int argc, char* argv[])
     allowPixelMemory(g_pixelMemory);
 
     sendHello();
-    while (const std::optional<QByteArray> payload = readFrame()) {
-        QDataStream request(*payload);
-        Protocol::pin(request);
-        sendFrame(answer(request));
-    }
+    while (const std::optional<QByteArray> payload = readFrame())
+        sendFrame(answer(*payload));
     return 0;
 }
