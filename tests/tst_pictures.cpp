@@ -9,6 +9,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
@@ -139,6 +141,8 @@ private slots:
     void largePictureIntoIcon_data();
     void largePictureIntoIcon();
     void iconsAndFloats();
+    void fewBitsIntoTiff_data();
+    void fewBitsIntoTiff();
     void beyondTheOldLimits();
     void largePictureWaitsForTheOthers_data();
     void largePictureWaitsForTheOthers();
@@ -655,6 +659,85 @@ void TestPictures_::iconsAndFloats()
     const QList<QImage> pages = tiffPages(output(path(u"float.tif"_s), Tiff));
     QCOMPARE(pages.size(), 1);
     QVERIFY(TestPictures::maxDifference(pages.front(), expected) <= 1);
+}
+
+namespace {
+// Blocks of up to five colours, exactly: pictures drawn by ImageMagick get more at their edges.
+Magick::Image blocks(const QList<QColor>& colours)
+{
+    QImage picture(40, 30, QImage::Format_RGB888);
+    for (int y = 0; y < picture.height(); ++y) {
+        for (int x = 0; x < picture.width(); ++x)
+            picture.setPixelColor(x, y, colours[(x / 10 + y / 10 * 4) % colours.size()]);
+    }
+    Magick::Image image(size_t(picture.width()), size_t(picture.height()), "RGB", MagickCore::CharPixel,
+                        picture.constBits());
+    return image;
+}
+} // namespace
+
+void TestPictures_::fewBitsIntoTiff_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");
+    // Where the source says how many bits it has, and what it says: the row tests what it claims.
+    QTest::addColumn<int>("at");
+    QTest::addColumn<int>("bits");
+    QTest::addColumn<QImage>("expected");
+    const auto encoded = [](Magick::Image picture, const std::string& coder) {
+        Magick::Blob blob;
+        picture.write(&blob, coder);
+        return bytesOf(blob);
+    };
+    const QList<QColor> two{Qt::red, Qt::blue};
+    const QList<QColor> five{Qt::red, Qt::blue, Qt::yellow, Qt::green, Qt::white};
+    const QList<QColor> blackAndWhite{Qt::black, Qt::white};
+    Magick::Image palette2 = blocks(two);
+    palette2.type(MagickCore::PaletteType);
+    Magick::Image palette5 = blocks(five);
+    palette5.type(MagickCore::PaletteType);
+    Magick::Image direct = blocks(two);
+    direct.type(MagickCore::TrueColorType);
+    direct.depth(5);
+    Magick::Image bilevel = blocks(blackAndWhite);
+    bilevel.type(MagickCore::BilevelType);
+
+    QTest::newRow("1-bit bmp") << u"two.bmp"_s << encoded(palette2, "BMP3") << 28 << 1
+                               << TestPictures::toQImage(blocks(two));
+    QTest::newRow("4-bit bmp") << u"five.bmp"_s << encoded(palette5, "BMP3") << 28 << 4
+                               << TestPictures::toQImage(blocks(five));
+    QTest::newRow("4-bit icon") << u"five.ico"_s << encoded(palette5, "ICO") << 12 << 4
+                                << TestPictures::toQImage(blocks(five));
+    QTest::newRow("16-bit tga") << u"direct.tga"_s << encoded(direct, "TGA") << 16 << 16
+                                << TestPictures::toQImage(blocks(two));
+    QTest::newRow("bilevel png") << u"bilevel.png"_s << encoded(bilevel, "PNG") << 24 << 1
+                                 << TestPictures::toQImage(blocks(blackAndWhite));
+}
+
+// Samples of 1, 4 or 5 bits are valid TIFF, but PIL and vips refuse some of them and other readers
+// more: 8 or 16 bits only, readable by libtiff's RGBA reader and by vips.
+void TestPictures_::fewBitsIntoTiff()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, at);
+    QFETCH(int, bits);
+    QFETCH(QImage, expected);
+    QCOMPARE(int(quint8(bytes.at(at))), bits);
+    TestPictures::saveBytes(path(name), bytes);
+    QCOMPARE(convert(path(name), {Tiff}), QStringList{QString()});
+    const QString out = output(path(name), Tiff);
+    const std::unique_ptr<TIFF, void (*)(TIFF*)> tiff(TIFFOpen(QFile::encodeName(out).constData(), "r"), TIFFClose);
+    QVERIFY(tiff);
+    quint16 sampleBits = 0;
+    TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_BITSPERSAMPLE, &sampleBits);
+    QVERIFY2(sampleBits == 8 || sampleBits == 16, qPrintable(QString::number(sampleBits)));
+    const QList<QImage> pages = tiffPages(out);
+    QCOMPARE(pages.size(), 1);
+    QCOMPARE(TestPictures::maxDifference(pages[0], expected), 0);
+    const QString vips = QStandardPaths::findExecutable(u"vips"_s);
+    if (!vips.isEmpty())
+        QCOMPARE(QProcess::execute(vips, {u"copy"_s, out, out + u".png"_s}), 0);
 }
 
 void TestPictures_::beyondTheOldLimits()

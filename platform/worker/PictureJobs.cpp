@@ -1283,16 +1283,20 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
         for (Magick::Image& frame : frames) {
             if (!exif.isEmpty())
                 frame.defineValue("tiff", "endian", Metadata::isBigEndian(exif) ? "msb" : "lsb");
-            if (!hasTransparency(frame)) {
+            const bool alpha = hasTransparency(frame);
+            if (!alpha)
                 frame.matte(false);
-            } else if (frame.classType() == MagickCore::PseudoClass) {
-                // A palette with 2- or 4-bit alpha, which few readers open: direct RGBA instead.
+            // The coder stores a palette in as few bits as its colours need (1 or 4 for a bilevel or
+            // 16-colour picture), a palette with alpha as 2- or 4-bit alpha, and other samples at the
+            // picture's depth (5 from a 16-bit TGA): PIL and vips cannot read those. Direct colour or
+            // a palette of 8 bits, samples of 8 or 16 bits instead; floating-point and 32-bit samples
+            // come out as integers no common reader opens.
+            if (frame.classType() == MagickCore::PseudoClass && (alpha || frame.colorMapSize() <= 16)) {
                 frame.classType(MagickCore::DirectClass);
-                frame.type(MagickCore::TrueColorMatteType);
+                if (alpha)
+                    frame.type(MagickCore::TrueColorMatteType);
             }
-            // Floating-point and 32-bit samples come out as integers no common reader opens.
-            if (frame.depth() > 16)
-                frame.depth(16);
+            frame.depth(frame.depth() > 8 ? 16 : 8);
             // Deflate costs a photograph three times the time of the whole conversion for a quarter
             // off its size (measured on 12-megapixel camera JPEGs); it stays for everything else,
             // where it pays.
