@@ -4,10 +4,14 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,6 +59,7 @@ private slots:
     void emptyPathGivesEmptyPicture();
     void awkwardNames_data();
     void awkwardNames();
+    void namesThatAreNotUtf8();
     void killedWorkerFailsOnlyItsRequest();
     void overrunIsStopped();
     void staleWorkerFoldersGo();
@@ -245,6 +250,35 @@ void TestEngine::awkwardNames()
     const PreviewResult result = previewOf(engine, path(name));
     QCOMPARE(result.error, QString());
     QCOMPARE(result.image.size(), QSize(64, 48));
+}
+
+// Qt shows each byte of a name that is not UTF-8 as U+FFFD, and that name encodes to other bytes: a
+// file listed by the open dialog was reported missing.
+void TestEngine::namesThatAreNotUtf8()
+{
+    const QByteArray folder = QFile::encodeName(m_dir.path()) + "/\xfe\xfdold";
+    QCOMPARE(::mkdir(folder.constData(), 0700), 0);
+    const QByteArray source = folder + "/\xff\xfe.png";
+    const QByteArray png = TestPictures::bytesOf(path(u"p.png"_s));
+    const int file = ::open(source.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    QVERIFY(file >= 0);
+    QCOMPARE(::write(file, png.constData(), size_t(png.size())), ssize_t(png.size()));
+    ::close(file);
+    const QString shown = QFile::decodeName(source);
+    QVERIFY(shown.contains(QChar::ReplacementCharacter));
+
+    WorkerEngine engine(testEngineOptions());
+    const PreviewResult result = previewOf(engine, shown);
+    QCOMPARE(result.error, QString());
+    QCOMPARE(result.image.size(), QSize(64, 48));
+    QTemporaryDir out;
+    const QString target = out.filePath(QFileInfo(shown).completeBaseName() + u".bmp"_s);
+    const BatchResult batch = runBatch(engine, {{shown, target, OutputFormat::Bmp}});
+    QCOMPARE(batch.errors, QStringList{QString()});
+    QVERIFY(TestPictures::bytesOf(target).startsWith("BM"));
+    // Two names that Qt shows alike are not guessed between.
+    QCOMPARE(::link(source.constData(), (folder + "/\xff\xfd.png").constData()), 0);
+    QCOMPARE(previewOf(engine, shown).error, u"文件不存在"_s);
 }
 
 void TestEngine::killedWorkerFailsOnlyItsRequest()
