@@ -184,6 +184,14 @@ void TestEngine::refusals_data()
                                    << u"不是图片或格式不支持"_s;
     QTest::newRow("text named gif") << u"notes.gif"_s << QByteArray("just some words\n") << u"不是图片或格式不支持"_s;
     QTest::newRow("postscript") << u"page.jpg"_s << QByteArray("%!PS-Adobe-3.0\n") << u"不是图片或格式不支持"_s;
+    // A TGA has no signature: its header has to describe a picture.
+    QTest::newRow("text named tga") << u"notes.tga"_s << QByteArray("just some words, more than a header's worth\n")
+                                    << u"不是图片或格式不支持"_s;
+    QTest::newRow("random bytes named tga") << u"noise.tga"_s << random << u"不是图片或格式不支持"_s;
+    QByteArray tga = TestPictures::bytesOf(path(u"p.tga"_s));
+    QTest::newRow("tga cut short") << u"cut.tga"_s << tga.left(tga.size() / 2) << u"图片已损坏"_s;
+    tga[2] = 4;
+    QTest::newRow("tga of no known kind") << u"kind.tga"_s << tga << u"不是图片或格式不支持"_s;
     QTest::newRow("wider than 65535") << u"wide.png"_s << TestPictures::pngOfSize(70000, 2) << u"图片太大"_s;
     QTest::newRow("decompression bomb") << u"bomb.png"_s << TestPictures::pngOfSize(60000, 60000) << u"图片太大"_s;
 }

@@ -1424,6 +1424,48 @@ bool startsWith(const QByteArray& bytes, const char* prefix, qsizetype at = 0)
 {
     return bytes.mid(at).startsWith(QByteArray(prefix));
 }
+
+// A TGA has no signature, so anything named ".tga" would go to its decoder, which calls whatever it
+// cannot make sense of a damaged picture. Its 18-byte header has to describe a picture it can hold:
+// a known kind, a colour map where the kind needs one, sample sizes that exist, and room in the
+// file for the identifier and the colour map.
+bool isPlausibleTga(const QByteArray& bytes)
+{
+    if (bytes.size() <= 18)
+        return false;
+    const auto* header = reinterpret_cast<const uchar*>(bytes.constData());
+    const uchar idLength = header[0];
+    const uchar mapType = header[1];
+    const uchar kind = header[2];
+    const quint16 mapFirst = qFromLittleEndian<quint16>(header + 3);
+    const quint16 mapLength = qFromLittleEndian<quint16>(header + 5);
+    const uchar mapBits = header[7];
+    const quint16 width = qFromLittleEndian<quint16>(header + 12);
+    const quint16 height = qFromLittleEndian<quint16>(header + 14);
+    const uchar depth = header[16];
+    const uchar descriptor = header[17];
+    const bool mapped = kind == 1 || kind == 9;
+    const bool grey = kind == 3 || kind == 11;
+    const bool colour = kind == 2 || kind == 10;
+    if ((!mapped && !grey && !colour) || mapType > 1 || width == 0 || height == 0 || (descriptor & 0xc0) != 0)
+        return false;
+    const bool depthFits = mapped ? depth == 8 || depth == 16
+                           : grey ? depth == 8 || depth == 16
+                                  : depth == 15 || depth == 16 || depth == 24 || depth == 32;
+    if (!depthFits || (descriptor & 0x0f) > 8)
+        return false;
+    qint64 mapBytes = 0;
+    if (mapType == 1) {
+        if (mapBits != 15 && mapBits != 16 && mapBits != 24 && mapBits != 32)
+            return false;
+        if (mapLength == 0 || qint64(mapFirst) + mapLength > 65536)
+            return false;
+        mapBytes = qint64(mapLength) * ((mapBits + 7) / 8);
+    } else if (mapped) {
+        return false;
+    }
+    return 18 + idLength + mapBytes < bytes.size();
+}
 } // namespace
 
 void PictureJobs::limitResources(qint64 pixelMemory)
@@ -1468,7 +1510,7 @@ QByteArray PictureJobs::sniffCoder(const QByteArray& bytes, const QString& path)
     if (byte(0) == 'P' && byte(1) >= '1' && byte(1) <= '7' &&
         (byte(2) == ' ' || byte(2) == '\n' || byte(2) == '\r' || byte(2) == '\t'))
         return "PNM";
-    if (path.endsWith(QStringLiteral(".tga"), Qt::CaseInsensitive) && bytes.size() > 18)
+    if (path.endsWith(QStringLiteral(".tga"), Qt::CaseInsensitive) && isPlausibleTga(bytes))
         return "TGA";
     return {};
 }
