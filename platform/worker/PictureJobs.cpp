@@ -6,6 +6,7 @@
 #include "LongPath.h"
 #include "Metadata.h"
 #include "Naming.h"
+#include "TgaFiles.h"
 
 #include <Magick++.h>
 #include <png.h>
@@ -123,6 +124,8 @@ Source readSource(const QString& path)
         throw Failure{Status::Unsupported, {}};
     if (source.coder == "PNG")
         checkPngSize(source.bytes);
+    if (source.coder == "TGA")
+        source.bytes = TgaFiles::forImageMagick(source.bytes);
     return source;
 }
 
@@ -709,7 +712,9 @@ std::list<Magick::Image> readAllFrames(const Source& source)
         try {
             Magick::throwException(&frame.image()->exception, false);
         } catch (const Magick::Exception& stored) {
-            if (isTruncation(stored))
+            // An error too (pixels that point outside a TGA's colour map, read as its first colour):
+            // reading the first frame alone throws it, so every frame is refused alike.
+            if (isTruncation(stored) || dynamic_cast<const Magick::Error*>(&stored))
                 throw failureOf(stored);
         }
         frame.quiet(true);
@@ -1185,6 +1190,13 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
             }
         }
         // Animations and transparency: ImageMagick keeps each frame's transparent colour and offsets.
+        // It gives a loop extension's count to the frames after it and writes the first frame's: one
+        // that stands after the first frame, as some encoders put it, was lost.
+        if (const auto looped =
+                std::find_if(frames.begin(), frames.end(),
+                             [](const Magick::Image& frame) { return frame.animationIterations() != 1; });
+            looped != frames.end())
+            frames.front().animationIterations(looped->animationIterations());
         for (Magick::Image& frame : frames) {
             frame.quantizeColors(256);
             frame.quantizeDither(true);
@@ -1222,12 +1234,19 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
             image.quality(75);
         }
         // The encoder would store a 16-bit picture of few colours as an 8-bit palette.
+        const bool alpha = image.matte();
         if (image.depth() > 8) {
-            const bool alpha = image.matte();
             image.defineValue("png", "bit-depth", "16");
             image.defineValue("png", "color-type",
                               isGrey(image.colorSpace()) ? (alpha ? "4" : "0") : (alpha ? "6" : "2"));
+        } else if (!isGrey(image.colorSpace()) && !profileOf(image, "icc").isEmpty()) {
+            // It would store a picture of grey colours as grey, and libpng then drops its RGB profile
+            // (a GIF's, of grey colours, lost its profile).
+            image.defineValue("png", "color-type", alpha ? "6" : "2");
         }
+        // It would write a profile it knows as sRGB's (one of a list of checksums) as an sRGB chunk,
+        // and drop the profile.
+        image.defineValue("png", "preserve-iCCP", "true");
         // The time of writing (a tIME chunk, date:create and date:modify text) would make every run's
         // file differ.
         image.defineValue("png", "exclude-chunks", "date,tIME");
@@ -1424,48 +1443,6 @@ bool startsWith(const QByteArray& bytes, const char* prefix, qsizetype at = 0)
 {
     return bytes.mid(at).startsWith(QByteArray(prefix));
 }
-
-// A TGA has no signature, so anything named ".tga" would go to its decoder, which calls whatever it
-// cannot make sense of a damaged picture. Its 18-byte header has to describe a picture it can hold:
-// a known kind, a colour map where the kind needs one, sample sizes that exist, and room in the
-// file for the identifier and the colour map.
-bool isPlausibleTga(const QByteArray& bytes)
-{
-    if (bytes.size() <= 18)
-        return false;
-    const auto* header = reinterpret_cast<const uchar*>(bytes.constData());
-    const uchar idLength = header[0];
-    const uchar mapType = header[1];
-    const uchar kind = header[2];
-    const quint16 mapFirst = qFromLittleEndian<quint16>(header + 3);
-    const quint16 mapLength = qFromLittleEndian<quint16>(header + 5);
-    const uchar mapBits = header[7];
-    const quint16 width = qFromLittleEndian<quint16>(header + 12);
-    const quint16 height = qFromLittleEndian<quint16>(header + 14);
-    const uchar depth = header[16];
-    const uchar descriptor = header[17];
-    const bool mapped = kind == 1 || kind == 9;
-    const bool grey = kind == 3 || kind == 11;
-    const bool colour = kind == 2 || kind == 10;
-    if ((!mapped && !grey && !colour) || mapType > 1 || width == 0 || height == 0 || (descriptor & 0xc0) != 0)
-        return false;
-    const bool depthFits = mapped ? depth == 8 || depth == 16
-                           : grey ? depth == 8 || depth == 16
-                                  : depth == 15 || depth == 16 || depth == 24 || depth == 32;
-    if (!depthFits || (descriptor & 0x0f) > 8)
-        return false;
-    qint64 mapBytes = 0;
-    if (mapType == 1) {
-        if (mapBits != 15 && mapBits != 16 && mapBits != 24 && mapBits != 32)
-            return false;
-        if (mapLength == 0 || qint64(mapFirst) + mapLength > 65536)
-            return false;
-        mapBytes = qint64(mapLength) * ((mapBits + 7) / 8);
-    } else if (mapped) {
-        return false;
-    }
-    return 18 + idLength + mapBytes < bytes.size();
-}
 } // namespace
 
 void PictureJobs::limitResources(qint64 pixelMemory)
@@ -1510,7 +1487,7 @@ QByteArray PictureJobs::sniffCoder(const QByteArray& bytes, const QString& path)
     if (byte(0) == 'P' && byte(1) >= '1' && byte(1) <= '7' &&
         (byte(2) == ' ' || byte(2) == '\n' || byte(2) == '\r' || byte(2) == '\t'))
         return "PNM";
-    if (path.endsWith(QStringLiteral(".tga"), Qt::CaseInsensitive) && isPlausibleTga(bytes))
+    if (path.endsWith(QStringLiteral(".tga"), Qt::CaseInsensitive) && TgaFiles::isPlausible(bytes))
         return "TGA";
     return {};
 }
