@@ -1242,7 +1242,12 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
         } else if (!isGrey(image.colorSpace()) && !profileOf(image, "icc").isEmpty()) {
             // It would store a picture of grey colours as grey, and libpng then drops its RGB profile
             // (a GIF's, of grey colours, lost its profile).
-            image.defineValue("png", "color-type", alpha ? "6" : "2");
+            MagickCore::ExceptionInfo* exception = MagickCore::AcquireExceptionInfo();
+            const bool greyColours =
+                MagickCore::IdentifyImageGray(image.constImage(), exception) != MagickCore::UndefinedType;
+            MagickCore::DestroyExceptionInfo(exception);
+            if (greyColours)
+                image.defineValue("png", "color-type", alpha ? "6" : "2");
         }
         // It would write a profile it knows as sRGB's (one of a list of checksums) as an sRGB chunk,
         // and drop the profile.
