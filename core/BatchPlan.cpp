@@ -45,7 +45,7 @@ QList<PlannedOutput> planBatch(const QStringList& entries, const QString& folder
             const QString base = Getfn(entry);
             for (int n = 2;; ++n) {
                 const QString candidate =
-                    joinPath(folder, QStringLiteral("%1 (%2)%3").arg(base, QString::number(n), extension));
+                    joinPath(folder, fittedName(base, QStringLiteral(" (%1)%2").arg(QString::number(n), extension)));
                 const FileFacts candidateFacts = lookup(candidate);
                 if (!candidateFacts.exists && !taken.contains(candidateFacts.identity) &&
                     !sources.contains(candidateFacts.identity)) {

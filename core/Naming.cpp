@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Naming.h"
 
+#include <QFile>
+
 #include <array>
 
 namespace {
@@ -50,7 +52,27 @@ QString joinPath(const QString& folder, const QString& fileName)
     return folder + u'/' + fileName;
 }
 
+QString fittedName(const QString& base, const QString& suffix)
+{
+    const qsizetype room = maxNameBytes - QFile::encodeName(suffix).size();
+    if (QFile::encodeName(base).size() <= room)
+        return base + suffix;
+    // Code point by code point, so that a character outside the BMP never loses half its surrogate
+    // pair (which the encoder would write as "?").
+    qsizetype end = 0;
+    qsizetype bytes = 0;
+    while (end < base.size()) {
+        const qsizetype next = end + (base[end].isHighSurrogate() && end + 1 < base.size() ? 2 : 1);
+        const qsizetype width = QFile::encodeName(base.mid(end, next - end)).size();
+        if (bytes + width > room)
+            break;
+        bytes += width;
+        end = next;
+    }
+    return base.left(end) + suffix;
+}
+
 QString outputPath(const QString& folder, const QString& entry, OutputFormat::Index format)
 {
-    return joinPath(folder, Getfn(entry) + OutputFormat::extension(format));
+    return joinPath(folder, fittedName(Getfn(entry), OutputFormat::extension(format)));
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "BatchPlan.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QTest>
 
@@ -81,6 +83,21 @@ void TestBatchPlan::plan_data()
     QTest::newRow("drive root") << QStringList{u"C:/pics/photo.jpg"_s, u"C:/x/photo.png"_s} << u"C:/"_s << 2
                                 << QStringList{u"C:/photo.gif"_s, u"C:/photo (2).gif"_s} << QList<Renamed>{no, entry};
     QTest::newRow("empty list") << QStringList{} << u"/out"_s << 0 << QStringList{} << QList<Renamed>{};
+
+    // 85 characters of three bytes fill a file name: the extension and the number take the place of
+    // the last ones.
+    const QString full(85, u'图');
+    const QString fits = u"/out/"_s + QString(83, u'图');
+    const QString numbered = u"/out/"_s + QString(82, u'图');
+    QTest::newRow("long name numbered") << QStringList{u"/a/"_s + full, u"/b/"_s + full} << u"/out"_s << 4
+                                        << QStringList{fits + u".png"_s, numbered + u" (2).png"_s}
+                                        << QList<Renamed>{no, entry};
+    QTest::newRow("long names alike up to the cut")
+        << QStringList{u"/a/"_s + full.left(83) + u"甲.jpg"_s, u"/a/"_s + full.left(83) + u"乙.jpg"_s} << u"/out"_s << 4
+        << QStringList{fits + u".png"_s, numbered + u" (2).png"_s} << QList<Renamed>{no, entry};
+    QTest::newRow("long name re-saved beside itself")
+        << QStringList{u"/out/"_s + QString(250, u'x') + u".tiff"_s} << u"/out"_s << 6
+        << QStringList{u"/out/"_s + QString(246, u'x') + u" (2).tiff"_s} << QList<Renamed>{source};
 }
 
 void TestBatchPlan::plan()
@@ -97,6 +114,7 @@ void TestBatchPlan::plan()
         QCOMPARE(plan[i].source, entries[i]);
         QCOMPARE(plan[i].target, targets[i]);
         QCOMPARE(plan[i].renamed, renamed[i]);
+        QVERIFY(QFile::encodeName(QFileInfo(plan[i].target).fileName()).size() <= 255);
         QVERIFY(!plan[i].replacesExisting);
         QVERIFY(!plan[i].skipped);
     }

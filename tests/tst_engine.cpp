@@ -5,12 +5,16 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -113,6 +117,7 @@ private slots:
     void emptyPathGivesEmptyPicture();
     void awkwardNames_data();
     void awkwardNames();
+    void namesThatAreNotUtf8();
     void killedWorkerFailsOnlyItsRequest();
     void brokenPreviewWorkerIsReplaced();
     void overrunIsStopped();
@@ -248,6 +253,14 @@ void TestEngine::refusals_data()
                                    << u"不是图片或格式不支持"_s;
     QTest::newRow("text named gif") << u"notes.gif"_s << QByteArray("just some words\n") << u"不是图片或格式不支持"_s;
     QTest::newRow("postscript") << u"page.jpg"_s << QByteArray("%!PS-Adobe-3.0\n") << u"不是图片或格式不支持"_s;
+    // A TGA has no signature: its header has to describe a picture.
+    QTest::newRow("text named tga") << u"notes.tga"_s << QByteArray("just some words, more than a header's worth\n")
+                                    << u"不是图片或格式不支持"_s;
+    QTest::newRow("random bytes named tga") << u"noise.tga"_s << random << u"不是图片或格式不支持"_s;
+    QByteArray tga = TestPictures::bytesOf(path(u"p.tga"_s));
+    QTest::newRow("tga cut short") << u"cut.tga"_s << tga.left(tga.size() / 2) << u"图片已损坏"_s;
+    tga[2] = 4;
+    QTest::newRow("tga of no known kind") << u"kind.tga"_s << tga << u"不是图片或格式不支持"_s;
     QTest::newRow("wider than 65535") << u"wide.png"_s << TestPictures::pngOfSize(70000, 2) << u"图片太大"_s;
     QTest::newRow("decompression bomb") << u"bomb.png"_s << TestPictures::pngOfSize(60000, 60000) << u"图片太大"_s;
 }
@@ -314,6 +327,35 @@ void TestEngine::awkwardNames()
     const PreviewResult result = previewOf(engine, path(name));
     QCOMPARE(result.error, QString());
     QCOMPARE(result.image.size(), QSize(64, 48));
+}
+
+// Qt shows each byte of a name that is not UTF-8 as U+FFFD, and that name encodes to other bytes: a
+// file listed by the open dialog was reported missing.
+void TestEngine::namesThatAreNotUtf8()
+{
+    const QByteArray folder = QFile::encodeName(m_dir.path()) + "/\xfe\xfdold";
+    QCOMPARE(::mkdir(folder.constData(), 0700), 0);
+    const QByteArray source = folder + "/\xff\xfe.png";
+    const QByteArray png = TestPictures::bytesOf(path(u"p.png"_s));
+    const int file = ::open(source.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    QVERIFY(file >= 0);
+    QCOMPARE(::write(file, png.constData(), size_t(png.size())), ssize_t(png.size()));
+    ::close(file);
+    const QString shown = QFile::decodeName(source);
+    QVERIFY(shown.contains(QChar::ReplacementCharacter));
+
+    WorkerEngine engine(testEngineOptions());
+    const PreviewResult result = previewOf(engine, shown);
+    QCOMPARE(result.error, QString());
+    QCOMPARE(result.image.size(), QSize(64, 48));
+    QTemporaryDir out;
+    const QString target = out.filePath(QFileInfo(shown).completeBaseName() + u".bmp"_s);
+    const BatchResult batch = runBatch(engine, {{shown, target, OutputFormat::Bmp}});
+    QCOMPARE(batch.errors, QStringList{QString()});
+    QVERIFY(TestPictures::bytesOf(target).startsWith("BM"));
+    // Two names that Qt shows alike are not guessed between.
+    QCOMPARE(::link(source.constData(), (folder + "/\xff\xfd.png").constData()), 0);
+    QCOMPARE(previewOf(engine, shown).error, u"文件不存在"_s);
 }
 
 void TestEngine::killedWorkerFailsOnlyItsRequest()

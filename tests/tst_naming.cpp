@@ -2,6 +2,7 @@
 #include "Naming.h"
 #include "Parsefn.h"
 
+#include <QFile>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -17,6 +18,8 @@ private slots:
     void getfn();
     void outputPath_data();
     void outputPath();
+    void fittedName_data();
+    void fittedName();
     void formatTable();
 };
 
@@ -104,6 +107,9 @@ void TestNaming::outputPath_data()
     QTest::newRow("root") << u"/"_s << u"/pics/photo.jpg"_s << 2 << u"/photo.gif"_s;
     QTest::newRow("tiff target") << u"/out"_s << u"/p/a.png"_s << 6 << u"/out/a.tiff"_s;
     QTest::newRow("same name, own extension") << u"/out"_s << u"/p/b.bmp"_s << 1 << u"/out/b.bmp"_s;
+    // 251 bytes of name: its ".tiff" would make a name of 256 bytes, which no file system takes.
+    QTest::newRow("longest name to a longer extension")
+        << u"/out"_s << u"/p/"_s + QString(251, u'x') + u".jpg"_s << 6 << u"/out/"_s + QString(250, u'x') + u".tiff"_s;
 }
 
 void TestNaming::outputPath()
@@ -113,6 +119,34 @@ void TestNaming::outputPath()
     QFETCH(int, index);
     QFETCH(QString, output);
     QCOMPARE(::outputPath(folder, entry, OutputFormat::Index(index)), output);
+}
+
+void TestNaming::fittedName_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QString>("name");
+    const QString clef = u"\U0001D11E"_s; // four bytes, two UTF-16 units
+    QTest::newRow("short") << u"photo"_s << u".png"_s << u"photo.png"_s;
+    QTest::newRow("exactly 255 bytes") << QString(251, u'a') << u".png"_s << QString(251, u'a') + u".png"_s;
+    QTest::newRow("one byte over") << QString(252, u'a') << u".png"_s << QString(251, u'a') + u".png"_s;
+    // 85 characters of three bytes: 255 bytes of base alone.
+    QTest::newRow("Chinese, cut between characters")
+        << QString(85, u'图') << u".tiff"_s << QString(83, u'图') + u".tiff"_s;
+    QTest::newRow("Chinese, numbered") << QString(85, u'图') << u" (12).png"_s << QString(82, u'图') + u" (12).png"_s;
+    QTest::newRow("never half a surrogate pair")
+        << u"a"_s + clef.repeated(70) << u".png"_s << u"a"_s + clef.repeated(62) + u".png"_s;
+}
+
+void TestNaming::fittedName()
+{
+    QFETCH(QString, base);
+    QFETCH(QString, suffix);
+    QFETCH(QString, name);
+    const QString fitted = ::fittedName(base, suffix);
+    QCOMPARE(fitted, name);
+    QVERIFY(QFile::encodeName(fitted).size() <= 255);
+    QCOMPARE(QFile::decodeName(QFile::encodeName(fitted)), fitted);
 }
 
 void TestNaming::formatTable()

@@ -9,6 +9,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
@@ -18,6 +20,8 @@
 #include <webp/encode.h>
 #include <webp/mux.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -261,6 +265,10 @@ private slots:
     void largePictureIntoIcon_data();
     void largePictureIntoIcon();
     void iconsAndFloats();
+    void fewBitsIntoTiff_data();
+    void fewBitsIntoTiff();
+    void oddSources_data();
+    void oddSources();
     void beyondTheOldLimits();
     void headersBeyondTheLimits_data();
     void headersBeyondTheLimits();
@@ -779,6 +787,264 @@ void TestPictures_::iconsAndFloats()
     const QList<QImage> pages = tiffPages(output(path(u"float.tif"_s), Tiff));
     QCOMPARE(pages.size(), 1);
     QVERIFY(TestPictures::maxDifference(pages.front(), expected) <= 1);
+}
+
+namespace {
+// Blocks of up to five colours, exactly: pictures drawn by ImageMagick get more at their edges.
+Magick::Image blocks(const QList<QColor>& colours)
+{
+    QImage picture(40, 30, QImage::Format_RGB888);
+    for (int y = 0; y < picture.height(); ++y) {
+        for (int x = 0; x < picture.width(); ++x)
+            picture.setPixelColor(x, y, colours[(x / 10 + y / 10 * 4) % colours.size()]);
+    }
+    Magick::Image image(size_t(picture.width()), size_t(picture.height()), "RGB", MagickCore::CharPixel,
+                        picture.constBits());
+    return image;
+}
+} // namespace
+
+void TestPictures_::fewBitsIntoTiff_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");
+    // Where the source says how many bits it has, and what it says: the row tests what it claims.
+    QTest::addColumn<int>("at");
+    QTest::addColumn<int>("bits");
+    QTest::addColumn<QImage>("expected");
+    const auto encoded = [](Magick::Image picture, const std::string& coder) {
+        Magick::Blob blob;
+        picture.write(&blob, coder);
+        return bytesOf(blob);
+    };
+    const QList<QColor> two{Qt::red, Qt::blue};
+    const QList<QColor> five{Qt::red, Qt::blue, Qt::yellow, Qt::green, Qt::white};
+    const QList<QColor> blackAndWhite{Qt::black, Qt::white};
+    Magick::Image palette2 = blocks(two);
+    palette2.type(MagickCore::PaletteType);
+    Magick::Image palette5 = blocks(five);
+    palette5.type(MagickCore::PaletteType);
+    Magick::Image direct = blocks(two);
+    direct.type(MagickCore::TrueColorType);
+    direct.depth(5);
+    Magick::Image bilevel = blocks(blackAndWhite);
+    bilevel.type(MagickCore::BilevelType);
+
+    QTest::newRow("1-bit bmp") << u"two.bmp"_s << encoded(palette2, "BMP3") << 28 << 1
+                               << TestPictures::toQImage(blocks(two));
+    QTest::newRow("4-bit bmp") << u"five.bmp"_s << encoded(palette5, "BMP3") << 28 << 4
+                               << TestPictures::toQImage(blocks(five));
+    QTest::newRow("4-bit icon") << u"five.ico"_s << encoded(palette5, "ICO") << 12 << 4
+                                << TestPictures::toQImage(blocks(five));
+    QTest::newRow("16-bit tga") << u"direct.tga"_s << encoded(direct, "TGA") << 16 << 16
+                                << TestPictures::toQImage(blocks(two));
+    QTest::newRow("bilevel png") << u"bilevel.png"_s << encoded(bilevel, "PNG") << 24 << 1
+                                 << TestPictures::toQImage(blocks(blackAndWhite));
+}
+
+// Samples of 1, 4 or 5 bits are valid TIFF, but PIL and vips refuse some of them and other readers
+// more: 8 or 16 bits only, readable by libtiff's RGBA reader and by vips.
+void TestPictures_::fewBitsIntoTiff()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, at);
+    QFETCH(int, bits);
+    QFETCH(QImage, expected);
+    QCOMPARE(int(quint8(bytes.at(at))), bits);
+    TestPictures::saveBytes(path(name), bytes);
+    QCOMPARE(convert(path(name), {Tiff}), QStringList{QString()});
+    const QString out = output(path(name), Tiff);
+    const std::unique_ptr<TIFF, void (*)(TIFF*)> tiff(TIFFOpen(QFile::encodeName(out).constData(), "r"), TIFFClose);
+    QVERIFY(tiff);
+    quint16 sampleBits = 0;
+    TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_BITSPERSAMPLE, &sampleBits);
+    QVERIFY2(sampleBits == 8 || sampleBits == 16, qPrintable(QString::number(sampleBits)));
+    const QList<QImage> pages = tiffPages(out);
+    QCOMPARE(pages.size(), 1);
+    QCOMPARE(TestPictures::maxDifference(pages[0], expected), 0);
+    const QString vips = QStandardPaths::findExecutable(u"vips"_s);
+    if (!vips.isEmpty())
+        QCOMPARE(QProcess::execute(vips, {u"copy"_s, out, out + u".png"_s}), 0);
+}
+
+namespace {
+// A profile ImageMagick's PNG coder takes for sRGB's, which it knows by length and checksum alone:
+// Ghostscript's sRGB profile grown to the 3144 bytes of HP's, its last four bytes chosen to give
+// HP's checksum. (lcms's own sRGB profile, so grown, is one libpng refuses.)
+QByteArray profileKnownAsSrgb()
+{
+    QByteArray profile = profileFile(u"/usr/share/color/icc/ghostscript/srgb.icc"_s);
+    constexpr qsizetype length = 3144;
+    profile.append(QByteArray(length - profile.size(), '\0'));
+    qToBigEndian<quint32>(quint32(length), profile.data());
+    std::array<quint32, 256> table{};
+    for (quint32 i = 0; i < 256; ++i) {
+        quint32 c = i;
+        for (int bit = 0; bit < 8; ++bit)
+            c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+        table[i] = c;
+    }
+    quint32 state = 0xFFFFFFFFu;
+    for (qsizetype i = 0; i < length - 4; ++i)
+        state = (state >> 8) ^ table[(state ^ quint8(profile[i])) & 0xFF];
+    // Backwards from the state the checksum needs: each of the last four bytes picks the table entry
+    // whose top byte the next state has, and the entries' top bytes all differ.
+    quint32 wanted = ~0x182ea552u;
+    std::array<quint32, 4> picks{};
+    for (int i = 3; i >= 0; --i) {
+        const auto entry = std::find_if(table.begin(), table.end(), [&](quint32 t) { return t >> 24 == wanted >> 24; });
+        picks[size_t(i)] = quint32(entry - table.begin());
+        wanted = (wanted ^ *entry) << 8;
+    }
+    for (int i = 0; i < 4; ++i) {
+        profile[length - 4 + i] = char((state ^ picks[size_t(i)]) & 0xFF);
+        state = (state >> 8) ^ table[picks[size_t(i)]];
+    }
+    return profile;
+}
+
+// A GIF with an application extension (an ICC profile, a loop count) before the graphic control
+// extension of frame number frame.
+QByteArray gifWithExtension(const QByteArray& gif, int frame, const QByteArray& application, const QByteArray& data)
+{
+    qsizetype at = -2;
+    for (int i = 0; i <= frame; ++i)
+        at = gif.indexOf("\x21\xf9", at + 2);
+    QByteArray extension = "\x21\xff\x0b" + application;
+    for (qsizetype i = 0; i < data.size(); i += 255)
+        extension += char(std::min<qsizetype>(255, data.size() - i)) + data.mid(i, 255);
+    return gif.left(at) + extension + '\0' + gif.mid(at);
+}
+
+// The loop count of a GIF's loop extension, or -1 without one.
+int gifLoops(const QByteArray& gif)
+{
+    const qsizetype at = gif.indexOf("NETSCAPE2.0\x03\x01");
+    return at < 0 ? -1 : qFromLittleEndian<quint16>(gif.constData() + at + 13);
+}
+
+QByteArray tga(quint8 kind, const QByteArray& map, quint8 depth, quint8 descriptor, const QByteArray& pixels)
+{
+    QByteArray header(18, '\0');
+    header[1] = char(map.isEmpty() ? 0 : 1);
+    header[2] = char(kind);
+    qToLittleEndian<quint16>(quint16(map.size() / 3), header.data() + 5);
+    header[7] = char(map.isEmpty() ? 0 : 24);
+    qToLittleEndian<quint16>(8, header.data() + 12);
+    qToLittleEndian<quint16>(6, header.data() + 14);
+    header[16] = char(depth);
+    header[17] = char(descriptor);
+    return header + map + pixels;
+}
+} // namespace
+
+void TestPictures_::oddSources_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QString>("reason");
+    // What the output must hold, where given: its profile, a pixel, its loop count.
+    QTest::addColumn<QByteArray>("profile");
+    QTest::addColumn<QPoint>("at");
+    QTest::addColumn<QColor>("colour");
+    QTest::addColumn<int>("loops");
+    const auto encoded = [](Magick::Image picture, const std::string& coder) {
+        Magick::Blob blob;
+        picture.write(&blob, coder);
+        return bytesOf(blob);
+    };
+
+    // Grey then alpha, 8 by 6, top row first; the two left columns transparent.
+    QByteArray greyAlpha;
+    for (int y = 0; y < 6; ++y) {
+        for (int x = 0; x < 8; ++x)
+            greyAlpha.append(char(x * 32)).append(char(x < 2 ? 0 : 255));
+    }
+    QTest::newRow("grey and alpha tga") << u"greyalpha.tga"_s << tga(3, {}, 16, 0x28, greyAlpha) << int(Png)
+                                        << QString() << QByteArray() << QPoint(3, 0) << QColor(96, 96, 96) << -1;
+    QTest::newRow("grey and alpha tga, transparent")
+        << u"greyalpha2.tga"_s << tga(3, {}, 16, 0x28, greyAlpha) << int(Png) << QString() << QByteArray()
+        << QPoint(1, 2) << QColor(32, 32, 32, 0) << -1;
+    // The same in packets: each row a run of two transparent pixels, then six stored.
+    QByteArray packets;
+    for (int y = 0; y < 6; ++y)
+        packets += QByteArray("\x81\x20\x00", 3) + '\x05' + greyAlpha.mid(y * 16 + 4, 12);
+    QTest::newRow("grey and alpha tga, run-length")
+        << u"greyalpha3.tga"_s << tga(11, {}, 16, 0x28, packets) << int(Png) << QString() << QByteArray()
+        << QPoint(1, 2) << QColor(32, 32, 32, 0) << -1;
+    QTest::newRow("grey and alpha tga, run-length, opaque")
+        << u"greyalpha4.tga"_s << tga(11, {}, 16, 0x28, packets) << int(Png) << QString() << QByteArray()
+        << QPoint(7, 5) << QColor(224, 224, 224) << -1;
+
+    Magick::Image deep = TestPictures::photo(40, 30);
+    deep.depth(16);
+    deep.profile("icc", blobOf(profileKnownAsSrgb()));
+    QTest::newRow("16-bit tiff, sRGB's profile") << u"deepsrgb.tif"_s << encoded(deep, "TIFF") << int(Png) << QString()
+                                                 << profileKnownAsSrgb() << QPoint() << QColor() << -1;
+
+    Magick::Image grey = TestPictures::halves(40, 30, "black", "gray50");
+    const QByteArray greyGif = gifWithExtension(encoded(grey, "GIF"), 0, "ICCRGBG1012", m_adobeRgb);
+    QTest::newRow("grey gif, adobe rgb") << u"greyicc.gif"_s << greyGif << int(Png) << QString() << m_adobeRgb
+                                         << QPoint() << QColor() << -1;
+
+    // Four colours in the map and indices up to 210: ImageMagick reads those as the first colour.
+    QByteArray indices;
+    for (int i = 0; i < 48; ++i)
+        indices.append(char(i * 30 % 211));
+    const QByteArray badMap = tga(1, QByteArray("\0\0\xff\0\xff\0\xff\0\0\xff\xff\xff", 12), 8, 0x20, indices);
+    for (const Index format : {Gif, Tiff, Png})
+        QTest::newRow(qPrintable(u"tga outside its colour map into "_s + QString::fromLatin1(extensions[format])))
+            << u"badmap.tga"_s << badMap << int(format) << u"图片已损坏"_s << QByteArray() << QPoint() << QColor()
+            << -1;
+
+    std::list<Magick::Image> frames;
+    for (const char* colour : {"red", "blue"}) {
+        frames.emplace_back(Magick::Geometry(20, 20), Magick::Color(colour));
+        frames.back().animationDelay(20);
+        frames.back().animationIterations(1);
+        frames.back().magick("GIF");
+    }
+    Magick::Blob animation;
+    Magick::writeImages(frames.begin(), frames.end(), &animation, true);
+    QVERIFY(gifLoops(bytesOf(animation)) == -1);
+    QTest::newRow("gif playing once") << u"once.gif"_s << bytesOf(animation) << int(Gif) << QString() << QByteArray()
+                                      << QPoint() << QColor() << -1;
+    QTest::newRow("gif with its loop after the first frame")
+        << u"late.gif"_s << gifWithExtension(bytesOf(animation), 1, "NETSCAPE2.0", QByteArray("\x01\0\0", 3))
+        << int(Gif) << QString() << QByteArray() << QPoint() << QColor() << 0;
+}
+
+// Sources ImageMagick reads or writes wrong unless told: each must come out as it is, or be refused
+// into every format alike.
+void TestPictures_::oddSources()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, format);
+    QFETCH(QString, reason);
+    QFETCH(QByteArray, profile);
+    QFETCH(QPoint, at);
+    QFETCH(QColor, colour);
+    QFETCH(int, loops);
+    TestPictures::saveBytes(path(name), bytes);
+    QCOMPARE(convert(path(name), {Index(format)}), QStringList{reason});
+    if (!reason.isEmpty())
+        return;
+    const QString out = output(path(name), Index(format));
+    const std::list<Magick::Image> frames = TestPictures::load(out);
+    QVERIFY(!frames.empty());
+    if (!profile.isEmpty()) {
+        // ImageMagick's PNG reader too drops a profile it knows as sRGB's.
+        Magick::Image written;
+        written.defineValue("png", "preserve-iCCP", "true");
+        written.read(blobOf(TestPictures::bytesOf(out)));
+        QCOMPARE(bytesOf(written.profile("icc")), profile);
+    }
+    if (colour.isValid())
+        QCOMPARE(TestPictures::toQImage(frames.front()).pixelColor(at), colour);
+    QCOMPARE(gifLoops(TestPictures::bytesOf(out)), loops);
 }
 
 void TestPictures_::beyondTheOldLimits()

@@ -88,6 +88,7 @@ private slots:
     void emptyList();
     void twoPicturesToPng();
     void ownSourceIsNotReplaced();
+    void longChineseNames();
     void aliasesOfASource_data();
     void aliasesOfASource();
     void symlinkInTheOutputFolderIsReplacedNotFollowed();
@@ -190,6 +191,24 @@ void TestWindowConvert::ownSourceIsNotReplaced()
     QVERIFY(message.text.contains(u"其中 1 张图片另存为带编号的新名字"_s));
     QVERIFY(message.details.contains(u"c (2).png（原名是本批的一张原图）"_s));
     QFile::remove(m_pictures + u"/c (2).png"_s);
+}
+
+void TestWindowConvert::longChineseNames()
+{
+    // 250 bytes and no extension: as TIFF its name takes the 255 bytes a name may have, and the second
+    // of that name has no room for its number without giving up characters.
+    const QString name = QString(82, u'图') + u"abcd"_s;
+    QCOMPARE(QFile::encodeName(name).size(), 250);
+    const QString first = outFolder(u"long-1"_s);
+    const QString second = outFolder(u"long-2"_s);
+    const QString out = outFolder(u"long-out"_s);
+    QVERIFY(QFile::copy(m_pictures + u"/c.png"_s, first + u'/' + name));
+    QVERIFY(QFile::copy(m_pictures + u"/c.png"_s, second + u'/' + name));
+    Window w;
+    w.open(QString(), {first + u'/' + name, second + u'/' + name});
+    const Message message = w.convertAndWait(6, out);
+    QVERIFY2(message.text.startsWith(finished), qPrintable(message.text + message.details));
+    QCOMPARE(filesIn(out), (QStringList{QString(82, u'图') + u" (2).tiff"_s, name + u".tiff"_s}));
 }
 
 void TestWindowConvert::aliasesOfASource_data()

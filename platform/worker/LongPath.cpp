@@ -2,9 +2,11 @@
 #include "LongPath.h"
 
 #include <QFile>
+#include <QStringList>
 
 #include <cerrno>
 #include <climits>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -18,33 +20,64 @@ struct Start {
     int at() const { return folder.isValid() ? folder.get() : AT_FDCWD; }
 };
 
+// The bytes of the entry of folder that name stands for. Qt decodes a name that is not UTF-8
+// ("\xff\xfe.png", from an old archive or another system) with U+FFFD in place of each bad byte and
+// cannot encode it back: the name a dialog listed then reaches no file. Such a name is matched against
+// the folder's entries as Qt shows them; it is kept as it is where it names a file itself, or where no
+// entry or more than one matches.
+QByteArray entryBytes(int folder, const QString& name)
+{
+    QByteArray bytes = encodeName(name);
+    if (!name.contains(QChar::ReplacementCharacter))
+        return bytes;
+    struct stat info {};
+    if (::fstatat(folder, bytes.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+        return bytes;
+    const int listed = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (!dir) {
+        if (listed >= 0)
+            ::close(listed);
+        return bytes;
+    }
+    QByteArray found;
+    int matches = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (QFile::decodeName(entry->d_name) == name && ++matches == 1)
+            found = entry->d_name;
+    }
+    ::closedir(dir);
+    return matches == 1 ? found : bytes;
+}
+
 // Opens every folder of path but the last component; fails with errno set.
 std::optional<Start> walkToParent(const QString& path)
 {
-    QByteArray bytes = encodeName(path);
+    const QByteArray bytes = encodeName(path);
     if (bytes.isEmpty()) {
         errno = ENOENT;
         return std::nullopt;
     }
-    if (bytes.size() < PATH_MAX)
+    const bool lossy = path.contains(QChar::ReplacementCharacter);
+    if (bytes.size() < PATH_MAX && !lossy)
         return Start{Fd(), bytes};
     Fd folder(::open(bytes.startsWith('/') ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder.isValid())
         return std::nullopt;
-    QList<QByteArray> parts = bytes.split('/');
-    parts.removeAll(QByteArray());
+    QStringList parts = path.split(u'/', Qt::SkipEmptyParts);
     if (parts.isEmpty()) {
         errno = EISDIR;
         return std::nullopt;
     }
-    const QByteArray last = parts.takeLast();
-    for (const QByteArray& part : parts) {
-        Fd next(::openat(folder.get(), part.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const QString last = parts.takeLast();
+    for (const QString& part : parts) {
+        Fd next(::openat(folder.get(), entryBytes(folder.get(), part).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!next.isValid())
             return std::nullopt;
         folder = std::move(next);
     }
-    return Start{std::move(folder), last};
+    QByteArray name = entryBytes(folder.get(), last);
+    return Start{std::move(folder), std::move(name)};
 }
 } // namespace
 
