@@ -73,11 +73,17 @@ QList<quint16> tagsOf(const QList<QPair<quint16, quint16>>& entries)
     return tags;
 }
 
-// A TIFF header and a first directory of one entry (the width), in either byte order.
+// A TIFF header and a first directory of two entries (width 5, height 3), in either byte order.
 QByteArray smallTiff(bool bigEndian)
 {
-    return bigEndian ? QByteArray("MM\0*\0\0\0\x08\0\x01\x01\0\0\x03\0\0\0\x01\0\x05\0\0\0\0\0\0", 26)
-                     : QByteArray("II*\0\x08\0\0\0\x01\0\0\x01\x03\0\x01\0\0\0\x05\0\0\0\0\0\0\0", 26);
+    return bigEndian ? QByteArray("MM\0*\0\0\0\x08\0\x02"
+                                  "\x01\0\0\x03\0\0\0\x01\0\x05\0\0"
+                                  "\x01\x01\0\x03\0\0\0\x01\0\x03\0\0\0\0\0\0",
+                                  38)
+                     : QByteArray("II*\0\x08\0\0\0\x02\0"
+                                  "\0\x01\x03\0\x01\0\0\0\x05\0\0\0"
+                                  "\x01\x01\x03\0\x01\0\0\0\x03\0\0\0\0\0\0\0",
+                                  38);
 }
 } // namespace
 
@@ -191,28 +197,28 @@ void TestMetadata::tiffTakesOnlyStandardEntries_data()
     TestPictures::Exif exif;
     exif.thumbnail = true;
     // The page's width, then what it takes.
-    QTest::newRow("camera") << TestPictures::exifBlock(exif) << QList<quint16>{0x0100, 0x010F, 0x8769}
+    QTest::newRow("camera") << TestPictures::exifBlock(exif) << QList<quint16>{0x0100, 0x0101, 0x010F, 0x8769}
                             << QList<quint16>{0x9003};
     exif.exifDirectory = false;
     QTest::newRow("first directory and thumbnail only")
-        << TestPictures::exifBlock(exif) << QList<quint16>{0x0100, 0x010F} << QList<quint16>();
+        << TestPictures::exifBlock(exif) << QList<quint16>{0x0100, 0x0101, 0x010F} << QList<quint16>();
     exif.exifDirectory = true;
     exif.dateTimeOriginal.clear();
     // libtiff refuses a directory of no entries.
     QTest::newRow("empty EXIF directory")
-        << TestPictures::exifBlock(exif) << QList<quint16>{0x0100, 0x010F} << QList<quint16>();
+        << TestPictures::exifBlock(exif) << QList<quint16>{0x0100, 0x0101, 0x010F} << QList<quint16>();
     exif.gainControlType = 5;
     QTest::newRow("only a wrongly typed entry")
-        << TestPictures::exifBlock(exif) << QList<quint16>{0x0100, 0x010F} << QList<quint16>();
+        << TestPictures::exifBlock(exif) << QList<quint16>{0x0100, 0x0101, 0x010F} << QList<quint16>();
     // libtiff 4.5 warns of GainControl as the standard has it too.
     exif.gainControlType = 3;
     exif.dateTimeOriginal = "2020:01:02 03:04:05";
-    QTest::newRow("gain control") << TestPictures::exifBlock(exif) << QList<quint16>{0x0100, 0x010F, 0x8769}
+    QTest::newRow("gain control") << TestPictures::exifBlock(exif) << QList<quint16>{0x0100, 0x0101, 0x010F, 0x8769}
                                   << QList<quint16>{0x9003};
     // A PNG's or a WebP's EXIF block is the only record of its resolution.
     exif.complete = true;
     QTest::newRow("complete") << TestPictures::exifBlock(exif)
-                              << QList<quint16>{0x0100, 0x010F, 0x011A, 0x011B, 0x0128, 0x8769}
+                              << QList<quint16>{0x0100, 0x0101, 0x010F, 0x011A, 0x011B, 0x0128, 0x8769}
                               << QList<quint16>{0x9000, 0x9003, 0xA000, 0xA001};
 }
 
@@ -238,8 +244,11 @@ void TestMetadata::exifOfTiff()
         QVERIFY(back.startsWith(QByteArray("Exif\0\0", 6)));
         QCOMPARE(Metadata::isBigEndian(back), bigEndian);
         const Directories directories = directoriesOf(back, 6);
-        QCOMPARE(tagsOf(directories.first), (QList<quint16>{0x010F, 0x011A, 0x011B, 0x0128, 0x8769}));
-        QCOMPARE(tagsOf(directories.exif), (QList<quint16>{0x9000, 0x9003, 0xA000, 0xA001}));
+        // With what a JPEG's EXIF must say and a TIFF's may not: YCbCrPositioning, ComponentsConfiguration
+        // and the picture's size.
+        QCOMPARE(tagsOf(directories.first), (QList<quint16>{0x010F, 0x011A, 0x011B, 0x0128, 0x0213, 0x8769}));
+        QCOMPARE(tagsOf(directories.exif), (QList<quint16>{0x9000, 0x9003, 0x9101, 0xA000, 0xA001, 0xA002, 0xA003}));
+        QCOMPARE(Metadata::orientationOf(back), 0);
         QVERIFY(back.contains("Kalvorin Test Camera"));
         QCOMPARE(Metadata::resolutionOf(back).x, 72.0);
         // A page with nothing of a camera's has none.

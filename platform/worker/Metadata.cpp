@@ -163,7 +163,7 @@ struct Rule {
 
 constexpr quint16 asciiType = 1u << 2, byteType = 1u << 1, undefinedType = 1u << 7;
 constexpr quint16 shortTypes = 1u << 3, longTypes = 1u << 4, rationalTypes = 1u << 5;
-constexpr quint16 slongTypes = 1u << 9, srationalTypes = 1u << 10, ifdTypes = 1u << 13;
+constexpr quint16 srationalTypes = 1u << 10, ifdTypes = 1u << 13;
 
 // Sorted by tag. The first directory's entries that describe the picture rather than its pixels.
 constexpr Rule imageRules[] = {
@@ -351,7 +351,9 @@ void dropWronglyTyped(Block& block, qint64 offset, Ifd ifd)
     int kept = 0;
     for (int i = 0; i < count; ++i) {
         const qint64 entry = offset + 2 + qint64(i) * 12;
-        if (wronglyTyped(ifd, block.u16(entry), block.u16(entry + 2)))
+        // The orientation is written again instead.
+        const quint16 tag = block.u16(entry);
+        if (wronglyTyped(ifd, tag, block.u16(entry + 2)) && !(ifd == Ifd::Image && tag == orientationTag))
             continue;
         if (kept != i)
             block.move(offset + 2 + qint64(kept) * 12, entry, 12);
@@ -470,16 +472,6 @@ QByteArray Metadata::upright(const QByteArray& exif, bool turned)
     if (!directory)
         return exif;
     const qint64 first = directory->entries - 2;
-    // Whatever it said, and in whichever type: a SHORT of 1, which every reader takes.
-    for (int i = 0; i < directory->count; ++i) {
-        const qint64 entry = directory->entries + qint64(i) * 12;
-        if (block.u16(entry) != orientationTag)
-            continue;
-        block.setU16(entry + 2, shortType);
-        block.setU32(entry + 4, 1);
-        block.setU16(entry + 8, 1);
-        block.setU16(entry + 10, 0);
-    }
     const std::optional<qint64> exifDirectory = subDirectory(block, first, exifDirectoryTag);
     const std::optional<qint64> gpsDirectory = subDirectory(block, first, gpsDirectoryTag);
     dropWronglyTyped(block, first, Ifd::Image);
@@ -487,9 +479,23 @@ QByteArray Metadata::upright(const QByteArray& exif, bool turned)
         dropWronglyTyped(block, *exifDirectory, Ifd::Exif);
     if (gpsDirectory && *gpsDirectory != first && gpsDirectory != exifDirectory)
         dropWronglyTyped(block, *gpsDirectory, Ifd::Gps);
+    // Whatever it said, and in whichever type: a SHORT of 1, which every reader takes. Last, in case a
+    // crafted block's directories overlap.
+    const int count = block.u16(first);
+    if (!block.holds(first + 2, qint64(count) * 12 + 4))
+        return bytes;
+    for (int i = 0; i < count; ++i) {
+        const qint64 entry = first + 2 + qint64(i) * 12;
+        if (block.u16(entry) != orientationTag)
+            continue;
+        block.setU16(entry + 2, shortType);
+        block.setU32(entry + 4, 1);
+        block.setU16(entry + 8, 1);
+        block.setU16(entry + 10, 0);
+    }
     // The thumbnail is the second directory; without the link to it, readers find none.
     if (turned)
-        block.setU32(first + 2 + qint64(block.u16(first)) * 12, 0);
+        block.setU32(first + 2 + qint64(count) * 12, 0);
     return bytes;
 }
 
@@ -733,8 +739,8 @@ QByteArray Metadata::exifOfTiff(const QByteArray& tiff)
     std::erase_if(described, [](const Field& f) {
         return std::find(std::begin(descriptionTags), std::end(descriptionTags), f.tag) == std::end(descriptionTags);
     });
-    const std::vector<Field> exifFields = subDirectoryFields(page, first, exifDirectoryTag, Ifd::Exif);
-    const std::vector<Field> gpsFields = subDirectoryFields(page, first, gpsDirectoryTag, Ifd::Gps);
+    std::vector<Field> exifFields = subDirectoryFields(page, first, exifDirectoryTag, Ifd::Exif);
+    std::vector<Field> gpsFields = subDirectoryFields(page, first, gpsDirectoryTag, Ifd::Gps);
     const bool fromCamera = std::any_of(described.begin(), described.end(), [](const Field& f) {
         return std::find(std::begin(cameraTags), std::end(cameraTags), f.tag) != std::end(cameraTags);
     });
@@ -744,6 +750,24 @@ QByteArray Metadata::exifOfTiff(const QByteArray& tiff)
     // The header, the first directory right after it, then the EXIF and GPS directories.
     QByteArray out = QByteArrayLiteral("Exif\0\0") + (layout->bigEndian ? "MM" : "II");
     Writer writer(out, layout->bigEndian);
+    // What a JPEG's EXIF must say and a TIFF's may not (exiftool's validation of each): where the
+    // chroma samples sit, the order of the components, the picture's size.
+    const auto number = [&](quint16 tag) -> quint32 {
+        const std::optional<qint64> entry = entryOf(page, first, tag);
+        if (!entry || page.u32(*entry + 4) != 1)
+            return 0;
+        const quint16 type = page.u16(*entry + 2);
+        return type == shortType ? page.u16(*entry + 8) : type == longType ? page.u32(*entry + 8) : 0;
+    };
+    const QByteArray centred = writer.bytes32(1).mid(layout->bigEndian ? 2 : 0, 2);
+    described.push_back({0x0213, shortType, 1, centred});
+    if (!exifFields.empty()) {
+        exifFields.push_back({0x9101, 7, 4, QByteArray("\1\2\3\0", 4)});
+        if (const quint32 width = number(0x0100), height = number(0x0101); width && height) {
+            exifFields.push_back({0xA002, longType, 1, writer.bytes32(width)});
+            exifFields.push_back({0xA003, longType, 1, writer.bytes32(height)});
+        }
+    }
     writer.put16(42);
     writer.put32(8);
     qint64 at = 8 + Writer::sizeOf({}, described) + 12 * qint64(!exifFields.empty() + !gpsFields.empty());
