@@ -477,6 +477,14 @@ void TestPictures_::exifKept_data()
     webp.defineValue("webp", "lossless", "true");
     TestPictures::save(webp, path(u"exif6.webp"_s), "WEBP");
     QTest::newRow("webp, exif 6") << u"exif6.webp"_s << TestPictures::bytesOf(path(u"exif6.webp"_s)) << tall << top;
+    // libheif turns a HEIC by its own boxes, as ImageMagick reads it; its EXIF orientation is a record
+    // that must then say 1. exiftool writes the block, with the entries a JPEG's must have.
+    TestPictures::save(halves, path(u"exif6.heic"_s), "HEIC");
+    QProcess::execute(QStandardPaths::findExecutable(u"exiftool"_s),
+                      {u"-q"_s, u"-overwrite_original"_s, u"-Make=Kalvorin Test Camera"_s, u"-Orientation#=6"_s,
+                       u"-ExifImageWidth=60"_s, u"-ExifImageHeight=40"_s, u"-XResolution=72"_s, u"-YResolution=72"_s,
+                       u"-ResolutionUnit=inches"_s, u"-YCbCrPositioning=Centered"_s, path(u"exif6.heic"_s)});
+    QTest::newRow("heic, exif 6") << u"exif6.heic"_s << TestPictures::bytesOf(path(u"exif6.heic"_s)) << wide << left;
     QTest::newRow("tiff with exif") << u"exif.tif"_s
                                     << Metadata::tiffWithExif(tiff, TestPictures::exifBlock(block(1, 3, false))) << wide
                                     << left;
