@@ -20,13 +20,70 @@ quint32 linkIn(const QByteArray& block, bool bigEndian)
     return bigEndian ? qFromBigEndian<quint32>(at) : qFromLittleEndian<quint32>(at);
 }
 
-QByteArray block(bool bigEndian, int orientation, bool thumbnail = true)
+QByteArray block(bool bigEndian, int orientation, bool thumbnail = true, quint16 type = 3, quint32 count = 1)
 {
     TestPictures::Exif exif;
     exif.bigEndian = bigEndian;
     exif.orientation = orientation;
     exif.thumbnail = thumbnail;
+    exif.orientationType = type;
+    exif.orientationCount = count;
     return TestPictures::exifBlock(exif);
+}
+
+// The entries of a TIFF structure that starts at base: the first directory's, and its EXIF
+// directory's, each as tag and type.
+struct Directories {
+    QList<QPair<quint16, quint16>> first;
+    QList<QPair<quint16, quint16>> exif;
+};
+
+Directories directoriesOf(const QByteArray& bytes, qsizetype base)
+{
+    const bool bigEndian = bytes.mid(base, 2) == "MM";
+    const auto u16 = [&](qsizetype at) {
+        return bigEndian ? qFromBigEndian<quint16>(bytes.constData() + base + at)
+                         : qFromLittleEndian<quint16>(bytes.constData() + base + at);
+    };
+    const auto u32 = [&](qsizetype at) {
+        return bigEndian ? qFromBigEndian<quint32>(bytes.constData() + base + at)
+                         : qFromLittleEndian<quint32>(bytes.constData() + base + at);
+    };
+    const auto entries = [&](qsizetype at) {
+        QList<QPair<quint16, quint16>> tags;
+        for (int i = 0; i < u16(at); ++i)
+            tags.append({u16(at + 2 + i * 12), u16(at + 4 + i * 12)});
+        return tags;
+    };
+    Directories directories;
+    const qsizetype first = u32(4);
+    directories.first = entries(first);
+    for (int i = 0; i < directories.first.size(); ++i) {
+        if (directories.first[i].first == 0x8769)
+            directories.exif = entries(u32(first + 2 + i * 12 + 8));
+    }
+    return directories;
+}
+
+QList<quint16> tagsOf(const QList<QPair<quint16, quint16>>& entries)
+{
+    QList<quint16> tags;
+    for (const auto& entry : entries)
+        tags.append(entry.first);
+    return tags;
+}
+
+// A TIFF header and a first directory of two entries (width 5, height 3), in either byte order.
+QByteArray smallTiff(bool bigEndian)
+{
+    return bigEndian ? QByteArray("MM\0*\0\0\0\x08\0\x02"
+                                  "\x01\0\0\x03\0\0\0\x01\0\x05\0\0"
+                                  "\x01\x01\0\x03\0\0\0\x01\0\x03\0\0\0\0\0\0",
+                                  38)
+                     : QByteArray("II*\0\x08\0\0\0\x02\0"
+                                  "\0\x01\x03\0\x01\0\0\0\x05\0\0\0"
+                                  "\x01\x01\x03\0\x01\0\0\0\x03\0\0\0\0\0\0\0",
+                                  38);
 }
 } // namespace
 
@@ -38,6 +95,10 @@ private slots:
     void orientation();
     void upright_data();
     void upright();
+    void uprightDropsWronglyTypedEntries();
+    void tiffTakesOnlyStandardEntries_data();
+    void tiffTakesOnlyStandardEntries();
+    void exifOfTiff();
     void uprightXmp_data();
     void uprightXmp();
     void pngExif();
@@ -53,6 +114,15 @@ void TestMetadata::orientation_data()
     QTest::newRow("little-endian") << block(false, 8) << 8;
     QTest::newRow("without Exif\\0\\0, as in a PNG") << block(true, 5).mid(6) << 5;
     QTest::newRow("out of range") << block(true, 9) << 0;
+    // Some cameras write it as a LONG or an SLONG, which ImageMagick, exiftool and PIL read too.
+    QTest::newRow("long, big-endian") << block(true, 6, false, 4) << 6;
+    QTest::newRow("long, little-endian") << block(false, 5, false, 4) << 5;
+    QTest::newRow("slong, big-endian") << block(true, 8, false, 9) << 8;
+    QTest::newRow("slong, little-endian") << block(false, 7, false, 9) << 7;
+    QTest::newRow("long out of range") << block(true, 9, false, 4) << 0;
+    QTest::newRow("slong negative") << block(false, -6, false, 9) << 0;
+    QTest::newRow("two values") << block(true, 6, false, 3, 2) << 0;
+    QTest::newRow("rational") << block(false, 6, false, 5) << 0;
     QTest::newRow("cut short") << block(true, 6).left(20) << 0;
     QTest::newRow("not exif") << QByteArray("just some bytes, nothing more") << 0;
     QTest::newRow("empty") << QByteArray() << 0;
@@ -68,17 +138,24 @@ void TestMetadata::orientation()
 void TestMetadata::upright_data()
 {
     QTest::addColumn<bool>("bigEndian");
-    QTest::newRow("big-endian") << true;
-    QTest::newRow("little-endian") << false;
+    QTest::addColumn<quint16>("type");
+    QTest::newRow("big-endian") << true << quint16(3);
+    QTest::newRow("little-endian") << false << quint16(3);
+    QTest::newRow("long, big-endian") << true << quint16(4);
+    QTest::newRow("slong, little-endian") << false << quint16(9);
 }
 
 void TestMetadata::upright()
 {
     QFETCH(bool, bigEndian);
-    const QByteArray before = block(bigEndian, 7);
+    QFETCH(quint16, type);
+    const QByteArray before = block(bigEndian, 7, true, type);
+    QCOMPARE(Metadata::orientationOf(before), 7);
     QVERIFY(linkIn(before, bigEndian) != 0);
     const QByteArray after = Metadata::upright(before);
     QCOMPARE(Metadata::orientationOf(after), 1);
+    // Written back as the standard has it, whatever it was.
+    QCOMPARE(directoriesOf(after, 6).first[1], (QPair<quint16, quint16>(0x0112, 3)));
     QCOMPARE(linkIn(after, bigEndian), 0u);
     // Nothing else moves: the camera's name and every offset stay where they were.
     QCOMPARE(after.size(), before.size());
@@ -87,6 +164,96 @@ void TestMetadata::upright()
         differing += before[i] != after[i];
     QVERIFY(differing <= 5);
     QCOMPARE(Metadata::upright("garbage"_ba), "garbage"_ba);
+}
+
+void TestMetadata::uprightDropsWronglyTypedEntries()
+{
+    for (const bool bigEndian : {true, false}) {
+        TestPictures::Exif exif;
+        exif.bigEndian = bigEndian;
+        exif.gainControlType = 5;
+        exif.thumbnail = true;
+        const QByteArray before = TestPictures::exifBlock(exif);
+        QCOMPARE(tagsOf(directoriesOf(before, 6).exif), (QList<quint16>{0x9003, 0xA407}));
+        // Shown as stored: the thumbnail stays, and nothing moves.
+        const QByteArray after = Metadata::upright(before, false);
+        QCOMPARE(after.size(), before.size());
+        QCOMPARE(tagsOf(directoriesOf(after, 6).exif), QList<quint16>{0x9003});
+        QCOMPARE(directoriesOf(after, 6).first, directoriesOf(before, 6).first);
+        QCOMPARE(linkIn(after, bigEndian), linkIn(before, bigEndian));
+        QVERIFY(after.contains("2020:01:02 03:04:05"));
+        // A block without a wrong entry comes back as it was.
+        exif.gainControlType = 3;
+        exif.orientation = 1;
+        QCOMPARE(Metadata::upright(TestPictures::exifBlock(exif), false), TestPictures::exifBlock(exif));
+    }
+}
+
+void TestMetadata::tiffTakesOnlyStandardEntries_data()
+{
+    QTest::addColumn<QByteArray>("exif");
+    QTest::addColumn<QList<quint16>>("first");
+    QTest::addColumn<QList<quint16>>("camera");
+    TestPictures::Exif exif;
+    exif.thumbnail = true;
+    // The page's width, then what it takes.
+    QTest::newRow("camera") << TestPictures::exifBlock(exif) << QList<quint16>{0x0100, 0x0101, 0x010F, 0x8769}
+                            << QList<quint16>{0x9003};
+    exif.exifDirectory = false;
+    QTest::newRow("first directory and thumbnail only")
+        << TestPictures::exifBlock(exif) << QList<quint16>{0x0100, 0x0101, 0x010F} << QList<quint16>();
+    exif.exifDirectory = true;
+    exif.dateTimeOriginal.clear();
+    // libtiff refuses a directory of no entries.
+    QTest::newRow("empty EXIF directory")
+        << TestPictures::exifBlock(exif) << QList<quint16>{0x0100, 0x0101, 0x010F} << QList<quint16>();
+    exif.gainControlType = 5;
+    QTest::newRow("only a wrongly typed entry")
+        << TestPictures::exifBlock(exif) << QList<quint16>{0x0100, 0x0101, 0x010F} << QList<quint16>();
+    // libtiff 4.5 warns of GainControl as the standard has it too.
+    exif.gainControlType = 3;
+    exif.dateTimeOriginal = "2020:01:02 03:04:05";
+    QTest::newRow("gain control") << TestPictures::exifBlock(exif) << QList<quint16>{0x0100, 0x0101, 0x010F, 0x8769}
+                                  << QList<quint16>{0x9003};
+    // A PNG's or a WebP's EXIF block is the only record of its resolution.
+    exif.complete = true;
+    QTest::newRow("complete") << TestPictures::exifBlock(exif)
+                              << QList<quint16>{0x0100, 0x0101, 0x010F, 0x011A, 0x011B, 0x0128, 0x8769}
+                              << QList<quint16>{0x9000, 0x9003, 0xA000, 0xA001};
+}
+
+void TestMetadata::tiffTakesOnlyStandardEntries()
+{
+    QFETCH(QByteArray, exif);
+    QFETCH(QList<quint16>, first);
+    QFETCH(QList<quint16>, camera);
+    const QByteArray tiff = Metadata::tiffWithExif(smallTiff(true), exif);
+    const Directories directories = directoriesOf(tiff, 0);
+    QCOMPARE(tagsOf(directories.first), first);
+    QCOMPARE(tagsOf(directories.exif), camera);
+}
+
+void TestMetadata::exifOfTiff()
+{
+    for (const bool bigEndian : {true, false}) {
+        TestPictures::Exif exif;
+        exif.bigEndian = bigEndian;
+        exif.complete = true;
+        const QByteArray tiff = Metadata::tiffWithExif(smallTiff(bigEndian), TestPictures::exifBlock(exif));
+        const QByteArray back = Metadata::exifOfTiff(tiff);
+        QVERIFY(back.startsWith(QByteArray("Exif\0\0", 6)));
+        QCOMPARE(Metadata::isBigEndian(back), bigEndian);
+        const Directories directories = directoriesOf(back, 6);
+        // With what a JPEG's EXIF must say and a TIFF's may not: YCbCrPositioning, ComponentsConfiguration
+        // and the picture's size.
+        QCOMPARE(tagsOf(directories.first), (QList<quint16>{0x010F, 0x011A, 0x011B, 0x0128, 0x0213, 0x8769}));
+        QCOMPARE(tagsOf(directories.exif), (QList<quint16>{0x9000, 0x9003, 0x9101, 0xA000, 0xA001, 0xA002, 0xA003}));
+        QCOMPARE(Metadata::orientationOf(back), 0);
+        QVERIFY(back.contains("Kalvorin Test Camera"));
+        QCOMPARE(Metadata::resolutionOf(back).x, 72.0);
+        // A page with nothing of a camera's has none.
+        QCOMPARE(Metadata::exifOfTiff(smallTiff(bigEndian)), QByteArray());
+    }
 }
 
 void TestMetadata::uprightXmp_data()

@@ -26,6 +26,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <tuple>
 
 using namespace Qt::StringLiterals;
 
@@ -255,6 +256,10 @@ private slots:
     void orientations_data();
     void orientations();
     void uprightMetadata();
+    void exifKept_data();
+    void exifKept();
+    void outputsPassTheValidators_data();
+    void outputsPassTheValidators();
     void animationsIntoTiff();
     void gifFrameSmallerThanItsScreen_data();
     void gifFrameSmallerThanItsScreen();
@@ -455,6 +460,17 @@ void TestPictures_::orientations_data()
             << u"o%1.jpg"_s.arg(row.orientation) << TestPictures::withApp1(jpeg, TestPictures::exifBlock(exif))
             << row.size << row.red;
     }
+    // Some cameras write the orientation as a LONG or an SLONG.
+    for (const auto& [type, orientation, size, red] :
+         {std::tuple{4, 6, tall, top}, {9, 8, tall, bottom}, {4, 5, tall, top}, {9, 7, tall, bottom}}) {
+        TestPictures::Exif exif;
+        exif.orientation = orientation;
+        exif.orientationType = quint16(type);
+        exif.bigEndian = type == 4;
+        QTest::addRow("jpeg %s %d", type == 4 ? "long" : "slong", orientation)
+            << u"o%1-%2.jpg"_s.arg(type).arg(orientation) << TestPictures::withApp1(jpeg, TestPictures::exifBlock(exif))
+            << size << red;
+    }
     // A PNG's orientation is in its eXIf chunk: the block without "Exif\0\0".
     QTest::newRow("png exif 6") << u"exif6.png"_s
                                 << TestPictures::withPngChunk(png, "eXIf", TestPictures::exifBlock({}).mid(6)) << tall
@@ -531,6 +547,145 @@ void TestPictures_::uprightMetadata()
         QCOMPARE(tiffText(tiff, false, TIFFTAG_MAKE), u"Kalvorin Test Camera"_s);
         QCOMPARE(tiffText(tiff, true, EXIFTAG_DATETIMEORIGINAL), u"2020:01:02 03:04:05"_s);
         QCOMPARE(tiffPages(tiff).size(), 1);
+    }
+}
+
+// Sources whose EXIF blocks held what readers and libtiff refuse, or went missing, in the outputs:
+// each with every entry exiftool's validation asks for, so that what it finds is the program's.
+void TestPictures_::exifKept_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QSize>("size");
+    // Where the stored picture's left half shows once it is upright.
+    QTest::addColumn<QPoint>("redAt");
+    const Magick::Image halves = TestPictures::halves(60, 40, "red", "blue");
+    TestPictures::save(halves, path(u"exif-halves.jpg"_s), "JPEG");
+    TestPictures::save(halves, path(u"exif-halves.png"_s), "PNG");
+    TestPictures::save(halves, path(u"exif-halves.tif"_s), "TIFF");
+    const QByteArray jpeg = TestPictures::bytesOf(path(u"exif-halves.jpg"_s));
+    const QByteArray png = TestPictures::bytesOf(path(u"exif-halves.png"_s));
+    const QByteArray tiff = TestPictures::bytesOf(path(u"exif-halves.tif"_s));
+    const QSize wide(60, 40), tall(40, 60);
+    const QPoint left(10, 20), top(20, 10), bottom(20, 50);
+    const auto block = [](int orientation, quint16 type, bool bigEndian) {
+        TestPictures::Exif exif;
+        exif.complete = true;
+        exif.thumbnail = true;
+        exif.orientation = orientation;
+        exif.orientationType = type;
+        exif.bigEndian = bigEndian;
+        return exif;
+    };
+    QTest::newRow("jpeg, long 6") << u"long6.jpg"_s
+                                  << TestPictures::withApp1(jpeg, TestPictures::exifBlock(block(6, 4, true))) << tall
+                                  << top;
+    QTest::newRow("jpeg, slong 8") << u"slong8.jpg"_s
+                                   << TestPictures::withApp1(jpeg, TestPictures::exifBlock(block(8, 9, false))) << tall
+                                   << bottom;
+    TestPictures::Exif gain = block(1, 3, true);
+    gain.gainControlType = 5;
+    QTest::newRow("jpeg, gain control as a rational")
+        << u"gain.jpg"_s << TestPictures::withApp1(jpeg, TestPictures::exifBlock(gain)) << wide << left;
+    TestPictures::Exif firstOnly = block(6, 3, false);
+    firstOnly.exifDirectory = false;
+    QTest::newRow("jpeg, first directory and thumbnail only")
+        << u"first-only.jpg"_s << TestPictures::withApp1(jpeg, TestPictures::exifBlock(firstOnly)) << tall << top;
+    QTest::newRow("png, exif 1") << u"exif1.png"_s
+                                 << TestPictures::withPngChunk(png, "eXIf",
+                                                               TestPictures::exifBlock(block(1, 3, true)).mid(6))
+                                 << wide << left;
+    QTest::newRow("png, slong 6") << u"slong6.png"_s
+                                  << TestPictures::withPngChunk(png, "eXIf",
+                                                                TestPictures::exifBlock(block(6, 9, false)).mid(6))
+                                  << tall << top;
+    // A WebP's EXIF chunk holds the block without "Exif\0\0". ImageMagick writes the picture's own
+    // orientation into it.
+    Magick::Image webp = halves;
+    webp.profile("exif", blobOf(TestPictures::exifBlock(block(6, 3, true)).mid(6)));
+    webp.orientation(MagickCore::RightTopOrientation);
+    webp.defineValue("webp", "lossless", "true");
+    TestPictures::save(webp, path(u"exif6.webp"_s), "WEBP");
+    QTest::newRow("webp, exif 6") << u"exif6.webp"_s << TestPictures::bytesOf(path(u"exif6.webp"_s)) << tall << top;
+    // libheif turns a HEIC by its own boxes, as ImageMagick reads it; its EXIF orientation is a record
+    // that must then say 1. exiftool writes the block, with the entries a JPEG's must have.
+    TestPictures::save(halves, path(u"exif6.heic"_s), "HEIC");
+    QProcess::execute(QStandardPaths::findExecutable(u"exiftool"_s),
+                      {u"-q"_s, u"-overwrite_original"_s, u"-Make=Kalvorin Test Camera"_s, u"-Orientation#=6"_s,
+                       u"-ExifImageWidth=60"_s, u"-ExifImageHeight=40"_s, u"-XResolution=72"_s, u"-YResolution=72"_s,
+                       u"-ResolutionUnit=inches"_s, u"-YCbCrPositioning=Centered"_s, path(u"exif6.heic"_s)});
+    QTest::newRow("heic, exif 6") << u"exif6.heic"_s << TestPictures::bytesOf(path(u"exif6.heic"_s)) << wide << left;
+    QTest::newRow("tiff with exif") << u"exif.tif"_s
+                                    << Metadata::tiffWithExif(tiff, TestPictures::exifBlock(block(1, 3, false))) << wide
+                                    << left;
+}
+
+void TestPictures_::exifKept()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QSize, size);
+    QFETCH(QPoint, redAt);
+    const QString source = path(name);
+    TestPictures::saveBytes(source, bytes);
+    const QList<Index> formats{Jpg, Png, Tiff};
+    QCOMPARE(convert(source, formats), QStringList(formats.size()));
+    for (const Index format : formats) {
+        const QString written = output(source, format);
+        const Magick::Image picture = TestPictures::load(written).front();
+        QCOMPARE(QSize(int(picture.columns()), int(picture.rows())), size);
+        const QColor shown = TestPictures::toQImage(picture).pixelColor(redAt);
+        QVERIFY2(shown.red() > 200 && shown.blue() < 60, extensions[format]);
+        // The EXIF block as each format keeps it, with the camera's name, saying upright.
+        const QByteArray file = TestPictures::bytesOf(written);
+        const QByteArray exif = format == Jpg   ? bytesOf(picture.profile("exif"))
+                                : format == Png ? Metadata::pngExif(file)
+                                                : Metadata::exifOfTiff(file);
+        QVERIFY2(exif.contains("Kalvorin Test Camera"), extensions[format]);
+        if (format == Jpg)
+            QVERIFY(exif.startsWith(QByteArray("Exif\0\0", 6)));
+        QCOMPARE(Metadata::orientationOf(exif), 1);
+    }
+}
+
+void TestPictures_::outputsPassTheValidators_data()
+{
+    exifKept_data();
+}
+
+// libtiff's tiffinfo and exiftool's validation find nothing wrong in the outputs. exiftool judges a
+// TIFF by its 1992 baseline, in which Deflate (8) is no compression; that one finding is not the
+// metadata's.
+void TestPictures_::outputsPassTheValidators()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    const QString tiffinfo = QStandardPaths::findExecutable(u"tiffinfo"_s);
+    const QString exiftool = QStandardPaths::findExecutable(u"exiftool"_s);
+    QVERIFY2(!tiffinfo.isEmpty() && !exiftool.isEmpty(), "libtiff-tools and libimage-exiftool-perl are installed");
+    const QString source = path(u"valid-"_s + name);
+    TestPictures::saveBytes(source, bytes);
+    const QList<Index> formats{Jpg, Png, Tiff};
+    QCOMPARE(convert(source, formats), QStringList(formats.size()));
+    const auto findings = [](const QString& program, const QStringList& arguments) {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(program, arguments);
+        process.waitForFinished(-1);
+        QStringList found;
+        for (const QString& line : QString::fromUtf8(process.readAll()).split(u'\n')) {
+            if ((line.contains(u"Warning"_s, Qt::CaseInsensitive) || line.contains(u"Error"_s, Qt::CaseInsensitive)) &&
+                !line.contains(u"Invalid value for IFD0 tag 0x0103 Compression"_s) && !line.startsWith(u"Validate"_s))
+                found.append(line);
+        }
+        return found;
+    };
+    for (const Index format : formats) {
+        const QString written = output(source, format);
+        QStringList found = findings(exiftool, {u"-validate"_s, u"-warning"_s, u"-a"_s, written});
+        if (format == Tiff)
+            found += findings(tiffinfo, {written});
+        QVERIFY2(found.isEmpty(), qPrintable(QFileInfo(written).fileName() + u": "_s + found.join(u"; "_s)));
     }
 }
 

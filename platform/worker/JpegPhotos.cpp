@@ -108,9 +108,10 @@ public:
             m_markers.push_back({marker->marker, data});
             if (marker->marker != JPEG_APP0 + 1)
                 continue;
-            if (data.startsWith(QByteArray::fromRawData(exifHeader, sizeof exifHeader)) && m_exif.isEmpty())
+            if (data.startsWith(QByteArray::fromRawData(exifHeader, sizeof exifHeader)) && m_exif.isEmpty()) {
                 m_exif = data;
-            else if (data.startsWith(QByteArray::fromRawData(xmpHeader, sizeof xmpHeader)) && m_xmp.isEmpty())
+                m_exifMarker = m_markers.size() - 1;
+            } else if (data.startsWith(QByteArray::fromRawData(xmpHeader, sizeof xmpHeader)) && m_xmp.isEmpty())
                 m_xmp = data.mid(qsizetype(sizeof xmpHeader));
         }
         // As ImageMagick reads it: EXIF's resolution, else JFIF's where it has a unit.
@@ -146,6 +147,15 @@ public:
     size_t height() const { return m_info.image_height; }
     const QByteArray& icc() const { return m_icc; }
     const QByteArray& exif() const { return m_exif; }
+    // The EXIF block, and its marker, as an upright picture's output carries it: orientation 1 in a
+    // type every reader takes (a source's invalid one was copied, and ImageMagick's path writes 1),
+    // entries of types the standard does not allow left out.
+    void settleExif()
+    {
+        m_exif = Metadata::upright(m_exif, false);
+        if (m_exifMarker < m_markers.size())
+            m_markers[m_exifMarker].second = m_exif;
+    }
     const QByteArray& xmp() const { return m_xmp; }
     const Density& density() const { return m_density; }
     bool isYcc() const { return m_info.jpeg_color_space == JCS_YCbCr; }
@@ -164,6 +174,7 @@ private:
     Density m_density;
     std::array<std::pair<int, int>, 3> m_sampling{};
     std::vector<std::pair<int, QByteArray>> m_markers;
+    size_t m_exifMarker = SIZE_MAX;
 };
 
 // Bytes put into a buffer in one byte order.
@@ -1301,6 +1312,7 @@ bool JpegPhotos::convert(const QByteArray& jpeg, Index format, Output& out,
     const int orientation = Metadata::orientationOf(decoder.exif());
     if (orientation > 1)
         return false;
+    decoder.settleExif();
     // A profile that does not describe RGB pixels is dropped, as on the general path. BMP and PCX
     // readers ignore profiles: those files need pixels in sRGB, which only a source in sRGB has.
     QByteArray icc = decoder.icc();

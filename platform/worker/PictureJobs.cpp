@@ -831,6 +831,8 @@ bool isWebpAnimation(const Source& source)
            features.has_animation;
 }
 
+QByteArray profileOf(const Magick::Image& image, const char* name);
+
 // The frames a conversion needs: every one, or the first, where a hint lets the JPEG decoder scale
 // down. An icon holds one picture at several sizes: its largest entry is the picture.
 std::list<Magick::Image> readPicture(const Source& source, bool everyFrame, QSize hint = {})
@@ -851,10 +853,18 @@ std::list<Magick::Image> readPicture(const Source& source, bool everyFrame, QSiz
         frames.push_back(readReduced(source, factor));
     else
         frames.push_back(readFirstFrame(source, hint));
-    if (source.coder == "PNG") {
-        if (const QByteArray exif = Metadata::pngExif(source.bytes); !exif.isEmpty())
-            frames.front().profile("exif", blobOf(QByteArrayLiteral("Exif\0\0") + exif));
-    }
+    // The EXIF block as a JPEG holds it, after "Exif\0\0": ImageMagick's JPEG encoder writes the
+    // profile as it stands, and a WebP's, stored without, was then no EXIF to any reader (nor is a
+    // profile that is no EXIF block, which goes). Its decoders leave a PNG's eXIf chunk unread and make
+    // none of a TIFF's own EXIF directories.
+    Magick::Image& first = frames.front();
+    QByteArray exif = profileOf(first, "exif");
+    if (exif.isEmpty() && source.coder == "PNG")
+        exif = Metadata::pngExif(source.bytes);
+    else if (exif.isEmpty() && source.coder == "TIFF")
+        exif = Metadata::exifOfTiff(source.bytes);
+    if (!exif.isEmpty())
+        first.profile("exif", blobOf(Metadata::asJpegSegment(exif)));
     return frames;
 }
 
@@ -904,25 +914,27 @@ void dropProfile(Magick::Image& image, const char* name)
     image.profile(name, Magick::Blob());
 }
 
-// The decoder copies EXIF entries into text properties ("exif:Orientation" and the like), which the
-// PNG encoder would write out as text chunks, stale once the picture is turned. The EXIF block
-// itself is the record and stays.
-void dropExifProperties(Magick::Image& image)
+// The decoders copy EXIF entries and a TIFF's tags into text properties ("exif:Orientation",
+// "tiff:rows-per-strip" and the like) named with prefix, which the PNG encoder would write out as text
+// chunks, stale once the picture is turned. The EXIF block itself is the record and stays.
+void dropProperties(Magick::Image& image, const char* prefix)
 {
     image.modifyImage();
     MagickCore::Image* core = image.image();
     std::vector<std::string> names;
     MagickCore::ResetImagePropertyIterator(core);
     while (const char* name = MagickCore::GetNextImageProperty(core)) {
-        if (std::strncmp(name, "exif:", 5) == 0)
+        if (std::strncmp(name, prefix, std::strlen(prefix)) == 0)
             names.emplace_back(name);
     }
     for (const std::string& name : names)
         MagickCore::DeleteImageProperty(core, name.c_str());
 }
 
-// Turns the picture upright by the orientation it records: a JPEG's or TIFF's own, or for a PNG the
-// one in its eXIf chunk, which the decoder leaves unread. The metadata then says upright too, and the
+// Turns the picture upright by the orientation it records. A JPEG's, a PNG's and a WebP's is in its
+// EXIF block, read as the photograph path reads it (ImageMagick takes a RATIONAL, a BYTE or the first
+// of two values too, which exiftool and PIL do not, and only for a JPEG); a TIFF's is its own tag, and
+// a HEIC comes upright from libheif, as ImageMagick says. The metadata then says upright too, and the
 // EXIF thumbnail, still as the picture was stored, goes.
 void turnUpright(Magick::Image& image, const QByteArray& coder)
 {
@@ -930,13 +942,19 @@ void turnUpright(Magick::Image& image, const QByteArray& coder)
     // order as an orientation: turning by it again showed every bottom-up TGA upside down.
     if (coder == "TGA")
         image.orientation(MagickCore::TopLeftOrientation);
-    MagickCore::OrientationType orientation = image.orientation();
     const QByteArray exif = profileOf(image, "exif");
-    if (orientation == MagickCore::UndefinedOrientation)
-        orientation = MagickCore::OrientationType(Metadata::orientationOf(exif));
-    if (orientation <= MagickCore::TopLeftOrientation || orientation > MagickCore::LeftBottomOrientation)
+    const bool fromExif = !exif.isEmpty() && (coder == "JPEG" || coder == "PNG" || coder == "WEBP");
+    const int orientation = fromExif ? Metadata::orientationOf(exif) : int(image.orientation());
+    if (orientation <= MagickCore::TopLeftOrientation || orientation > MagickCore::LeftBottomOrientation) {
+        // Encoders write the picture's orientation into the EXIF block, unknown as 0, which no reader
+        // takes.
+        if (!exif.isEmpty()) {
+            image.orientation(MagickCore::TopLeftOrientation);
+            image.profile("exif", blobOf(Metadata::upright(exif, false)));
+        }
         return;
-    image.orientation(orientation);
+    }
+    image.orientation(MagickCore::OrientationType(orientation));
     image.autoOrient();
     if (!exif.isEmpty())
         image.profile("exif", blobOf(Metadata::upright(exif)));
@@ -1353,6 +1371,10 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
         // The time of writing (a tIME chunk, date:create and date:modify text) would make every run's
         // file differ.
         image.defineValue("png", "exclude-chunks", "date,tIME");
+        // A TIFF's decoder leaves its tags as properties too (tiff:rows-per-strip and the like), which
+        // would follow the pixels as text that exiftool warns of; what describes the picture is in the
+        // EXIF block.
+        dropProperties(image, "tiff:");
         // EXIF goes in by hand, before the pixels, where readers look for it.
         const QByteArray exif = profileOf(image, "exif");
         if (!exif.isEmpty())
@@ -1664,7 +1686,7 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
         life.pixelsKnown(pixelsOf(frames));
         for (Magick::Image& frame : frames) {
             turnUpright(frame, input.coder);
-            dropExifProperties(frame);
+            dropProperties(frame, "exif:");
             settleColour(frame, formatIndex);
         }
         settleCanvas(frames, input.coder, formatIndex);

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "TestPictures.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -129,62 +131,128 @@ QByteArray pngOfSize(quint32 width, quint32 height)
            pngChunk("IEND", {});
 }
 
+namespace {
+// An entry with its whole value, already in the block's byte order.
+struct Tag {
+    quint16 tag = 0;
+    quint16 type = 0;
+    quint32 count = 0;
+    QByteArray value;
+};
+
+// Builds a TIFF structure as cameras write one: each directory, then the values that do not fit in
+// its entries.
+class ExifWriter {
+public:
+    explicit ExifWriter(bool bigEndian)
+        : m_bigEndian(bigEndian)
+    {
+    }
+    QByteArray u16(quint16 value) const
+    {
+        QByteArray bytes(2, '\0');
+        m_bigEndian ? qToBigEndian(value, bytes.data()) : qToLittleEndian(value, bytes.data());
+        return bytes;
+    }
+    QByteArray u32(quint32 value) const
+    {
+        QByteArray bytes(4, '\0');
+        m_bigEndian ? qToBigEndian(value, bytes.data()) : qToLittleEndian(value, bytes.data());
+        return bytes;
+    }
+    static qsizetype sizeOf(const QList<Tag>& tags)
+    {
+        qsizetype size = 2 + tags.size() * 12 + 4;
+        for (const Tag& tag : tags)
+            size += tag.value.size() > 4 ? tag.value.size() + tag.value.size() % 2 : 0;
+        return size;
+    }
+    // The directory at offset at (sorted by the caller), linking to next.
+    QByteArray directory(const QList<Tag>& tags, quint32 at, quint32 next) const
+    {
+        QByteArray entries = u16(quint16(tags.size()));
+        QByteArray values;
+        const quint32 valuesAt = at + 2 + quint32(tags.size()) * 12 + 4;
+        for (const Tag& tag : tags) {
+            entries += u16(tag.tag) + u16(tag.type) + u32(tag.count);
+            if (tag.value.size() > 4) {
+                entries += u32(valuesAt + quint32(values.size()));
+                values += tag.value;
+                if (values.size() % 2)
+                    values += '\0';
+            } else {
+                entries += tag.value.leftJustified(4, '\0');
+            }
+        }
+        return entries + u32(next) + values;
+    }
+
+private:
+    bool m_bigEndian;
+};
+} // namespace
+
 QByteArray exifBlock(const Exif& exif)
 {
-    QByteArray out;
-    const auto put16 = [&](quint16 value) {
-        char bytes[2];
-        exif.bigEndian ? qToBigEndian(value, bytes) : qToLittleEndian(value, bytes);
-        out.append(bytes, 2);
+    const ExifWriter w(exif.bigEndian);
+    const auto text = [](const QByteArray& value) { return value + '\0'; };
+    const auto rational = [&](quint32 n, quint32 d) { return w.u32(n) + w.u32(d); };
+    QByteArray orientation;
+    for (quint32 i = 0; i < exif.orientationCount; ++i)
+        orientation += exif.orientationType == 3 ? w.u16(quint16(exif.orientation)) : w.u32(quint32(exif.orientation));
+    QList<Tag> first{{0x010F, 2, quint32(exif.make.size() + 1), text(exif.make)},
+                     {0x0112, exif.orientationType, exif.orientationCount, orientation}};
+    QList<Tag> camera;
+    if (!exif.dateTimeOriginal.isEmpty())
+        camera.append({0x9003, 2, quint32(exif.dateTimeOriginal.size() + 1), text(exif.dateTimeOriginal)});
+    if (exif.gainControlType == 3)
+        camera.append({0xA407, 3, 1, w.u16(1)});
+    else if (exif.gainControlType != 0)
+        camera.append({0xA407, exif.gainControlType, 1, rational(1, 1)});
+    QList<Tag> thumbnail{{0x0103, 3, 1, w.u16(6)}};
+    QByteArray thumbnailJpeg;
+    if (exif.complete) {
+        first += QList<Tag>{{0x011A, 5, 1, rational(72, 1)},
+                            {0x011B, 5, 1, rational(72, 1)},
+                            {0x0128, 3, 1, w.u16(2)},
+                            {0x0213, 3, 1, w.u16(1)}};
+        camera += QList<Tag>{{0x9000, 7, 4, "0232"},    {0x9101, 7, 4, QByteArray("\1\2\3\0", 4)},
+                             {0xA000, 7, 4, "0100"},    {0xA001, 3, 1, w.u16(1)},
+                             {0xA002, 4, 1, w.u32(60)}, {0xA003, 4, 1, w.u32(40)}};
+        QImage small(8, 8, QImage::Format_RGB32);
+        small.fill(Qt::green);
+        QBuffer buffer(&thumbnailJpeg);
+        buffer.open(QIODevice::WriteOnly);
+        small.save(&buffer, "JPEG");
+        thumbnail += QList<Tag>{{0x011A, 5, 1, rational(72, 1)},
+                                {0x011B, 5, 1, rational(72, 1)},
+                                {0x0128, 3, 1, w.u16(2)},
+                                {0x0201, 4, 1, {}},
+                                {0x0202, 4, 1, w.u32(quint32(thumbnailJpeg.size()))}};
+    }
+    const auto byTag = [](QList<Tag>& tags) {
+        std::sort(tags.begin(), tags.end(), [](const Tag& a, const Tag& b) { return a.tag < b.tag; });
     };
-    const auto put32 = [&](quint32 value) {
-        char bytes[4];
-        exif.bigEndian ? qToBigEndian(value, bytes) : qToLittleEndian(value, bytes);
-        out.append(bytes, 4);
-    };
-    // One directory entry; a SHORT's value sits in the first two of its four bytes.
-    const auto entry = [&](quint16 tag, quint16 type, quint32 count, quint32 value) {
-        put16(tag);
-        put16(type);
-        put32(count);
-        if (type == 3) {
-            put16(quint16(value));
-            put16(0);
-        } else {
-            put32(value);
-        }
-    };
-    const auto padded = [&](const QByteArray& text) {
-        out.append(text);
-        if (text.size() % 2)
-            out.append('\0');
-    };
-    const QByteArray make = exif.make + '\0';
-    const QByteArray date = exif.dateTimeOriginal + '\0';
-    // Header, then the first directory of three entries at 8, its value after it, then the EXIF
-    // directory of one entry, its value, and the thumbnail's directory.
-    const quint32 first = 8;
-    const quint32 makeAt = first + 2 + 3 * 12 + 4;
-    const quint32 exifAt = makeAt + quint32(make.size() + make.size() % 2);
-    const quint32 dateAt = exifAt + 2 + 12 + 4;
-    const quint32 thumbnailAt = dateAt + quint32(date.size() + date.size() % 2);
-    out.append(exif.bigEndian ? "MM" : "II");
-    put16(42);
-    put32(first);
-    put16(3);
-    entry(0x010F, 2, quint32(make.size()), makeAt);
-    entry(0x0112, 3, 1, quint32(exif.orientation));
-    entry(0x8769, 4, 1, exifAt);
-    put32(exif.thumbnail ? thumbnailAt : 0);
-    padded(make);
-    put16(1);
-    entry(0x9003, 2, quint32(date.size()), dateAt);
-    put32(0);
-    padded(date);
-    // A thumbnail directory with one entry; nothing reads its picture here.
-    put16(1);
-    entry(0x0103, 3, 1, 6);
-    put32(0);
+    const qsizetype pointers = exif.exifDirectory ? 1 : 0;
+    const quint32 cameraAt = quint32(8 + ExifWriter::sizeOf(first) + pointers * 12);
+    if (exif.exifDirectory)
+        first.append({0x8769, 4, 1, w.u32(cameraAt)});
+    const quint32 thumbnailAt = cameraAt + quint32(exif.exifDirectory ? ExifWriter::sizeOf(camera) : 0);
+    const quint32 jpegAt = thumbnailAt + quint32(ExifWriter::sizeOf(thumbnail));
+    for (Tag& tag : thumbnail) {
+        if (tag.tag == 0x0201)
+            tag.value = w.u32(jpegAt);
+    }
+    byTag(first);
+    byTag(camera);
+    byTag(thumbnail);
+    QByteArray out = QByteArray(exif.bigEndian ? "MM" : "II") + w.u16(42) + w.u32(8);
+    out += w.directory(first, 8, exif.thumbnail ? thumbnailAt : 0);
+    if (exif.exifDirectory)
+        out += w.directory(camera, cameraAt, 0);
+    // Nothing reads the thumbnail's picture unless the block is complete.
+    if (exif.thumbnail)
+        out += w.directory(thumbnail, thumbnailAt, 0) + thumbnailJpeg;
     return QByteArray("Exif\0\0", 6) + out;
 }
 

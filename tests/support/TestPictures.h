@@ -38,13 +38,26 @@ struct Exif {
     int orientation = 6;
     /// Both longer than four bytes, so that they stand after the directory.
     QByteArray make = "Kalvorin Test Camera";
+    /// None when empty.
     QByteArray dateTimeOriginal = "2020:01:02 03:04:05";
     /// With a thumbnail directory after the first, as cameras write.
     bool thumbnail = false;
+    /// The orientation as written: a SHORT (3) as the standard has it, or a LONG (4) or SLONG (9) as
+    /// some cameras write it; count values of it.
+    quint16 orientationType = 3;
+    quint32 orientationCount = 1;
+    /// Without it, the first directory (and the thumbnail's, when asked) only.
+    bool exifDirectory = true;
+    /// A GainControl entry of this type (the standard's is SHORT, 3; any other is written as a
+    /// RATIONAL's eight bytes); none when 0.
+    quint16 gainControlType = 0;
+    /// Every entry exiftool's validation asks of a JPEG's or a TIFF's EXIF, and a real thumbnail.
+    bool complete = false;
 };
 
 /// An EXIF block as a JPEG's APP1 segment holds it after "Exif\0\0": a TIFF header, the first
-/// directory (orientation, make, EXIF directory) and, when asked, a thumbnail directory.
+/// directory (make, orientation, EXIF directory), the EXIF directory (the time of the picture) and,
+/// when asked, a thumbnail directory.
 QByteArray exifBlock(const Exif& exif);
 /// A JPEG's bytes with an APP1 segment of the given payload ("Exif\0\0..." or an XMP packet's).
 QByteArray withApp1(const QByteArray& jpeg, const QByteArray& payload);
