@@ -651,6 +651,12 @@ void TestPictures_::exifKept()
 void TestPictures_::outputsPassTheValidators_data()
 {
     exifKept_data();
+    // Without a resolution anywhere, which TIFF requires: the photograph route's own writer, and
+    // ImageMagick's.
+    TestPictures::save(TestPictures::photo(60, 40), path(u"nores.jpg"_s), "JPEG");
+    QTest::newRow("jpeg without resolution") << u"nores.jpg"_s << TestPictures::bytesOf(path(u"nores.jpg"_s));
+    TestPictures::save(TestPictures::framedByTransparency(48, 8, "red"), path(u"nores.png"_s), "PNG");
+    QTest::newRow("png without resolution") << u"nores.png"_s << TestPictures::bytesOf(path(u"nores.png"_s));
 }
 
 // libtiff's tiffinfo and exiftool's validation find nothing wrong in the outputs. exiftool judges a

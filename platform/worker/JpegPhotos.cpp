@@ -419,16 +419,15 @@ QByteArray tiffDirectory(const TiffPage& page, quint64 directoryAt)
         {278, longType, 1, longs({quint32(page.stripRows)})},
         {279, longType, strips, longs(page.counts)},
     };
-    const Density& density = page.density;
-    const bool resolution = density.x > 0 && density.y > 0 && density.unit != Density::None;
-    if (resolution) {
-        const auto rational = [&](double value) { return longs({quint32(value * 10000 + 0.5), 10000}); };
-        entries.push_back({282, rationalType, 1, rational(density.x)});
-        entries.push_back({283, rationalType, 1, rational(density.y)});
-    }
+    // TIFF requires a resolution (exiftool's validation: "Missing required XResolution"); a picture
+    // that records none says the 72 pixels an inch readers assume.
+    const bool recorded = page.density.x > 0 && page.density.y > 0 && page.density.unit != Density::None;
+    const Density density = recorded ? page.density : Density{72, 72, Density::PerInch};
+    const auto rational = [&](double value) { return longs({quint32(value * 10000 + 0.5), 10000}); };
+    entries.push_back({282, rationalType, 1, rational(density.x)});
+    entries.push_back({283, rationalType, 1, rational(density.y)});
     entries.push_back({284, shortType, 1, shorts({1})});
-    if (resolution)
-        entries.push_back({296, shortType, 1, shorts({quint16(density.unit + 1)})});
+    entries.push_back({296, shortType, 1, shorts({quint16(density.unit + 1)})});
     if (page.deflated)
         entries.push_back({317, shortType, 1, shorts({2})}); // horizontal differencing
     if (channels == 4)

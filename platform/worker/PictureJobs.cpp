@@ -1198,6 +1198,16 @@ Metadata::Resolution resolutionOf(const Magick::Image& image)
                                                          : Metadata::Resolution::PerCentimetre};
 }
 
+// TIFF requires a resolution (exiftool's validation: "Missing required XResolution"); a picture that
+// records none gets the 72 pixels an inch readers assume.
+constexpr Metadata::Resolution tiffResolution{72, 72, Metadata::Resolution::PerInch};
+
+Metadata::Resolution tiffResolutionOf(const Magick::Image& image)
+{
+    const Metadata::Resolution recorded = resolutionOf(image);
+    return recorded.unit == Metadata::Resolution::None ? tiffResolution : recorded;
+}
+
 Failure writeFailure(const char* what, int error)
 {
     return {isNoSpace(error) ? Status::DiskFull : Status::NotWritable, systemWords(what, error)};
@@ -1422,7 +1432,7 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
                 const bool bigEndian = !exif.isEmpty() && Metadata::isBigEndian(exif);
                 QByteArray tiff = JpegPhotos::deflatedTiff(rows->bytes.data(), image.columns(), image.rows(),
                                                            rows->channels, profileOf(image, "icc"),
-                                                           profileOf(image, "xmp"), resolutionOf(image), bigEndian);
+                                                           profileOf(image, "xmp"), tiffResolutionOf(image), bigEndian);
                 blob = blobOf(exif.isEmpty() ? tiff : Metadata::tiffWithExif(tiff, exif));
                 break;
             }
@@ -1449,6 +1459,10 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
             // off its size (measured on 12-megapixel camera JPEGs); it stays for everything else,
             // where it pays.
             frame.compressType(photographic ? MagickCore::NoCompression : MagickCore::ZipCompression);
+            if (resolutionOf(frame).unit == Metadata::Resolution::None) {
+                frame.density(Magick::Geometry(size_t(tiffResolution.x), size_t(tiffResolution.y)));
+                frame.resolutionUnits(MagickCore::PixelsPerInchResolution);
+            }
             frame.magick("TIFF");
         }
         blob = tiffOf(frames);
