@@ -11,42 +11,10 @@
 #include <QTest>
 #include <QtEndian>
 
-#include <tiffio.h>
-
-#include <memory>
-
 using namespace Qt::StringLiterals;
 
 namespace {
 using namespace OutputFormat;
-
-QImage tiffFirstPage(const QString& path)
-{
-    const std::unique_ptr<TIFF, void (*)(TIFF*)> tiff(TIFFOpen(QFile::encodeName(path).constData(), "r"), TIFFClose);
-    if (!tiff)
-        return {};
-    quint32 width = 0;
-    quint32 height = 0;
-    TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
-    TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &height);
-    std::vector<quint32> pixels(size_t(width) * height);
-    if (!TIFFReadRGBAImageOriented(tiff.get(), width, height, pixels.data(), ORIENTATION_TOPLEFT, 0))
-        return {};
-    QImage page(int(width), int(height), QImage::Format_RGBA8888);
-    for (quint32 y = 0; y < height; ++y) {
-        for (quint32 x = 0; x < width; ++x) {
-            // The RGBA reader gives colour multiplied by alpha.
-            const quint32 p = pixels[size_t(y) * width + x];
-            const int alpha = int(TIFFGetA(p));
-            const auto colour = [&](quint32 v) {
-                return alpha ? std::min(255, (int(v) * 255 + alpha / 2) / alpha) : 0;
-            };
-            page.setPixelColor(int(x), int(y),
-                               QColor(colour(TIFFGetR(p)), colour(TIFFGetG(p)), colour(TIFFGetB(p)), alpha));
-        }
-    }
-    return page;
-}
 
 // A 24-bit PCX as its format describes it: a 128-byte header, then each row's red, green and blue
 // planes, run-length coded.
@@ -220,7 +188,7 @@ void TestDifferential::readByOtherReaders()
 
     // Lossless outputs give back every pixel, alpha included where the format keeps it.
     check("png through libpng", read(Png), rgba, 1, 0.5);
-    check("tiff through libtiff", tiffFirstPage(jobs[Tiff].target), rgba, 1, 0.5);
+    check("tiff through libtiff", TestPictures::tiffPages(jobs[Tiff].target).value(0), rgba, 1, 0.5);
     check("bmp through Qt", read(Bmp), translucent ? rgba : flat, 1, 0.5);
     check("pcx by its own description", pcxPicture(TestPictures::bytesOf(jobs[Pcx].target)), flat, 1, 0.5);
     // Lossy ones come close.

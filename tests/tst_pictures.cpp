@@ -85,33 +85,6 @@ int distance(QColor a, QColor b)
     return std::max({std::abs(a.red() - b.red()), std::abs(a.green() - b.green()), std::abs(a.blue() - b.blue())});
 }
 
-// The picture at path as libtiff's RGBA reader sees each page, the way most programs read TIFFs.
-QList<QImage> tiffPages(const QString& path)
-{
-    QList<QImage> pages;
-    const std::unique_ptr<TIFF, void (*)(TIFF*)> tiff(TIFFOpen(QFile::encodeName(path).constData(), "r"), TIFFClose);
-    if (!tiff)
-        return pages;
-    do {
-        quint32 width = 0;
-        quint32 height = 0;
-        TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
-        TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &height);
-        std::vector<quint32> pixels(size_t(width) * height);
-        if (!TIFFReadRGBAImageOriented(tiff.get(), width, height, pixels.data(), ORIENTATION_TOPLEFT, 0))
-            return {};
-        QImage page(int(width), int(height), QImage::Format_RGBA8888);
-        for (quint32 y = 0; y < height; ++y) {
-            for (quint32 x = 0; x < width; ++x) {
-                const quint32 p = pixels[size_t(y) * width + x];
-                page.setPixelColor(int(x), int(y), QColor(TIFFGetR(p), TIFFGetG(p), TIFFGetB(p), TIFFGetA(p)));
-            }
-        }
-        pages.append(page);
-    } while (TIFFReadDirectory(tiff.get()));
-    return pages;
-}
-
 QString tiffText(const QString& path, bool exifDirectory, quint32 tag)
 {
     const std::unique_ptr<TIFF, void (*)(TIFF*)> tiff(TIFFOpen(QFile::encodeName(path).constData(), "r"), TIFFClose);
@@ -546,7 +519,7 @@ void TestPictures_::uprightMetadata()
         const QString tiff = output(source, Tiff);
         QCOMPARE(tiffText(tiff, false, TIFFTAG_MAKE), u"Kalvorin Test Camera"_s);
         QCOMPARE(tiffText(tiff, true, EXIFTAG_DATETIMEORIGINAL), u"2020:01:02 03:04:05"_s);
-        QCOMPARE(tiffPages(tiff).size(), 1);
+        QCOMPARE(TestPictures::tiffPages(tiff).size(), 1);
     }
 }
 
@@ -719,7 +692,7 @@ void TestPictures_::animationsIntoTiff()
 
     QCOMPARE(convert(path(u"optimised.gif"_s), {Tiff}), QStringList{QString()});
     QCOMPARE(convert(path(u"thirty.gif"_s), {Tiff}), QStringList{QString()});
-    const QList<QImage> pages = tiffPages(output(path(u"optimised.gif"_s), Tiff));
+    const QList<QImage> pages = TestPictures::tiffPages(output(path(u"optimised.gif"_s), Tiff));
     QCOMPARE(pages.size(), 2);
     for (const QImage& page : pages) {
         QCOMPARE(page.size(), QSize(40, 40));
@@ -729,7 +702,7 @@ void TestPictures_::animationsIntoTiff()
     }
     QCOMPARE(pages[1].pixelColor(5, 5), QColor(Qt::blue));
     QCOMPARE(pages[0].pixelColor(5, 5).alpha(), 0);
-    QCOMPARE(tiffPages(output(path(u"thirty.gif"_s), Tiff)).size(), 30);
+    QCOMPARE(TestPictures::tiffPages(output(path(u"thirty.gif"_s), Tiff)).size(), 30);
 
     // Waves and noise on which ImageMagick's TIFF coder fails in memory with Deflate ("IO error
     // writing tag data"), found by trying pictures like it; it writes them to a file.
@@ -749,7 +722,7 @@ void TestPictures_::animationsIntoTiff()
     }
     QVERIFY(waves.save(path(u"waves.png"_s)));
     QCOMPARE(convert(path(u"waves.png"_s), {Tiff}), QStringList{QString()});
-    const QList<QImage> read = tiffPages(output(path(u"waves.png"_s), Tiff));
+    const QList<QImage> read = TestPictures::tiffPages(output(path(u"waves.png"_s), Tiff));
     QCOMPARE(read.size(), 1);
     QCOMPARE(TestPictures::maxDifference(read.front(), waves.convertToFormat(QImage::Format_RGBA8888)), 0);
 }
@@ -945,7 +918,7 @@ void TestPictures_::iconsAndFloats()
     QCOMPARE(TestPictures::toQImage(png).pixelColor(200, 128), QColor(Qt::blue));
 
     QCOMPARE(convert(path(u"float.tif"_s), {Tiff}), QStringList{QString()});
-    const QList<QImage> pages = tiffPages(output(path(u"float.tif"_s), Tiff));
+    const QList<QImage> pages = TestPictures::tiffPages(output(path(u"float.tif"_s), Tiff));
     QCOMPARE(pages.size(), 1);
     QVERIFY(TestPictures::maxDifference(pages.front(), expected) <= 1);
 }
@@ -1021,7 +994,7 @@ void TestPictures_::fewBitsIntoTiff()
     quint16 sampleBits = 0;
     TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_BITSPERSAMPLE, &sampleBits);
     QVERIFY2(sampleBits == 8 || sampleBits == 16, qPrintable(QString::number(sampleBits)));
-    const QList<QImage> pages = tiffPages(out);
+    const QList<QImage> pages = TestPictures::tiffPages(out);
     QCOMPARE(pages.size(), 1);
     QCOMPARE(TestPictures::maxDifference(pages[0], expected), 0);
     const QString vips = QStandardPaths::findExecutable(u"vips"_s);
@@ -1293,7 +1266,7 @@ void TestPictures_::animatedWebp()
     QCOMPARE(two.pixelColor(5, 5).alpha(), 0);
 
     // TIFF: each page the whole frame, as libtiff's reader sees it.
-    const QList<QImage> pages = tiffPages(output(source, Tiff));
+    const QList<QImage> pages = TestPictures::tiffPages(output(source, Tiff));
     QCOMPARE(pages.size(), 2);
     for (const QImage& page : pages)
         QCOMPARE(page.size(), QSize(100, 80));

@@ -47,15 +47,8 @@ struct Hooks {
 /// The first frame of the picture at path, upright, in sRGB, scaled down to fit inside box.
 Preview preview(const QString& path, QSize box, const Hooks& hooks = {});
 
-/// One picture to convert: the output goes to finalName in folder, written first to temporaryName in
-/// the same folder, a name nothing else uses.
-struct ConvertRequest {
-    QString source;
-    QString folder;
-    QString finalName;
-    QString temporaryName;
-    OutputFormat::Index format = OutputFormat::Jpg;
-};
+/// One picture to convert, as the wire carries it and its reader checked it.
+using ConvertRequest = Protocol::ConvertRequest;
 
 /// Converts the picture. The temporary file is created here, never through a link and never over an
 /// existing file, synced, and renamed over finalName (a link of that name is replaced, not followed).

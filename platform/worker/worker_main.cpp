@@ -231,11 +231,9 @@ QByteArray answer(const QByteArray& payload)
         malloc_trim(0);
         return out;
     }
-    const Protocol::ConvertRequest& asked = request.convert;
-    if (std::optional<QByteArray> made = testAnswer(asked.source, Protocol::Kind::Convert))
+    const PictureJobs::ConvertRequest& job = request.convert;
+    if (std::optional<QByteArray> made = testAnswer(job.source, Protocol::Kind::Convert))
         return *made;
-    const PictureJobs::ConvertRequest job{asked.source, asked.folder, asked.finalName, asked.temporaryName,
-                                          asked.format};
     testHooksBefore(job.source);
     hooks.partWritten = stallOn(job.source, QStringLiteral("stall-writing"));
     hooks.renamed = stallOn(job.source, QStringLiteral("stall-answering"));

@@ -3,12 +3,16 @@
 
 #include <QBuffer>
 #include <QFile>
+#include <QList>
 #include <QtEndian>
 
 #include <algorithm>
+#include <tiffio.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 
 namespace TestPictures {
@@ -353,6 +357,38 @@ double meanDifference(const QImage& a, const QImage& b)
         ++count;
     });
     return count ? sum / double(count) : 0;
+}
+
+QList<QImage> tiffPages(const QString& path)
+{
+    QList<QImage> pages;
+    const std::unique_ptr<TIFF, void (*)(TIFF*)> tiff(TIFFOpen(QFile::encodeName(path).constData(), "r"), TIFFClose);
+    if (!tiff)
+        return pages;
+    do {
+        quint32 width = 0;
+        quint32 height = 0;
+        TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
+        TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &height);
+        std::vector<quint32> pixels(size_t(width) * height);
+        if (!TIFFReadRGBAImageOriented(tiff.get(), width, height, pixels.data(), ORIENTATION_TOPLEFT, 0))
+            return {};
+        QImage page(int(width), int(height), QImage::Format_RGBA8888);
+        for (quint32 y = 0; y < height; ++y) {
+            for (quint32 x = 0; x < width; ++x) {
+                // The RGBA reader gives colour multiplied by alpha.
+                const quint32 p = pixels[size_t(y) * width + x];
+                const int alpha = int(TIFFGetA(p));
+                const auto colour = [&](quint32 v) {
+                    return alpha ? std::min(255, (int(v) * 255 + alpha / 2) / alpha) : 0;
+                };
+                page.setPixelColor(int(x), int(y),
+                                   QColor(colour(TIFFGetR(p)), colour(TIFFGetG(p)), colour(TIFFGetB(p)), alpha));
+            }
+        }
+        pages.append(page);
+    } while (TIFFReadDirectory(tiff.get()));
+    return pages;
 }
 
 } // namespace TestPictures

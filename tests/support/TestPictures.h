@@ -71,6 +71,10 @@ std::list<Magick::Image> load(const QString& path);
 /// ImageMagick's name for the format of the bytes at path ("PNG", "JPEG", "ICO", ...).
 std::string formatOf(const QString& path);
 
+/// Every page of the TIFF at path as libtiff's RGBA reader sees it, the way most programs read TIFFs,
+/// with colour divided by alpha again; nothing when libtiff cannot read it.
+QList<QImage> tiffPages(const QString& path);
+
 /// The picture as 8-bit RGBA.
 QImage toQImage(const Magick::Image& picture);
 /// The largest difference of any channel of any pixel, 0 to 255.
