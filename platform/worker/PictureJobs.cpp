@@ -1287,10 +1287,10 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
         // Adaptive filtering. Run-length matching at zlib level 6 takes a quarter of the time of the full
         // search at level 7 (ImageMagick's own choice), and on some photographs gives a smaller file;
         // on others a fifth larger (measured on Debian's wallpapers: 0.97 to 1.26 times convert's
-        // size). A sample of the picture decides. An 8-bit picture here has 256 colours or fewer and
-        // is written as a palette or grey, unfiltered indexes the sample of its RGB rows says nothing
-        // about: a horizontal gradient's palette came out 2.7 times convert's with run-length
-        // matching. Those keep ImageMagick's own settings.
+        // size). A sample of the picture decides. An 8-bit picture here has 256 colours or fewer: it
+        // is written as a palette or grey, whose unfiltered indexes a sample of its RGB rows says
+        // nothing about (a horizontal gradient's palette came out 2.7 times convert's with run-length
+        // matching), so it keeps ImageMagick's own settings.
         image.compressType(MagickCore::ZipCompression);
         if (image.depth() > 8 && runLengthPays(image)) {
             image.quality(65);
