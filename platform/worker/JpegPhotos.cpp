@@ -605,13 +605,23 @@ void pngChunk(QByteArray& out, const char* type, const QByteArray& data)
 // 0.94 to 1.04 times, at level 7 16.4 s at 0.94 to 1.01 (the exception, 1.04, is a picture run-length
 // matching suits). libdeflate gives the larger files on flat colour and fine repeated detail, which
 // its levels 8 and 9 close but in more time than zlib's level 7 takes. All are tried on bands of rows
-// spread over the picture, and the fastest within the margin of zlib's level 7 there is kept. The
-// whole picture's ratio came out up to 0.007 above the sample's (libdeflate 6 on two of the
-// wallpapers; level 5 within 0.002 near the margin), so the margin leaves that much below 2% over
-// ImageMagick's size. (Smaller samples
-// misjudged by more; so did filters favouring runs, which would have let libdeflate 6 serve five
-// more pictures.)
-constexpr double zlibMargin = 1.013;
+// spread over the picture, and the fastest within the margin of zlib's level 7 on each half of the
+// sample there is kept. The whole picture's ratio came out up to 0.007 above the sample's on the
+// wallpapers, more on smaller pictures: on 134 more (60 photographs made from the wallpapers at 640
+// and 1200 pixels wide and cropped, 74 PNGs of Debian's documentation and icons) a margin of 1.3%
+// let libdeflate 5 reach 1.019 and 1.022 times zlib's size on photographs of 0.3 to 1.4
+// megapixels, and run-length matching up to 1.30 on diagrams and screenshots. With 1.1% for
+// libdeflate, run-length matching kept at 1.3% but judged as below, and the limit on small pictures,
+// the largest of all 155 was 1.015 times (run-length matching on a 1200-pixel photograph); 1.1% for
+// run-length matching as well would have cost a wallpaper libdeflate 6's time for 0.2% of its size.
+// (Smaller samples misjudged by more; so did filters favouring runs, which would have let libdeflate
+// 6 serve five more pictures.)
+constexpr double zlibMargin = 1.011;
+constexpr double runLengthMargin = 1.013;
+// Filtered rows under 2 MiB (0.7 megapixels of RGB) take the thorough way: their sample is a few
+// dozen rows, misjudged by up to 0.1 on photographs and 0.3 on diagrams, and zlib's level 7 takes
+// under 0.1 s there.
+constexpr size_t sampledFrom = size_t(2) << 20;
 // TIFF's Deflate for pictures that are not photographs, on the PNG wallpapers Debian ships (9.4
 // megapixels, 28 MB uncompressed), whole conversions: libdeflate level 1 0.28 s for 3.9 MB, level 4
 // 0.36 s for 3.3 MB, level 6 0.57 s for 3.2 MB; ImageMagick's zlib at level 3 0.48 s for 3.8 MB and
@@ -685,15 +695,15 @@ QByteArray deflated(const quint8* filtered, size_t size, size_t height)
     };
     // Up to 12 bands of 6 rows, an eighth of the picture at most; a picture of fewer than 96 rows is
     // small enough for the thorough way. With four bands or more the sample is read in two halves,
-    // alternate bands, each deflated on its own: a way clearly within the margin on the first half or
-    // clearly over it is taken or passed over on that alone, the others are judged on both halves.
+    // alternate bands, each deflated on its own: a way clearly within the margin on the first half
+    // or clearly over it is taken or passed over on that alone, the others are judged on each half.
     // The first half's ratio came within 0.012 of the whole picture's near the margin on the
-    // wallpapers, so a way is taken on it alone only 0.010 under the margin; a quarter of the sampling
-    // time goes, and every picture gets the way it got from the whole sample.
+    // wallpapers, so a way is taken on it alone only 0.010 under the margin; a quarter of the
+    // sampling time goes, and every picture gets the way it got from the whole sample.
     constexpr size_t bandRows = 6;
     constexpr double clearlyUnder = zlibMargin - 0.010;
     constexpr double clearlyOver = zlibMargin + 0.015;
-    const size_t bands = std::min<size_t>(12, height / (bandRows * 8));
+    const size_t bands = size < sampledFrom ? 0 : std::min<size_t>(12, height / (bandRows * 8));
     Way chosen = ways.back();
     if (bands >= 2) {
         const size_t stride = size / height;
@@ -713,6 +723,13 @@ QByteArray deflated(const quint8* filtered, size_t size, size_t height)
         };
         const size_t thorough = ways.size() - 1;
         for (size_t way = 0; way < thorough; ++way) {
+            // Run-length matching suits smooth pictures, where it is no larger than libdeflate's quick
+            // search (the next way) on either half. On diagrams, screenshots and icons it misses the
+            // long matches that bands of rows cannot show, and one half can look like a photograph: a
+            // plot's first half said 0.93 times zlib's size, its second 1.18, the whole came out 1.10.
+            const bool runs = ways[way].coder == Coder::RunLength;
+            if (runs && (sizeOf(way, 0) > sizeOf(way + 1, 0) || (halves == 2 && sizeOf(way, 1) > sizeOf(way + 1, 1))))
+                continue;
             const double first = sizeOf(way, 0) / sizeOf(thorough, 0);
             if (halves == 2 && first < clearlyUnder) {
                 chosen = ways[way];
@@ -720,9 +737,8 @@ QByteArray deflated(const quint8* filtered, size_t size, size_t height)
             }
             if (halves == 2 && first > clearlyOver)
                 continue;
-            const double both =
-                halves == 1 ? first : (sizeOf(way, 0) + sizeOf(way, 1)) / (sizeOf(thorough, 0) + sizeOf(thorough, 1));
-            if (both <= zlibMargin) {
+            const double second = halves == 1 ? first : sizeOf(way, 1) / sizeOf(thorough, 1);
+            if (std::max(first, second) <= (runs ? runLengthMargin : zlibMargin)) {
                 chosen = ways[way];
                 break;
             }

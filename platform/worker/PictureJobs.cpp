@@ -1351,20 +1351,23 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
         // Adaptive filtering. Run-length matching at zlib level 6 takes a quarter of the time of the full
         // search at level 7 (ImageMagick's own choice), and on some photographs gives a smaller file;
         // on others a fifth larger (measured on Debian's wallpapers: 0.97 to 1.26 times convert's
-        // size). A sample of the picture decides.
+        // size). A sample of the picture decides. An 8-bit picture here has 256 colours or fewer: it
+        // is written as a palette or grey, whose unfiltered indexes a sample of its RGB rows says
+        // nothing about (a horizontal gradient's palette came out 2.7 times convert's with run-length
+        // matching), so it keeps ImageMagick's own settings.
         image.compressType(MagickCore::ZipCompression);
-        if (runLengthPays(image)) {
+        if (image.depth() > 8 && runLengthPays(image)) {
             image.quality(65);
             image.defineValue("png", "compression-strategy", "3");
         } else {
             image.quality(75);
         }
-        // The encoder would store a 16-bit picture of few colours as an 8-bit palette.
+        // The encoder would store a 16-bit picture whose samples fit in 8 bits as an 8-bit palette.
+        // The colour type stays its choice: a single transparent colour goes in a tRNS chunk, where
+        // an alpha channel made a file up to 1.08 times convert's.
         const bool alpha = image.matte();
         if (image.depth() > 8) {
             image.defineValue("png", "bit-depth", "16");
-            image.defineValue("png", "color-type",
-                              isGrey(image.colorSpace()) ? (alpha ? "4" : "0") : (alpha ? "6" : "2"));
         } else if (!isGrey(image.colorSpace()) && !profileOf(image, "icc").isEmpty()) {
             // It would store a picture of grey colours as grey, and libpng then drops its RGB profile
             // (a GIF's, of grey colours, lost its profile).
