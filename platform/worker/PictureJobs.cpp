@@ -504,6 +504,17 @@ private:
     size_t m_samples = 0;
 };
 
+// A WebP's bitstream features (size, alpha, animation, lossless), read by libwebp from its first
+// bytes; nothing for a WebP it cannot read.
+std::optional<WebPBitstreamFeatures> webpFeatures(const QByteArray& bytes)
+{
+    WebPBitstreamFeatures features;
+    if (WebPGetFeatures(reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size()), &features) !=
+        VP8_STATUS_OK)
+        return std::nullopt;
+    return features;
+}
+
 // What a WebP's container says, read by libwebp without decoding: ImageMagick's reading of the
 // header decodes the whole picture (an 80-megapixel photograph: 0.55 s and 335 MiB lossy, 1.7 s and
 // 757 MiB lossless), each time a job asks its size; that photograph into JPG took 2.31 s and 1.89 s
@@ -529,10 +540,9 @@ std::optional<WebpHeader> webpHeader(const QByteArray& bytes)
     header.width = WebPDemuxGetI(demux, WEBP_FF_CANVAS_WIDTH);
     header.height = WebPDemuxGetI(demux, WEBP_FF_CANVAS_HEIGHT);
     header.frames = WebPDemuxGetI(demux, WEBP_FF_FRAME_COUNT);
-    WebPBitstreamFeatures features;
-    if (WebPGetFeatures(data.bytes, data.size, &features) == VP8_STATUS_OK) {
-        header.alpha = features.has_alpha;
-        header.lossless = features.format == 2;
+    if (const std::optional<WebPBitstreamFeatures> features = webpFeatures(bytes)) {
+        header.alpha = features->has_alpha;
+        header.lossless = features->format == 2;
     }
     for (const auto& [chunk, name] : {std::pair{"ICCP", "icc"}, {"EXIF", "exif"}, {"XMP ", "xmp"}}) {
         WebPChunkIterator iterator;
@@ -600,12 +610,10 @@ QSize reducibleSize(const Source& source)
         return QSize(int(std::min<size_t>(rows.width(), INT_MAX)), int(std::min<size_t>(rows.height(), INT_MAX)));
     }
     if (source.coder == "WEBP") {
-        WebPBitstreamFeatures features;
-        if (WebPGetFeatures(reinterpret_cast<const uint8_t*>(source.bytes.constData()), size_t(source.bytes.size()),
-                            &features) != VP8_STATUS_OK ||
-            features.has_animation)
+        const std::optional<WebPBitstreamFeatures> features = webpFeatures(source.bytes);
+        if (!features || features->has_animation)
             return {};
-        return QSize(features.width, features.height);
+        return QSize(features->width, features->height);
     }
     return {};
 }
@@ -766,10 +774,14 @@ qint64 gate(const Source& source, std::optional<Index> format)
     if (pixels > maxArea)
         throw Failure{Status::TooLarge, "frames beyond a gigapixel in all"};
     // Pictures read reduced hold a few rows and the small picture.
-    const QSize hint = !format ? QSize() : *format == Ico ? iconHint : QSize();
+    const QSize hint = format == Ico ? iconHint : QSize();
     if (hint.isValid() && source.coder == "JPEG")
         return pixels / 64;
-    const bool heldWhole = source.coder == "WEBP" && webpHeader(source.bytes) && webpHeader(source.bytes)->lossless;
+    // libwebp's lossless decoder holds every pixel even so.
+    std::optional<WebPBitstreamFeatures> webp;
+    if (source.coder == "WEBP")
+        webp = webpFeatures(source.bytes);
+    const bool heldWhole = webp && webp->format == 2;
     if (const size_t factor = hint.isValid() && !heldWhole ? blockFactor(source, hint) : 1; factor > 1)
         return pixels / qint64(factor * factor);
     return pixels;
@@ -824,11 +836,10 @@ std::list<Magick::Image> readWebpAnimation(const Source& source, bool everyFrame
 
 bool isWebpAnimation(const Source& source)
 {
-    WebPBitstreamFeatures features;
-    return source.coder == "WEBP" &&
-           WebPGetFeatures(reinterpret_cast<const uint8_t*>(source.bytes.constData()), size_t(source.bytes.size()),
-                           &features) == VP8_STATUS_OK &&
-           features.has_animation;
+    if (source.coder != "WEBP")
+        return false;
+    const std::optional<WebPBitstreamFeatures> features = webpFeatures(source.bytes);
+    return features && features->has_animation;
 }
 
 QByteArray profileOf(const Magick::Image& image, const char* name);
