@@ -23,7 +23,6 @@ QList<PlannedOutput> planBatch(const QStringList& entries, const QString& folder
     QSet<QString> taken;
     QList<PlannedOutput> plan;
     plan.reserve(entries.size());
-    const QString extension = OutputFormat::extension(format);
     for (const QString& entry : entries) {
         PlannedOutput out{entry, outputPath(folder, entry, format)};
         const FileFacts facts = lookup(out.target);
@@ -42,10 +41,8 @@ QList<PlannedOutput> planBatch(const QStringList& entries, const QString& folder
         }
         if (out.renamed != Renamed::No) {
             out.replacesExisting = false;
-            const QString base = Getfn(entry);
             for (int n = 2;; ++n) {
-                const QString candidate =
-                    joinPath(folder, fittedName(base, QStringLiteral(" (%1)%2").arg(QString::number(n), extension)));
+                const QString candidate = joinPath(folder, numberedName(entry, format, n));
                 const FileFacts candidateFacts = lookup(candidate);
                 if (!candidateFacts.exists && !taken.contains(candidateFacts.identity) &&
                     !sources.contains(candidateFacts.identity)) {

@@ -45,6 +45,9 @@ struct PlannedOutput {
         SameFileAsASource,
         /// A file that was in the folder before has the plain name (kept at the user's word).
         AlreadyInTheFolder,
+        /// Not the plan's doing: a file of the planned name appeared while the batch ran, and the output
+        /// took the next free number instead of replacing it.
+        NameTakenWhileConverting,
     };
 
     QString source;

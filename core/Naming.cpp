@@ -76,3 +76,8 @@ QString outputPath(const QString& folder, const QString& entry, OutputFormat::In
 {
     return joinPath(folder, fittedName(Getfn(entry), OutputFormat::extension(format)));
 }
+
+QString numberedName(const QString& entry, OutputFormat::Index format, int n)
+{
+    return fittedName(Getfn(entry), QStringLiteral(" (%1)%2").arg(QString::number(n), OutputFormat::extension(format)));
+}

@@ -31,3 +31,7 @@ QString fittedName(const QString& base, const QString& suffix);
 /// Where the entry lands in folder when converted with the format of index; a name too long for the
 /// file system is shortened, keeping its extension.
 QString outputPath(const QString& folder, const QString& entry, OutputFormat::Index format);
+
+/// The entry's numbered file name for format: "name (n).ext", shortened like outputPath's. An output
+/// whose plain name is taken gets the first of these that is free.
+QString numberedName(const QString& entry, OutputFormat::Index format, int n);
