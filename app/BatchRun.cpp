@@ -3,25 +3,26 @@
 
 #include "Naming.h"
 
+#include "OutputFolder.h"
 #include "PictureEngine.h"
 #include "ProgressWindow.h"
 
 #include <QFileInfo>
 
 BatchRun::BatchRun(PictureEngine& engine, const QList<PlannedOutput>& plan, OutputFormat::Index format,
-                   const QString& folder, QWidget* window)
+                   std::shared_ptr<const OutputFolder> folder, QWidget* window)
     : m_engine(engine)
     , m_window(window)
 {
-    m_report.folder = folder;
+    m_report.folder = folder->path();
     for (const PlannedOutput& output : plan) {
         if (output.skipped) {
             m_report.skipped.append({output.source, output.target});
             continue;
         }
-        m_jobs.append({output.source, output.target, format});
-        if (output.renamed != PlannedOutput::Renamed::No)
-            m_report.renames.append({output.source, output.target, output.renamed});
+        // Replaced only where the user said so, and only in the folder that was chosen.
+        m_jobs.append({output.source, output.target, format, output.replacesExisting, folder});
+        m_plannedRenames.append(output.renamed);
     }
     m_report.total = int(m_jobs.size());
     // A batch of small pictures is over before a progress window would be worth reading.
@@ -83,9 +84,16 @@ void BatchRun::jobFinished(int index, const JobOutcome& outcome)
     ++m_ended;
     m_running.removeOne(index);
     switch (outcome.kind) {
-    case JobOutcome::Kind::Written:
+    case JobOutcome::Kind::Written: {
         ++m_report.written;
+        // Told only of pictures that were written, under the name they have.
+        const ConvertJob& job = m_jobs[index];
+        if (outcome.target != job.target)
+            m_renames.insert(index, {job.source, outcome.target, PlannedOutput::Renamed::NameTakenWhileConverting});
+        else if (m_plannedRenames[index] != PlannedOutput::Renamed::No)
+            m_renames.insert(index, {job.source, job.target, m_plannedRenames[index]});
         break;
+    }
     case JobOutcome::Kind::Failed:
         m_report.failures.append({m_jobs[index].source, outcome.reason, outcome.detail});
         break;
@@ -99,6 +107,7 @@ void BatchRun::jobFinished(int index, const JobOutcome& outcome)
 void BatchRun::engineDone()
 {
     m_state = State::Ended;
+    m_report.renames = m_renames.values();
     m_showLater.stop();
     if (m_progress)
         m_progress->hide();

@@ -6,10 +6,14 @@
 #include "PictureEngine.h"
 
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
 
+#include <memory>
+
+class OutputFolder;
 class ProgressWindow;
 class QWidget;
 
@@ -21,8 +25,8 @@ class BatchRun final : public QObject {
 public:
     /// A batch of plan's entries (skipped ones are reported, not converted) into folder in the format of
     /// format. The progress window opens over window when the batch takes more than a moment.
-    BatchRun(PictureEngine& engine, const QList<PlannedOutput>& plan, OutputFormat::Index format, const QString& folder,
-             QWidget* window);
+    BatchRun(PictureEngine& engine, const QList<PlannedOutput>& plan, OutputFormat::Index format,
+             std::shared_ptr<const OutputFolder> folder, QWidget* window);
     ~BatchRun() override;
 
     void start();
@@ -46,6 +50,10 @@ private:
     PictureEngine& m_engine;
     QWidget* m_window;
     QList<ConvertJob> m_jobs;
+    // Why each job's target is not its plain name, as planned.
+    QList<PlannedOutput::Renamed> m_plannedRenames;
+    // The renamed pictures by job, told in the list's order once the batch is over.
+    QMap<int, ConversionReport::Rename> m_renames;
     ConversionReport m_report;
     State m_state = State::Ready;
     int m_ended = 0;

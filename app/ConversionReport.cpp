@@ -18,6 +18,8 @@ QString why(PlannedOutput::Renamed renamed)
         return QStringLiteral("原名是本批的一张原图");
     case PlannedOutput::Renamed::AlreadyInTheFolder:
         return QStringLiteral("保存路径中已有同名文件");
+    case PlannedOutput::Renamed::NameTakenWhileConverting:
+        return QStringLiteral("转换时出现了同名文件");
     case PlannedOutput::Renamed::No:
         break;
     }

@@ -7,6 +7,7 @@
 #include "Desktop.h"
 #include "FileLookup.h"
 #include "Naming.h"
+#include "OutputFolder.h"
 #include "Parsefn.h"
 #include "PictureEngine.h"
 #include "PictureList.h"
@@ -320,7 +321,9 @@ void Form1::convert(int buttonId)
     Showbc();
     if (SavePath.isEmpty())
         return;
-    if (!canCreateFilesIn(SavePath)) {
+    // Opened now, once: the batch writes into this folder whatever its path leads to later.
+    const std::shared_ptr<const OutputFolder> folder = OutputFolder::open(SavePath);
+    if (!folder || !folder->canCreateFiles()) {
         m_desktop.showMessage(this, {Message::Icon::Warning,
                                      QStringLiteral("无法写入"),
                                      QStringLiteral("无法写入所选文件夹：") + QDir::toNativeSeparators(SavePath),
@@ -334,7 +337,7 @@ void Form1::convert(int buttonId)
     if (!plan)
         return;
 
-    m_batch = new BatchRun(m_engine, *plan, format, SavePath, this);
+    m_batch = new BatchRun(m_engine, *plan, format, folder, this);
     // Queued: the message box that follows must not open inside the engine's own report.
     connect(m_batch, &BatchRun::ended, this, &Form1::batchEnded, Qt::QueuedConnection);
     updateControls();

@@ -5,12 +5,8 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
-#include <cerrno>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 QString identityOf(const struct stat& info)
@@ -41,19 +37,4 @@ FileFacts lookUpFile(const QString& path)
     if (LongPath::status(path, &info, false))
         return {true, false, identityOfPath(path)};
     return {false, false, identityOfPath(path)};
-}
-
-bool canCreateFilesIn(const QString& folder)
-{
-    const LongPath::Fd dir = LongPath::openFolder(folder);
-    if (!dir.isValid())
-        return false;
-    const QByteArray name = LongPath::encodeName(
-        LongPath::temporaryName(QStringLiteral("probe"), QRandomGenerator::global()->generate64()));
-    const LongPath::Fd probe(
-        ::openat(dir.get(), name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!probe.isValid())
-        return false;
-    ::unlinkat(dir.get(), name.constData(), 0);
-    return true;
 }

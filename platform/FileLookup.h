@@ -7,6 +7,3 @@
 /// inode, so that a file reached through a symlinked folder, a hard link or a bind mount is known as
 /// the same file. Paths of any length.
 FileFacts lookUpFile(const QString& path);
-
-/// Whether a file can be created in folder; a read-only disk is told only by trying.
-bool canCreateFilesIn(const QString& folder);

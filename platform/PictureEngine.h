@@ -9,6 +9,9 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
+
+class OutputFolder;
 
 /// A picture decoded for the preview, or why it could not be.
 struct PreviewResult {
@@ -20,9 +23,26 @@ struct PreviewResult {
 
 /// One picture of a batch: read source, write target in format.
 struct ConvertJob {
+    ConvertJob() = default;
+    ConvertJob(QString source, QString target, OutputFormat::Index format, bool replace = false,
+               std::shared_ptr<const OutputFolder> folder = {})
+        : source(std::move(source))
+        , target(std::move(target))
+        , format(format)
+        , replace(replace)
+        , folder(std::move(folder))
+    {
+    }
+
     QString source;
     QString target;
     OutputFormat::Index format = OutputFormat::Jpg;
+    /// The user agreed to replace the file that has the target's name. Without it nothing is ever
+    /// replaced: a file that took the name meanwhile keeps it, and the output is numbered.
+    bool replace = false;
+    /// The target's folder, opened when it was chosen; the output goes there whatever its path leads
+    /// to by then. Without it the engine opens the target's folder when the batch starts.
+    std::shared_ptr<const OutputFolder> folder;
 };
 
 /// How one job of a batch ended.
@@ -33,6 +53,9 @@ struct JobOutcome {
     QString reason;
     /// The decoder's or the system's own words on the failure, when there are any.
     QString detail;
+    /// Where the picture was written: the job's target, or a numbered name in its folder when a file
+    /// took the target's name while the batch ran. Empty when nothing was written.
+    QString target;
 
     bool written() const { return kind == Kind::Written; }
 };

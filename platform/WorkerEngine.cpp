@@ -3,6 +3,7 @@
 
 #include "LongPath.h"
 #include "Naming.h"
+#include "OutputFolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -15,7 +16,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <limits>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,21 +57,8 @@ JobOutcome outcomeOf(Status status, const QString& detail = {})
     if (status == Status::Ok)
         return {};
     if (status == Status::Cancelled)
-        return {JobOutcome::Kind::Cancelled, Protocol::reason(status), {}};
-    return {JobOutcome::Kind::Failed, Protocol::reason(status), detail};
-}
-
-struct Place {
-    QString folder;
-    QString name;
-};
-
-Place placeOf(const QString& target)
-{
-    const qsizetype slash = target.lastIndexOf(u'/');
-    if (slash < 0)
-        return {QStringLiteral("."), target};
-    return {slash == 0 ? QStringLiteral("/") : target.left(slash), target.mid(slash + 1)};
+        return {JobOutcome::Kind::Cancelled, Protocol::reason(status), {}, {}};
+    return {JobOutcome::Kind::Failed, Protocol::reason(status), detail, {}};
 }
 
 // A process that has ended but was not yet reaped by its parent is not running.
@@ -84,28 +74,6 @@ bool isRunning(qint64 pid)
     return end < 0 || line.mid(end + 2, 1) != "Z";
 }
 
-QString fileOf(const struct stat& info)
-{
-    return QStringLiteral("%1:%2:%3").arg(quint64(info.st_dev)).arg(quint64(info.st_ino)).arg(qint64(info.st_ctime));
-}
-
-// Which file is at path right now, without following a link; empty when nothing is.
-QString fileAt(const QString& path)
-{
-    struct stat info {};
-    if (!LongPath::status(path, &info, false))
-        return {};
-    return fileOf(info);
-}
-
-// True when a file, not a link or anything else, is at path and is not the one that was there before:
-// a job's output, renamed there whole.
-bool newFileAt(const QString& path, const QString& before)
-{
-    struct stat info {};
-    return LongPath::status(path, &info, false) && S_ISREG(info.st_mode) && fileOf(info) != before;
-}
-
 // Paths as the worker takes them: a relative one is the window's, not whatever the worker would make
 // of it.
 QString absolute(const QString& path)
@@ -113,16 +81,33 @@ QString absolute(const QString& path)
     return QDir::current().absoluteFilePath(path);
 }
 
+// The folder part of a path, as written, and its file name.
+QString folderOf(const QString& path)
+{
+    const qsizetype slash = path.lastIndexOf(u'/');
+    if (slash < 0)
+        return QStringLiteral(".");
+    return slash == 0 ? QStringLiteral("/") : path.left(slash);
+}
+
+QString nameOf(const QString& path)
+{
+    return path.mid(path.lastIndexOf(u'/') + 1);
+}
+
+QString systemWords(const char* what, int error)
+{
+    return QString::fromLatin1(what) + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error));
+}
+
 // A name for the job's temporary file that nothing in the folder has: the worker creates it without
-// replacing anything, and the engine may remove it after a failure without harming anyone's file.
-QString freeTemporaryName(const Place& place)
+// replacing anything, and the engine may remove it after the job without harming anyone's file.
+QString freeTemporaryName(const OutputFolder& folder, const QString& name)
 {
     for (;;) {
-        const QString name = LongPath::temporaryName(place.name, QRandomGenerator::global()->generate64());
-        struct stat info {};
-        // A folder that cannot be looked into fails the job in the worker, which says why.
-        if (!LongPath::status(place.folder + u'/' + name, &info, false))
-            return name;
+        const QString temporary = LongPath::temporaryName(name, QRandomGenerator::global()->generate64());
+        if (!folder.has(temporary))
+            return temporary;
     }
 }
 } // namespace
@@ -256,9 +241,9 @@ void WorkerEngine::removeStaleWorkerFolders(const QString& folder)
     }
 }
 
-std::unique_ptr<WorkerProcess> WorkerEngine::makeWorker() const
+std::unique_ptr<WorkerProcess> WorkerEngine::makeWorker(const QList<int>& outputFolders) const
 {
-    return std::make_unique<WorkerProcess>(m_options.workerPath, m_options.environment, m_policy);
+    return std::make_unique<WorkerProcess>(m_options.workerPath, m_options.environment, m_policy, outputFolders);
 }
 
 void WorkerEngine::preview(const QString& path, QSize box, PreviewDone done)
@@ -318,10 +303,39 @@ void WorkerEngine::convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks ca
     m_running = 0;
     m_batchActive = true;
     m_cancelled = false;
+    // Every folder opened once for the whole batch: a folder named by a path is opened now, and what
+    // its path leads to later does not matter.
+    struct Opened {
+        std::shared_ptr<const OutputFolder> folder;
+        int error = 0;
+    };
+    std::map<QString, Opened> opened;
+    QList<int> descriptors;
+    m_folderErrors.clear();
+    for (ConvertJob& job : m_jobs) {
+        int error = 0;
+        if (!job.folder) {
+            const QString path = folderOf(absolute(job.target));
+            auto found = opened.find(path);
+            if (found == opened.end()) {
+                Opened made;
+                // A path with a NUL would open another folder than it names.
+                if (Protocol::isSafePath(path))
+                    made.folder = OutputFolder::open(path);
+                made.error = made.folder ? 0 : Protocol::isSafePath(path) ? errno : EINVAL;
+                found = opened.emplace(path, std::move(made)).first;
+            }
+            job.folder = found->second.folder;
+            error = found->second.error;
+        }
+        m_folderErrors.append(error);
+        if (job.folder && !descriptors.contains(job.folder->descriptor()))
+            descriptors.append(job.folder->descriptor());
+    }
     if (m_pool.empty()) {
         const int size = m_options.poolSize > 0 ? m_options.poolSize : defaultPoolSize(jobs.value(0).format);
         for (int i = 0; i < size; ++i)
-            m_pool.push_back(makeWorker());
+            m_pool.push_back(makeWorker(descriptors));
     }
     feedWorkers();
     finishBatchIfOver();
@@ -388,30 +402,35 @@ void WorkerEngine::feedWorkers()
 void WorkerEngine::runJob(WorkerProcess& worker, int index)
 {
     const ConvertJob& job = m_jobs[index];
-    const QString target = absolute(job.target);
-    const Place place = placeOf(target);
-    const QString temporary = freeTemporaryName(place);
-    const Protocol::ConvertRequest request{absolute(job.source), place.folder, place.name, temporary, job.format};
     ++m_running;
     if (m_callbacks.started)
         m_callbacks.started(index);
-    // Cancelled by whoever heard that it started; or a request the worker would refuse, which is not
-    // sent: a name with a "/" or a NUL would write somewhere else than planned.
-    const QString problem = Protocol::problemWith(request);
-    if (m_cancelled || !problem.isEmpty()) {
+    const auto fail = [&](Status status, const QString& detail) {
         --m_running;
-        const Status status = m_cancelled                             ? Status::Cancelled
-                              : !Protocol::isSafePath(request.source) ? Status::Unreadable
-                                                                      : Status::NotWritable;
         if (m_callbacks.finished)
-            m_callbacks.finished(index, outcomeOf(status, m_cancelled ? QString() : problem));
-        return;
-    }
+            m_callbacks.finished(index, outcomeOf(status, detail));
+    };
+    // Cancelled by whoever heard that it started.
+    if (m_cancelled)
+        return fail(Status::Cancelled, {});
+    if (!job.folder)
+        return fail(Status::NotWritable, systemWords("open folder", m_folderErrors.value(index)));
+    const std::shared_ptr<const OutputFolder> folder = job.folder;
+    const QString name = nameOf(job.target);
+    const QString temporary = freeTemporaryName(*folder, name);
+    const Protocol::ConvertRequest request{absolute(job.source), folder->descriptor(), name, temporary,
+                                           job.format,           job.replace};
+    // A request the worker would refuse is not sent: a name with a "/" or a NUL would write somewhere
+    // else than planned.
+    if (const QString problem = Protocol::problemWith(request); !problem.isEmpty())
+        return fail(Protocol::isSafePath(request.source) ? Status::NotWritable : Status::Unreadable, problem);
     WorkerProcess* const running = &worker;
-    const QString before = fileAt(target);
+    // The name the worker says it gave the output: the worker reports it the moment the file is there.
+    auto written = std::make_shared<QString>();
+    const QString targetFolder = job.target.left(job.target.lastIndexOf(u'/') + 1);
     worker.send(
         Protocol::encode(request), m_options.convertLimits,
-        [this, index, running, place, temporary, target, before](Status status, const QByteArray& answer) {
+        [this, index, running, folder, temporary, written, targetFolder](Status status, const QByteArray& answer) {
             --m_running;
             m_wrongWorker = m_wrongWorker || status == Status::WrongWorker;
             std::erase(m_waitingAlone, running);
@@ -420,29 +439,29 @@ void WorkerEngine::runJob(WorkerProcess& worker, int index)
                 // It holds the memory of the largest picture; the next job gets a fresh one.
                 running->retire();
             }
+            // Whatever is left of the job's temporary file goes, and only that: the worker has
+            // answered or its process has ended, so nothing can write it again.
+            folder->remove(temporary);
+            const std::optional<Protocol::ConvertAnswer> converted =
+                status == Status::Ok ? Protocol::decodeConvertAnswer(answer) : std::nullopt;
             JobOutcome outcome;
-            if (status != Status::Ok) {
-                // The worker was stopped or died: whatever it had written of this job goes,
-                // and only that. Its process has ended, so nothing can write it again.
-                LongPath::removeIn(place.folder, temporary);
-                // Stopped after its last step, the rename: the picture is complete and
-                // written, and is reported so.
-                outcome = newFileAt(target, before) ? JobOutcome{} : outcomeOf(status);
+            if (!written->isEmpty()) {
+                // The file is complete under that name, however the job ended after.
+                outcome.target = targetFolder + *written;
+                if (status == Status::Ok && (!converted || converted->status != Status::Ok))
+                    running->retire();
+            } else if (status != Status::Ok) {
+                outcome = outcomeOf(status);
+            } else if (!converted) {
+                outcome = outcomeOf(Status::ProtocolError, QStringLiteral("malformed answer"));
+                running->retire();
+            } else if (converted->status == Status::Ok) {
+                outcome = outcomeOf(Status::ProtocolError, QStringLiteral("answered written, but named no file"));
+                running->retire();
             } else {
-                const std::optional<Protocol::ConvertAnswer> converted = Protocol::decodeConvertAnswer(answer);
-                if (!converted) {
-                    outcome = outcomeOf(Status::ProtocolError, QStringLiteral("malformed answer"));
+                outcome = outcomeOf(converted->status, converted->detail);
+                if (Protocol::isResourceFailure(converted->status))
                     running->retire();
-                } else if (converted->status == Status::Ok && !newFileAt(target, before)) {
-                    // Its word is not enough: a job is written only when its file is there.
-                    LongPath::removeIn(place.folder, temporary);
-                    outcome = outcomeOf(Status::ProtocolError, QStringLiteral("answered written, but wrote no file"));
-                    running->retire();
-                } else {
-                    outcome = outcomeOf(converted->status, converted->detail);
-                    if (Protocol::isResourceFailure(converted->status))
-                        running->retire();
-                }
             }
             if (m_callbacks.finished)
                 m_callbacks.finished(index, outcome);
@@ -450,7 +469,11 @@ void WorkerEngine::runJob(WorkerProcess& worker, int index)
             feedWorkers();
             finishBatchIfOver();
         },
-        [this, running](qint64 pixels) { admit(*running, pixels); });
+        [this, running](qint64 pixels) { admit(*running, pixels); },
+        [written](const QString& name) {
+            if (written->isEmpty())
+                *written = name;
+        });
 }
 
 void WorkerEngine::admit(WorkerProcess& worker, qint64 pixels)
@@ -492,7 +515,9 @@ void WorkerEngine::finishBatchIfOver()
     m_pool.clear();
     BatchCallbacks callbacks = std::move(m_callbacks);
     m_callbacks = {};
+    // The folders close with the last job that named them.
     m_jobs.clear();
+    m_folderErrors.clear();
     if (callbacks.done)
         callbacks.done();
 }

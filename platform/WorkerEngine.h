@@ -88,7 +88,7 @@ private:
     void admit(WorkerProcess& worker, qint64 pixels);
     void letNextGoAlone();
     void finishBatchIfOver();
-    std::unique_ptr<WorkerProcess> makeWorker() const;
+    std::unique_ptr<WorkerProcess> makeWorker(const QList<int>& outputFolders = {}) const;
 
     Options m_options;
     qint64 m_shareMemory = 0;
@@ -99,6 +99,8 @@ private:
 
     std::vector<std::unique_ptr<WorkerProcess>> m_pool;
     QList<ConvertJob> m_jobs;
+    // Why a job's folder could not be opened, when it could not.
+    QList<int> m_folderErrors;
     BatchCallbacks m_callbacks;
     int m_nextJob = 0;
     int m_running = 0;

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <fcntl.h>
 #include <limits>
 
 namespace {
@@ -27,11 +28,13 @@ int TimeLimits::overallMs(qint64 pixels) const
     return int(std::min<qint64>(ms, std::numeric_limits<int>::max()));
 }
 
-WorkerProcess::WorkerProcess(QString program, QProcessEnvironment environment, QByteArray policy, QObject* parent)
+WorkerProcess::WorkerProcess(QString program, QProcessEnvironment environment, QByteArray policy,
+                             QList<int> outputFolders, QObject* parent)
     : QObject(parent)
     , m_program(std::move(program))
     , m_environment(std::move(environment))
     , m_policy(std::move(policy))
+    , m_outputFolders(std::move(outputFolders))
 {
     for (QTimer* timer : {&m_idle, &m_overall, &m_reapLimit})
         timer->setSingleShot(true);
@@ -71,11 +74,12 @@ QString WorkerProcess::temporaryFolder() const
     return m_process && m_folder ? m_folder->path() : QString();
 }
 
-void WorkerProcess::send(const QByteArray& request, TimeLimits limits, Done done, Measured measured)
+void WorkerProcess::send(const QByteArray& request, TimeLimits limits, Done done, Measured measured, Written written)
 {
     Q_ASSERT(!m_done);
     m_done = std::move(done);
     m_measured = std::move(measured);
+    m_written = std::move(written);
     m_limits = limits;
     m_failing.reset();
     if (!m_process)
@@ -132,9 +136,12 @@ void WorkerProcess::start()
         return;
     }
     QProcessEnvironment environment = m_environment;
-    // The library's caches, and anything else the worker writes aside, land in the private folder.
+    // The library's caches, and anything else the worker writes aside, land in the private folder,
+    // which the worker removes itself when it has to end on its own (the window gone, a logout).
     environment.insert(QStringLiteral("MAGICK_TEMPORARY_PATH"), m_folder->path());
     environment.insert(QStringLiteral("TMPDIR"), m_folder->path());
+    environment.insert(QStringLiteral("KALVORIN_PRIVATE_FOLDER"), m_folder->path());
+    environment.insert(QStringLiteral("KALVORIN_PARENT"), QString::number(QCoreApplication::applicationPid()));
     // Each worker keeps to one core, as ImageMagick is told to: the pool is the parallelism, and
     // libimagequant's OpenMP threads on top of it only contend (GIF of Debian's wallpapers: 12.3 s
     // against 12.9 s).
@@ -152,8 +159,21 @@ void WorkerProcess::start()
                            path.isEmpty() ? beside : path + QLatin1Char(':') + beside);
     }
 
+    QStringList folders;
+    for (const int folder : m_outputFolders)
+        folders.append(QString::number(folder));
+    environment.insert(QStringLiteral("KALVORIN_OUTPUT_FOLDERS"), folders.join(u','));
+
     m_process = new QProcess(this);
     m_process->setProcessEnvironment(environment);
+    // The output folders' descriptors stay open across exec, in the child alone: the window keeps them
+    // close-on-exec for everything else it starts. Only async-signal-safe calls here.
+    if (!m_outputFolders.isEmpty()) {
+        m_process->setChildProcessModifier([folders = m_outputFolders] {
+            for (const int folder : folders)
+                ::fcntl(folder, F_SETFD, 0);
+        });
+    }
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     connect(m_process, &QProcess::readyReadStandardOutput, this, &WorkerProcess::readAnswer);
     connect(m_process, &QProcess::finished, this, &WorkerProcess::processEnded);
@@ -169,7 +189,7 @@ void WorkerProcess::start()
 
 void WorkerProcess::readAnswer()
 {
-    while (!m_failing && m_process) {
+    while (m_process) {
         const std::optional<QByteArray> frame = Protocol::takeFrame(m_buffer, Protocol::maxReplyFrame);
         if (!frame) {
             // Taken from the pipe no faster than frames are cut: the buffer never holds more than the
@@ -184,6 +204,14 @@ void WorkerProcess::readAnswer()
         // An empty payload is a broken frame: the stream can no longer be trusted.
         const std::optional<Protocol::ReplyFrame> reply =
             frame->isEmpty() ? std::nullopt : Protocol::decodeReply(*frame);
+        if (m_failing) {
+            // Being stopped, it is heard only on a file it finished: that file is there.
+            if (!reply)
+                return;
+            if (reply->kind == Protocol::Reply::Written && m_written)
+                m_written(reply->name);
+            continue;
+        }
         if (!reply) {
             fail(Protocol::Status::ProtocolError);
             return;
@@ -222,6 +250,12 @@ void WorkerProcess::readAnswer()
                 m_measured(reply->value);
             else
                 proceed(0);
+            continue;
+        case Protocol::Reply::Written:
+            if (!m_written)
+                break;
+            m_idle.start(m_limits.idleMs);
+            m_written(reply->name);
             continue;
         case Protocol::Reply::Answer:
             m_idle.stop();
@@ -267,6 +301,8 @@ void WorkerProcess::fail(Protocol::Status status)
 
 void WorkerProcess::processEnded()
 {
+    // What it said before it ended still counts.
+    readAnswer();
     // A process that ends on its own in the middle of a request has crashed.
     const Protocol::Status status = m_failing.value_or(Protocol::Status::Crashed);
     m_reapLimit.stop();
@@ -291,6 +327,7 @@ void WorkerProcess::finishRequest(Protocol::Status status, const QByteArray& ans
     Done done = std::move(m_done);
     m_done = nullptr;
     m_measured = nullptr;
+    m_written = nullptr;
     done(status, answer);
 }
 

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QProcessEnvironment>
 #include <QTimer>
@@ -50,9 +51,14 @@ public:
     /// Called when a conversion has read its picture's header: the pixels it will decode. The worker
     /// then waits for proceed(); its time limit starts again from there.
     using Measured = std::function<void(qint64 pixels)>;
+    /// Called when a conversion's output has its final name, with that name. Heard even from a request
+    /// that is being stopped, up to the moment its process has gone.
+    using Written = std::function<void(const QString& name)>;
 
-    /// policy, when not empty, is the library's policy.xml for the process.
-    WorkerProcess(QString program, QProcessEnvironment environment, QByteArray policy = {}, QObject* parent = nullptr);
+    /// policy, when not empty, is the library's policy.xml for the process. outputFolders are
+    /// descriptors of folders the process is handed, and the only ones its requests may write into.
+    WorkerProcess(QString program, QProcessEnvironment environment, QByteArray policy = {},
+                  QList<int> outputFolders = {}, QObject* parent = nullptr);
     ~WorkerProcess() override;
 
     bool isBusy() const { return bool(m_done); }
@@ -62,7 +68,7 @@ public:
     QString temporaryFolder() const;
 
     /// Sends one request; done is called once, on this thread, when it is answered or has failed.
-    void send(const QByteArray& request, TimeLimits limits, Done done, Measured measured = {});
+    void send(const QByteArray& request, TimeLimits limits, Done done, Measured measured = {}, Written written = {});
     /// Lets the request that reported its size go on, with memory bytes for its pixels.
     void proceed(qint64 memory);
     /// Stops the request in progress: its process is killed, and done reports Cancelled once it has
@@ -83,6 +89,7 @@ private:
     QString m_program;
     QProcessEnvironment m_environment;
     QByteArray m_policy;
+    QList<int> m_outputFolders;
     QProcess* m_process = nullptr;
     std::shared_ptr<QTemporaryDir> m_folder;
     QByteArray m_buffer;
@@ -93,6 +100,7 @@ private:
     QElapsedTimer m_clock;
     Done m_done;
     Measured m_measured;
+    Written m_written;
     // Set while a failed request waits for its process to go.
     std::optional<Protocol::Status> m_failing;
     bool m_retire = false;

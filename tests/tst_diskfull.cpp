@@ -2,7 +2,7 @@
 // A disk that fills up, made real: the test runs in a mount namespace of its own (as root, or as a
 // user through a user namespace) and mounts small tmpfs disks there, which its workers see too.
 
-#include "FileLookup.h"
+#include "OutputFolder.h"
 #include "TestEngine.h"
 #include "TestPictures.h"
 
@@ -141,7 +141,9 @@ void TestDiskFull::readOnlyDisk()
     SmallDisk disk("1m", MS_RDONLY);
     QVERIFY(disk.isMounted());
     // The window refuses the folder before a batch starts; a job sent there anyway says why.
-    QVERIFY(!canCreateFilesIn(disk.path()));
+    const std::shared_ptr<const OutputFolder> folder = OutputFolder::open(disk.path());
+    QVERIFY(folder);
+    QVERIFY(!folder->canCreateFiles());
     WorkerEngine engine(testEngineOptions());
     QCOMPARE(runBatch(engine, {{m_dir.filePath(u"small.png"_s), disk.path() + u"/small.bmp"_s, Bmp}}).errors,
              QStringList{u"无法写入"_s});

@@ -2,6 +2,8 @@
 #include "TestEngine.h"
 #include "TestPictures.h"
 
+#include "OutputFolder.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -43,18 +45,19 @@ bool near(QColor a, QColor b, int tolerance)
 // The tests' worker on its own, fed frames the engine would never send.
 class RawWorker {
 public:
-    explicit RawWorker(const QString& folder)
+    // The worker is handed output, a folder's descriptor, as the engine hands it a batch's folder.
+    explicit RawWorker(const QString& folder, int output = -1)
     {
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.setWorkingDirectory(folder);
+        if (output >= 0) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(u"KALVORIN_OUTPUT_FOLDERS"_s, QString::number(output));
+            m_process.setProcessEnvironment(environment);
+            m_process.setChildProcessModifier([output] { ::fcntl(output, F_SETFD, 0); });
+        }
         m_process.start(testEngineOptions().workerPath, {});
     }
-    ~RawWorker()
-    {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-
     // The answer to payload, without its kind; signs of life are passed over, and a conversion that
     // measured its picture may go on. Empty when the worker broke off.
     QByteArray answer(const QByteArray& payload)
@@ -451,8 +454,9 @@ void TestEngine::refusedRequestsWriteNothing_data()
         QTest::addRow("final name %s", qPrintable(name)) << u"final"_s << name;
     QTest::newRow("temporary name ../t.part") << u"temporary"_s << u"../t.part"_s;
     QTest::newRow("temporary name a/t.part") << u"temporary"_s << u"a/t.part"_s;
-    QTest::newRow("folder with NUL") << u"folder"_s << u"%1/out"_s + nul + u"/elsewhere"_s;
-    QTest::newRow("relative folder") << u"folder"_s << u"out"_s;
+    QTest::newRow("no folder") << u"folder"_s << u"-1"_s;
+    QTest::newRow("the worker's stdin") << u"folder"_s << u"0"_s;
+    QTest::newRow("a folder not handed") << u"folder"_s << u"1000"_s;
     QTest::newRow("source with NUL") << u"source"_s << u"%1/p.png"_s + nul + u".txt"_s;
     QTest::newRow("relative source") << u"source"_s << u"p.png"_s;
     QTest::newRow("empty box") << u"box"_s << u"0"_s;
@@ -479,19 +483,28 @@ void TestEngine::refusedRequestsWriteNothing()
         QCOMPARE(answer->status, Protocol::Status::ProtocolError);
         return;
     }
-    Protocol::ConvertRequest request{root.filePath(u"p.png"_s), root.filePath(u"out"_s), u"x.bmp"_s, u".x.bmp.part"_s,
-                                     OutputFormat::Bmp};
-    QString* const fields[] = {&request.finalName, &request.temporaryName, &request.folder, &request.source};
-    const QStringList names{u"final"_s, u"temporary"_s, u"folder"_s, u"source"_s};
-    *fields[names.indexOf(field)] = given;
+    const std::shared_ptr<const OutputFolder> out = OutputFolder::open(root.filePath(u"out"_s));
+    QVERIFY(out);
+    RawWorker handed(root.path(), out->descriptor());
+    const Protocol::ConvertRequest plain{root.filePath(u"p.png"_s), out->descriptor(), u"x.bmp"_s,
+                                         u".x.bmp.part"_s,          OutputFormat::Bmp, false};
+    Protocol::ConvertRequest request = plain;
+    if (field == u"folder"_s) {
+        // A descriptor the worker was not handed: one of its own, or none.
+        request.folder = given.toInt();
+    } else {
+        QString* const fields[] = {&request.finalName, &request.temporaryName, &request.source};
+        const QStringList names{u"final"_s, u"temporary"_s, u"source"_s};
+        *fields[names.indexOf(field)] = given;
+    }
     const std::optional<Protocol::ConvertAnswer> answer =
-        Protocol::decodeConvertAnswer(worker.answer(Protocol::encode(request)));
+        Protocol::decodeConvertAnswer(handed.answer(Protocol::encode(request)));
     QVERIFY(answer);
     QCOMPARE(answer->status, Protocol::Status::ProtocolError);
     QCOMPARE(everythingIn(root.path()), before);
     // And the same worker still does what it is asked properly.
-    request = {root.filePath(u"p.png"_s), root.filePath(u"out"_s), u"x.bmp"_s, u".x.bmp.part"_s, OutputFormat::Bmp};
-    QCOMPARE(Protocol::decodeConvertAnswer(worker.answer(Protocol::encode(request)))->status, Protocol::Status::Ok);
+    QCOMPARE(Protocol::decodeConvertAnswer(handed.answer(Protocol::encode(plain)))->status, Protocol::Status::Ok);
+    QVERIFY(QFile::exists(root.filePath(u"out/x.bmp"_s)));
 }
 
 // Jobs the engine never hands to a worker: a NUL would cut a path short, and the file written would be

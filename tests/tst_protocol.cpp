@@ -36,7 +36,7 @@ template <typename... Values> QByteArray bytesOf(const Values&... values)
 
 Protocol::ConvertRequest plainRequest()
 {
-    return {u"/pictures/a.png"_s, u"/out"_s, u"a.jpg"_s, u".a.jpg.kalvorin-1.part"_s, OutputFormat::Jpg};
+    return {u"/pictures/a.png"_s, 5, u"a.jpg"_s, u".a.jpg.kalvorin-1.part"_s, OutputFormat::Jpg, false};
 }
 } // namespace
 
@@ -145,8 +145,8 @@ void TestProtocol::requests_data()
             << convert([&](auto& r) { r.temporaryName = name; }) << false;
     }
     QTest::newRow("same two names") << convert([](auto& r) { r.temporaryName = r.finalName; }) << false;
-    QTest::newRow("folder with NUL") << convert([&](auto& r) { r.folder += nul + u"/elsewhere"_s; }) << false;
-    QTest::newRow("relative folder") << convert([](auto& r) { r.folder = u"out"_s; }) << false;
+    QTest::newRow("no folder") << convert([](auto& r) { r.folder = -1; }) << false;
+    QTest::newRow("replacing") << convert([](auto& r) { r.replace = true; }) << true;
     QTest::newRow("source with NUL") << convert([&](auto& r) { r.source += nul; }) << false;
     QTest::newRow("relative source") << convert([](auto& r) { r.source = u"a.png"_s; }) << false;
     QTest::newRow("longest path") << convert([](auto& r) { r.source = u'/' + QString(32766, u'x'); }) << true;
@@ -197,7 +197,12 @@ void TestProtocol::replies_data()
     QTest::newRow("hello") << bytesOf(quint8(Protocol::Reply::Hello), Protocol::version) << true
                            << qint64(Protocol::version);
     QTest::newRow("kind 0") << bytesOf(quint8(0), qint64(1)) << false << qint64(0);
-    QTest::newRow("kind 5") << bytesOf(quint8(5), qint64(1)) << false << qint64(0);
+    const auto written = [](const QString& name) { return bytesOf(quint8(Protocol::Reply::Written), name); };
+    QTest::newRow("written") << written(u"a (2).png"_s) << true << qint64(0);
+    for (const QString& name : {QString(), u".."_s, u"../a.png"_s, u"sub/a.png"_s, u"a.png"_s + QChar(0)})
+        QTest::addRow("written %s", qPrintable(name)) << written(name) << false << qint64(0);
+    QTest::newRow("written left over") << written(u"a.png"_s) + 'x' << false << qint64(0);
+    QTest::newRow("kind 6") << bytesOf(quint8(6), qint64(1)) << false << qint64(0);
     QTest::newRow("kind 255") << bytesOf(quint8(255)) << false << qint64(0);
     QTest::newRow("empty") << QByteArray() << false << qint64(0);
 }
@@ -211,6 +216,8 @@ void TestProtocol::replies()
     QCOMPARE(reply.has_value(), accepted);
     if (reply)
         QCOMPARE(reply->value, value);
+    if (reply && reply->kind == Protocol::Reply::Written)
+        QCOMPARE(reply->name, u"a (2).png"_s);
 }
 
 // The answers: a status the worker cannot report, pixels that do not match their size, a size beyond

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "PictureJobs.h"
 
+#include "FinalName.h"
 #include "IccProfiles.h"
 #include "JpegPhotos.h"
 #include "LongPath.h"
@@ -1490,13 +1491,28 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
     return blob;
 }
 
-// The output's temporary file in its folder, created on the first write (never through a link, never
-// over a file), synced and renamed over the final name by commit(), and removed unless committed.
+// Held while an output's file is created, moved to its name or removed, and for good by a worker that
+// ends on a signal: after abandonOutput() no job can create or name a file.
+std::mutex g_placing;
+// The temporary file the job is writing, for a worker that has to end in the middle.
+struct Unfinished {
+    int folder = -1;
+    QByteArray name;
+};
+Unfinished g_unfinished;
+
+// A file of a name the job was not told to replace took its name: the output gets the first numbered
+// name that is free, as planning would have given it.
+constexpr int mostNumbers = 10'000;
+
+// The output's temporary file in the output folder, created on the first write (never through a link,
+// never over a file), synced and moved to its final name by commit(), and removed unless committed.
 class TemporaryFile : public JpegPhotos::Output {
 public:
     TemporaryFile(const PictureJobs::ConvertRequest& request, const PictureJobs::Hooks& hooks)
         : m_request(request)
         , m_hooks(hooks)
+        , m_temporary(LongPath::encodeName(request.temporaryName))
     {
     }
     ~TemporaryFile() override { discard(); }
@@ -1521,45 +1537,74 @@ public:
         if (!m_file.isValid())
             return;
         m_file = LongPath::Fd();
-        ::unlinkat(m_folder.get(), LongPath::encodeName(m_request.temporaryName).constData(), 0);
+        removeTemporary();
         m_end = 0;
     }
 
+    // Moves the finished file to its name, and tells hooks.renamed which name that is.
     void commit()
     {
         if (!m_file.isValid())
             open();
         if (::fsync(m_file.get()) != 0)
             throw writeFailure("fsync", errno);
-        if (::close(m_file.release()) != 0)
-            throw writeFailure("close", errno);
-        if (::renameat(m_folder.get(), LongPath::encodeName(m_request.temporaryName).constData(), m_folder.get(),
-                       LongPath::encodeName(m_request.finalName).constData()) != 0) {
+        if (::close(m_file.release()) != 0) {
             const int error = errno;
-            ::unlinkat(m_folder.get(), LongPath::encodeName(m_request.temporaryName).constData(), 0);
-            throw writeFailure("rename", error);
+            removeTemporary();
+            throw writeFailure("close", error);
         }
+        const QString name = moveToName();
         if (m_hooks.renamed)
-            m_hooks.renamed();
+            m_hooks.renamed(name);
     }
 
 private:
     void open()
     {
-        m_folder = LongPath::openFolder(m_request.folder);
-        if (!m_folder.isValid())
-            throw writeFailure("open folder", errno);
-        const QByteArray temporary = LongPath::encodeName(m_request.temporaryName);
-        m_file = LongPath::Fd(::openat(m_folder.get(), temporary.constData(),
-                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-        if (!m_file.isValid())
-            throw writeFailure("create", errno);
+        {
+            const std::lock_guard placing(g_placing);
+            m_file = LongPath::Fd(::openat(m_request.folder, m_temporary.constData(),
+                                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+            if (!m_file.isValid())
+                throw writeFailure("create", errno);
+            g_unfinished = {m_request.folder, m_temporary};
+        }
         // A file replaced at the user's word keeps its permissions.
         struct stat replaced {};
-        if (::fstatat(m_folder.get(), LongPath::encodeName(m_request.finalName).constData(), &replaced,
+        if (m_request.replace &&
+            ::fstatat(m_request.folder, LongPath::encodeName(m_request.finalName).constData(), &replaced,
                       AT_SYMLINK_NOFOLLOW) == 0 &&
             S_ISREG(replaced.st_mode))
             ::fchmod(m_file.get(), replaced.st_mode & 0777);
+    }
+
+    // The final name, or the first free numbered one when something else has it now.
+    QString moveToName()
+    {
+        const std::lock_guard placing(g_placing);
+        g_unfinished = {};
+        QString name = m_request.finalName;
+        bool replace = m_request.replace;
+        for (int n = 2;; ++n) {
+            const FinalName::Outcome moved =
+                FinalName::place(m_request.folder, m_temporary, LongPath::encodeName(name), replace);
+            if (moved == FinalName::Outcome::Moved)
+                return name;
+            if (moved != FinalName::Outcome::Taken || n > mostNumbers) {
+                const int error = moved == FinalName::Outcome::Taken ? EEXIST : errno;
+                ::unlinkat(m_request.folder, m_temporary.constData(), 0);
+                throw writeFailure("rename", error);
+            }
+            name = numberedName(m_request.source, m_request.format, n);
+            replace = false;
+        }
+    }
+
+    void removeTemporary()
+    {
+        const std::lock_guard placing(g_placing);
+        ::unlinkat(m_request.folder, m_temporary.constData(), 0);
+        g_unfinished = {};
     }
 
     void writeAt(quint64 offset, const char* data, size_t size)
@@ -1590,7 +1635,7 @@ private:
 
     const PictureJobs::ConvertRequest& m_request;
     const PictureJobs::Hooks& m_hooks;
-    LongPath::Fd m_folder;
+    const QByteArray m_temporary;
     LongPath::Fd m_file;
     quint64 m_end = 0;
     bool m_partTold = false;
@@ -1601,6 +1646,15 @@ bool startsWith(const QByteArray& bytes, const char* prefix, qsizetype at = 0)
     return bytes.mid(at).startsWith(QByteArray(prefix));
 }
 } // namespace
+
+void PictureJobs::abandonOutput()
+{
+    // Never unlocked: the worker is ending, and no job may create or name a file after this.
+    g_placing.lock();
+    if (g_unfinished.folder >= 0)
+        ::unlinkat(g_unfinished.folder, g_unfinished.name.constData(), 0);
+    g_unfinished = {};
+}
 
 void PictureJobs::limitResources(qint64 pixelMemory)
 {

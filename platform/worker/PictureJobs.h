@@ -37,8 +37,8 @@ struct Hooks {
     /// Called once the output's temporary file exists and holds part of the picture, before it is
     /// finished and renamed: the tests stop a worker there.
     std::function<void()> partWritten;
-    /// Called once the output has its final name, before the job answers.
-    std::function<void()> renamed;
+    /// Called with the output's file name the moment it has it, before the job answers.
+    std::function<void(const QString& name)> renamed;
     /// Called with the pixels of every frame, read from the picture's header, before it is decoded;
     /// returns when the job may go on. The worker waits there for the window's word.
     std::function<void(qint64 pixels)> admit;
@@ -50,9 +50,17 @@ Preview preview(const QString& path, QSize box, const Hooks& hooks = {});
 /// One picture to convert, as the wire carries it and its reader checked it.
 using ConvertRequest = Protocol::ConvertRequest;
 
-/// Converts the picture. The temporary file is created here, never through a link and never over an
-/// existing file, synced, and renamed over finalName (a link of that name is replaced, not followed).
-/// On any failure it is removed again. detail receives the library's or the system's own words.
+/// Converts the picture. The temporary file is created here, in the request's folder descriptor, never
+/// through a link and never over an existing file; it is synced and moved to finalName, which it
+/// replaces only when the request says so (a link of that name is replaced, not followed). When
+/// another file has that name the output takes the source's first free numbered name; hooks.renamed
+/// hears which. On any failure the temporary file is removed again. detail receives the library's or
+/// the system's own words.
 Protocol::Status convert(const ConvertRequest& request, const Hooks& hooks, QString* detail);
+
+/// For a worker that must end now, from any thread: removes the output being written, if any, and
+/// keeps every job from creating or naming a file from then on. Returns at once when no file is being
+/// created or moved.
+void abandonOutput();
 
 } // namespace PictureJobs

@@ -178,8 +178,8 @@ QString Protocol::problemWith(const ConvertRequest& request)
 {
     if (!isSafePath(request.source))
         return u"source not an absolute path"_s;
-    if (!isSafePath(request.folder))
-        return u"folder not an absolute path"_s;
+    if (request.folder < 0)
+        return u"no output folder"_s;
     // The worker writes relative to the folder it opened: a name with a "/" or a ".." would reach
     // outside it, and a NUL would end the name early.
     if (!isPlainName(request.finalName) || !isPlainName(request.temporaryName) ||
@@ -200,7 +200,7 @@ QByteArray Protocol::encode(const PreviewRequest& request)
 QByteArray Protocol::encode(const ConvertRequest& request)
 {
     return (Writer() << quint8(Kind::Convert) << request.source << request.folder << request.finalName
-                     << request.temporaryName << qint32(request.format))
+                     << request.temporaryName << qint32(request.format) << request.replace)
         .bytes();
 }
 
@@ -226,7 +226,7 @@ Protocol::Request Protocol::decodeRequest(const QByteArray& payload)
         request.kind = Kind::Convert;
         qint32 format = -1;
         reader >> request.convert.source >> request.convert.folder >> request.convert.finalName >>
-            request.convert.temporaryName >> format;
+            request.convert.temporaryName >> format >> request.convert.replace;
         if (!reader.whole() || format < 0 || format >= OutputFormat::Count) {
             request.error = u"malformed request"_s;
         } else {
@@ -286,6 +286,11 @@ QByteArray Protocol::encodeHello(quint32 version)
     return replyOf(Reply::Hello, version);
 }
 
+QByteArray Protocol::encodeWritten(const QString& name)
+{
+    return replyOf(Reply::Written, name);
+}
+
 std::optional<Protocol::ReplyFrame> Protocol::decodeReply(const QByteArray& payload)
 {
     if (payload.isEmpty())
@@ -310,6 +315,11 @@ std::optional<Protocol::ReplyFrame> Protocol::decodeReply(const QByteArray& payl
         reply.value = version;
         return reply;
     }
+    case Reply::Written:
+        reader >> reply.name;
+        if (!reader.whole() || !isPlainName(reply.name))
+            return std::nullopt;
+        return reply;
     case Reply::Answer:
         reply.answer = payload.sliced(1);
         return reply;

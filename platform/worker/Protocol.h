@@ -15,7 +15,7 @@
 namespace Protocol {
 
 /// The version of this protocol; a worker of another version is not used.
-inline constexpr quint32 version = 2;
+inline constexpr quint32 version = 3;
 
 /// Sets the one QDataStream format both sides use; every stream over a payload gets it.
 void pin(QDataStream& stream);
@@ -40,6 +40,9 @@ enum class Reply : quint8 {
     Measured = 3,
     /// The worker's first frame, before any request: a quint32 follows, its protocol version.
     Hello = 4,
+    /// A conversion's output has its final name, which follows as a QString: sent the moment the file
+    /// is there, before the answer, so that a worker stopped in between is still heard.
+    Written = 5,
 };
 
 /// The outcome of one request. The worker reports the first eight itself; the client adds Timeout,
@@ -93,8 +96,8 @@ inline constexpr qsizetype maxDetailLength = 4096;
 /// frames); such a value is capped here, where no arithmetic on it can overflow.
 inline constexpr qint64 maxPixels = qint64(1) << 48;
 
-/// The largest frame to the worker: a conversion naming the longest paths and names.
-inline constexpr quint32 maxRequestFrame = 1 + 2 * (4 + 2 * maxPathLength) + 2 * (4 + 2 * maxNameLength) + 4;
+/// The largest frame to the worker: a conversion naming the longest path and names.
+inline constexpr quint32 maxRequestFrame = 1 + (4 + 2 * maxPathLength) + 4 + 2 * (4 + 2 * maxNameLength) + 4 + 1;
 /// The largest frame from the worker: a preview filling the largest box with 8-bit RGBA. Anything
 /// longer stops the worker, which keeps the window's buffer for it at about 16 MiB.
 inline constexpr quint32 maxReplyFrame = 1 + 1 + 4 + 4 + 4 + quint32(maxPreviewSide) * maxPreviewSide * 4;
@@ -110,14 +113,17 @@ struct PreviewRequest {
     QSize box;
 };
 
-/// One picture to convert: the output goes to finalName in folder, written first to temporaryName in
-/// the same folder.
+/// One picture to convert: the output is written to temporaryName in the output folder and moved to
+/// finalName there. The folder is a descriptor the worker was handed when it started, so a path
+/// swapped later cannot send the file elsewhere. A file that has finalName by then is replaced only
+/// when replace says so; otherwise the output takes the source's next free numbered name.
 struct ConvertRequest {
     QString source;
-    QString folder;
+    qint32 folder = -1;
     QString finalName;
     QString temporaryName;
     OutputFormat::Index format = OutputFormat::Jpg;
+    bool replace = false;
 };
 
 /// What is wrong with a request, in the program's words; empty when the worker may carry it out.
@@ -164,12 +170,16 @@ QByteArray encodeProgress(qint64 pixels);
 QByteArray encodeMeasured(qint64 pixels);
 QByteArray encodeHello(quint32 version);
 
+QByteArray encodeWritten(const QString& name);
+
 /// A reply frame as the window reads it: its kind and the one value it carries (the pixels of
-/// Progress and Measured, capped at maxPixels; the version of Hello), or for an Answer the answer's
-/// own bytes, to be read by what was asked. Nothing when the frame is not one the protocol allows.
+/// Progress and Measured, capped at maxPixels; the version of Hello; the plain file name of Written),
+/// or for an Answer the answer's own bytes, to be read by what was asked. Nothing when the frame is
+/// not one the protocol allows.
 struct ReplyFrame {
     Reply kind = Reply::Answer;
     qint64 value = 0;
+    QString name;
     QByteArray answer;
 };
 std::optional<ReplyFrame> decodeReply(const QByteArray& payload);

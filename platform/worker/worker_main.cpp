@@ -12,7 +12,10 @@
 #include <QThread>
 #include <QtEndian>
 
+#include <fcntl.h>
+#include <ftw.h>
 #include <malloc.h>
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -20,12 +23,73 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <functional>
 #include <limits>
 #include <mutex>
+#include <set>
+#include <thread>
 
 namespace {
 int g_protocolOut = -1;
+
+// The folder the window made for this worker's caches; it goes with the worker however the worker
+// ends, since the window may not be there to remove it.
+QByteArray g_privateFolder;
+
+int removeEntry(const char* path, const struct stat*, int, FTW*)
+{
+    // Whatever cannot go stays; the rest still goes.
+    ::remove(path);
+    return 0;
+}
+
+// Ends the worker from any thread: the output being written and the private folder go first. The
+// first caller ends the process; any other waits here for that.
+[[noreturn]] void endWorker(int code)
+{
+    static std::mutex ending;
+    ending.lock();
+    PictureJobs::abandonOutput();
+    if (!g_privateFolder.isEmpty())
+        ::nftw(g_privateFolder.constData(), removeEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+    ::_exit(code);
+}
+
+// The signals that end a worker: the window's own end (its death signal, below), a logout or a
+// terminal closing. They are blocked in every thread and taken here, where cleaning up is safe.
+sigset_t endingSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&set, signal);
+    return set;
+}
+
+void watchEndingSignals()
+{
+    std::thread([] {
+        const sigset_t set = endingSignals();
+        int signal = 0;
+        while (sigwait(&set, &signal) != 0) {
+        }
+        endWorker(128 + signal);
+    }).detach();
+}
+
+// The output folders the window handed down as descriptors; a request may name no other.
+std::set<qint32> g_outputFolders;
+
+void takeOutputFolders()
+{
+    for (const QByteArray& number : qgetenv("KALVORIN_OUTPUT_FOLDERS").split(',')) {
+        bool ok = false;
+        const int fd = number.toInt(&ok);
+        if (ok && fd > STDERR_FILENO && ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0)
+            g_outputFolders.insert(fd);
+    }
+}
 
 bool readExactly(int fd, char* data, size_t size)
 {
@@ -77,8 +141,9 @@ std::mutex g_sending;
 void sendFrame(const QByteArray& payload)
 {
     const std::lock_guard lock(g_sending);
+    // The window is gone.
     if (!writeAll(g_protocolOut, Protocol::frame(payload)))
-        ::_exit(1);
+        endWorker(1);
 }
 
 // A sign of life, sent while a job runs so that the window can tell slow from stuck.
@@ -210,7 +275,7 @@ void waitForAdmission(qint64 pixels)
     const std::optional<QByteArray> payload = readFrame();
     const std::optional<qint64> memory = payload ? Protocol::decodeProceed(*payload) : std::nullopt;
     if (!memory)
-        ::_exit(1);
+        endWorker(1);
     if (*memory > 0)
         allowPixelMemory(*memory);
 }
@@ -238,11 +303,19 @@ QByteArray answer(const QByteArray& payload)
         return out;
     }
     const PictureJobs::ConvertRequest& job = request.convert;
+    if (!g_outputFolders.contains(job.folder))
+        return Protocol::encode(
+            Protocol::ConvertAnswer{Protocol::Status::ProtocolError, QStringLiteral("unknown output folder")});
     if (std::optional<QByteArray> made = testAnswer(job.source, Protocol::Kind::Convert))
         return *made;
     testHooksBefore(job.source);
     hooks.partWritten = stallOn(job.source, QStringLiteral("stall-writing"));
-    hooks.renamed = stallOn(job.source, QStringLiteral("stall-answering"));
+    const std::function<void()> afterRename = stallOn(job.source, QStringLiteral("stall-answering"));
+    hooks.renamed = [&afterRename](const QString& name) {
+        sendFrame(Protocol::encodeWritten(name));
+        if (afterRename)
+            afterRename();
+    };
     hooks.admit = waitForAdmission;
     QString detail;
     const Protocol::Status status = PictureJobs::convert(job, hooks, &detail);
@@ -254,8 +327,20 @@ QByteArray answer(const QByteArray& payload)
 
 int main(int argc, char* argv[])
 {
-    // A worker never outlives the window that started it.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // Blocked before any thread starts, so that every thread inherits it and only the watcher takes
+    // them (ImageMagick installs handlers of its own for some).
+    const sigset_t ending = endingSignals();
+    pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+    // A worker never outlives the window that started it, but it cleans up first: its death signal is
+    // one the watcher handles.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    g_privateFolder = qgetenv("KALVORIN_PRIVATE_FOLDER");
+    watchEndingSignals();
+    // The window may have died before the death signal was set.
+    const qint64 parent = qgetenv("KALVORIN_PARENT").toLongLong();
+    if (parent > 0 && ::getppid() != pid_t(parent))
+        endWorker(1);
+    takeOutputFolders();
 
     // The frames own stdout; anything a library prints goes to stderr instead.
     g_protocolOut = ::dup(STDOUT_FILENO);
@@ -278,5 +363,6 @@ int main(int argc, char* argv[])
     sendHello();
     while (const std::optional<QByteArray> payload = readFrame())
         sendFrame(answer(*payload));
-    return 0;
+    // The window closed the pipe: it has ended, however it did.
+    endWorker(0);
 }

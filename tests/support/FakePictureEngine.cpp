@@ -44,9 +44,9 @@ void FakePictureEngine::convertBatch(const QList<ConvertJob>& jobs, BatchCallbac
     for (int i = 0; i < jobs.size(); ++i) {
         callbacks.started(i);
         if (m_pictures.contains(jobs[i].source))
-            callbacks.finished(i, {});
+            callbacks.finished(i, {JobOutcome::Kind::Written, {}, {}, jobs[i].target});
         else
-            callbacks.finished(i, {JobOutcome::Kind::Failed, QStringLiteral("文件不存在"), {}});
+            callbacks.finished(i, {JobOutcome::Kind::Failed, QStringLiteral("文件不存在"), {}, {}});
     }
     callbacks.done();
 }
