@@ -16,6 +16,7 @@ BatchResult runBatch(PictureEngine& engine, const QList<ConvertJob>& jobs, const
     BatchResult result;
     result.errors = QStringList(jobs.size(), QStringLiteral("not run"));
     result.details = QStringList(jobs.size());
+    result.targets = QStringList(jobs.size());
     BatchCallbacks callbacks;
     callbacks.started = [&](int index) {
         result.started.append(index);
@@ -25,6 +26,7 @@ BatchResult runBatch(PictureEngine& engine, const QList<ConvertJob>& jobs, const
     callbacks.finished = [&](int index, const JobOutcome& outcome) {
         result.errors[index] = outcome.reason;
         result.details[index] = outcome.detail;
+        result.targets[index] = outcome.target;
     };
     callbacks.done = [&] { result.done = true; };
     engine.convertBatch(jobs, callbacks);

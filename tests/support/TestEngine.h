@@ -17,6 +17,8 @@ WorkerEngine::Options testEngineOptions();
 struct BatchResult {
     QStringList errors;
     QStringList details;
+    /// Where each written picture went, as the engine reported it; empty for the others.
+    QStringList targets;
     QList<int> started;
     bool done = false;
 };
