@@ -56,8 +56,12 @@ QuitSignals::QuitSignals(QObject* parent)
     sigemptyset(&action.sa_mask);
     // A system call the signal interrupts elsewhere in the program carries on rather than fail with EINTR.
     action.sa_flags = SA_RESTART;
-    for (std::size_t i = 0; i < handled.size(); ++i)
-        ::sigaction(handled[i], &action, &m_previous[i]);
+    for (std::size_t i = 0; i < handled.size(); ++i) {
+        ::sigaction(handled[i], nullptr, &m_previous[i]);
+        // An ignored signal stays ignored: under nohup a closed terminal must not end the program.
+        if (m_previous[i].sa_handler != SIG_IGN)
+            ::sigaction(handled[i], &action, nullptr);
+    }
 }
 
 QuitSignals::~QuitSignals()

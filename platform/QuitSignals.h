@@ -10,8 +10,8 @@ class QSocketNotifier;
 
 /// While it exists, SIGTERM (logout), SIGINT (Ctrl+C) and SIGHUP (terminal closed) no longer end the
 /// process: each is reported as quitRequested on the thread that made the object, once its event loop
-/// runs. Signals that arrive before that are reported then. One object at a time; the previous
-/// dispositions come back when it goes.
+/// runs. Signals that arrive before that are reported then. A signal ignored when the object is made
+/// (nohup) stays ignored. One object at a time; the previous dispositions come back when it goes.
 class QuitSignals final : public QObject {
     Q_OBJECT
 

@@ -46,6 +46,8 @@ private slots:
     void previousHandlerComesBack_data();
     void previousHandlerComesBack();
     void signalsBeforeTheLoopAreKept();
+    void ignoredSignalStaysIgnored_data();
+    void ignoredSignalStaysIgnored();
 };
 
 void TestQuitSignals::eachSignalIsReported_data()
@@ -106,6 +108,30 @@ void TestQuitSignals::signalsBeforeTheLoopAreKept()
     QCOMPARE(spy[0][0].toInt(), SIGHUP);
     QCOMPARE(spy[1][0].toInt(), SIGTERM);
     QCOMPARE(int(ownHandlerGot), 0);
+}
+
+void TestQuitSignals::ignoredSignalStaysIgnored_data()
+{
+    eachSignalIsReported_data();
+}
+
+void TestQuitSignals::ignoredSignalStaysIgnored()
+{
+    QFETCH(int, signal);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    struct sigaction before {};
+    ::sigaction(signal, &ignore, &before);
+    struct sigaction during {};
+    {
+        QuitSignals quit;
+        ::sigaction(signal, nullptr, &during);
+    }
+    struct sigaction after {};
+    ::sigaction(signal, &before, &after);
+    QVERIFY(during.sa_handler == SIG_IGN);
+    QVERIFY(after.sa_handler == SIG_IGN);
 }
 
 QTEST_GUILESS_MAIN(TestQuitSignals)
