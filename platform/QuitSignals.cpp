@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -42,7 +41,7 @@ QuitSignals::QuitSignals(QObject* parent)
     int ends[2];
     // Non-blocking on both ends: the handler must never wait, and reading stops when the pipe is empty.
     if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
-        qWarning("QuitSignals: no pipe (%s); the signals keep ending the program at once", strerror(errno));
+        qErrnoWarning("QuitSignals: no pipe; the signals keep ending the program at once");
         return;
     }
     m_readEnd = ends[0];
