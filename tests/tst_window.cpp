@@ -134,6 +134,7 @@ class TestWindow : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void startState();
     void layout_data();
     void layout();
@@ -156,7 +157,17 @@ private slots:
     void foldersRemembered();
     void quitNow_data();
     void quitNow();
+
+private:
+    QTemporaryDir m_config;
 };
+
+void TestWindow::initTestCase()
+{
+    // Qt's file dialog keeps its state in QSettings; it goes here, not into the user's settings.
+    QVERIFY(m_config.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
+}
 
 void TestWindow::startState()
 {
