@@ -41,16 +41,14 @@ class TestQuitSignals : public QObject {
     Q_OBJECT
 
 private slots:
-    void eachSignalIsReported_data();
-    void eachSignalIsReported();
-    void previousHandlerComesBack_data();
-    void previousHandlerComesBack();
+    void reportedThenPreviousHandlerBack_data();
+    void reportedThenPreviousHandlerBack();
     void signalsBeforeTheLoopAreKept();
     void ignoredSignalStaysIgnored_data();
     void ignoredSignalStaysIgnored();
 };
 
-void TestQuitSignals::eachSignalIsReported_data()
+void TestQuitSignals::reportedThenPreviousHandlerBack_data()
 {
     QTest::addColumn<int>("signal");
     QTest::newRow("SIGTERM") << SIGTERM;
@@ -58,32 +56,17 @@ void TestQuitSignals::eachSignalIsReported_data()
     QTest::newRow("SIGHUP") << SIGHUP;
 }
 
-void TestQuitSignals::eachSignalIsReported()
+void TestQuitSignals::reportedThenPreviousHandlerBack()
 {
     QFETCH(int, signal);
     // Should the object not catch it, the test's handler does, rather than end the test.
-    const OwnHandler own(signal);
-    QuitSignals quit;
-    QSignalSpy spy(&quit, &QuitSignals::quitRequested);
-    QCOMPARE(::raise(signal), 0);
-    QTRY_COMPARE(spy.size(), 1);
-    QCOMPARE(spy[0][0].toInt(), signal);
-    QCOMPARE(int(ownHandlerGot), 0);
-}
-
-void TestQuitSignals::previousHandlerComesBack_data()
-{
-    eachSignalIsReported_data();
-}
-
-void TestQuitSignals::previousHandlerComesBack()
-{
-    QFETCH(int, signal);
     const OwnHandler own(signal);
     auto quit = std::make_unique<QuitSignals>();
     QSignalSpy spy(quit.get(), &QuitSignals::quitRequested);
     QCOMPARE(::raise(signal), 0);
     QTRY_COMPARE(spy.size(), 1);
+    QCOMPARE(spy[0][0].toInt(), signal);
+    QCOMPARE(int(ownHandlerGot), 0);
     quit.reset();
 
     QCOMPARE(::raise(signal), 0);
@@ -112,7 +95,7 @@ void TestQuitSignals::signalsBeforeTheLoopAreKept()
 
 void TestQuitSignals::ignoredSignalStaysIgnored_data()
 {
-    eachSignalIsReported_data();
+    reportedThenPreviousHandlerBack_data();
 }
 
 void TestQuitSignals::ignoredSignalStaysIgnored()
