@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QDir>
 #include <QKeyEvent>
 #include <QLabel>
@@ -334,7 +335,8 @@ void Form1::convert(int buttonId)
     for (int i = 0; i < List1->entryCount(); ++i)
         entries.append(List1->entryText(i));
     const std::optional<QList<PlannedOutput>> plan = planOutputs(entries, format);
-    if (!plan)
+    // A quit that came while a dialog was open, as its answer was given, starts no batch.
+    if (!plan || m_quitAfterBatch)
         return;
 
     m_batch = new BatchRun(m_engine, *plan, format, folder, this);
@@ -430,6 +432,32 @@ void Form1::closeEvent(QCloseEvent* event)
         m_batch->cancel();
     else
         close();
+}
+
+void Form1::quitNow()
+{
+    if (m_quitAfterBatch)
+        return;
+    m_quitAfterBatch = true;
+    // A dialog waiting for an answer would keep the window open. Closed, each answers as Escape would:
+    // no folder, no files, 取消, 继续转换. Nested ones close innermost first.
+    for (int i = 0; i < 8; ++i) {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || modal == this)
+            break;
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
+        else
+            modal->close();
+        if (QApplication::activeModalWidget() == modal)
+            break;
+    }
+    if (m_batch)
+        m_batch->cancel();
+    // Queued: the closed dialogs' own event loops unwind first. With a batch still running the close
+    // is refused quietly and batchEnded closes the window.
+    QMetaObject::invokeMethod(
+        this, [this] { close(); }, Qt::QueuedConnection);
 }
 
 void Form1::Showbc()

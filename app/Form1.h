@@ -36,6 +36,10 @@ public:
     /// The batch that is converting, if any.
     BatchRun* runningBatch() const { return m_batch; }
 
+    /// Quits as "取消并退出" does, without asking: closes any dialog open over the window, cancels the
+    /// running batch and closes the window once it has ended, or at once when none runs.
+    void quitNow();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -88,6 +92,6 @@ private:
     BatchRun* m_batch = nullptr;
     // A batch has ended since the window opened: "立即查看" has a folder to show.
     bool m_converted = false;
-    // The user chose to quit while a batch ran; the window closes once it has stopped.
+    // The user or the session chose to quit; the window closes once no batch runs, and starts none.
     bool m_quitAfterBatch = false;
 };

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Form1.h"
 #include "QtDesktop.h"
+#include "QuitSignals.h"
 #include "WorkerEngine.h"
 
 #include <QApplication>
@@ -39,6 +40,9 @@ int main(int argc, char* argv[])
     WorkerEngine engine(options);
     Form1 window(desktop, engine);
     window.setWindowIcon(icon);
+    // Logout, Ctrl+C and a closed terminal end a batch as "取消并退出" does, not mid-file.
+    QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &window, &Form1::quitNow);
     window.show();
     return app.exec();
 }

@@ -4,15 +4,21 @@
 #include "Form1.h"
 #include "PictureList.h"
 #include "PreviewBox.h"
+#include "QtDesktop.h"
 
+#include <QApplication>
 #include <QButtonGroup>
+#include <QDialog>
 #include <QDir>
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QUrl>
+
+#include <functional>
 
 using namespace Qt::StringLiterals;
 
@@ -80,12 +86,55 @@ QString abc()
 {
     return u"/p"_s + nul() + u"a.jpg"_s + nul() + u"b.jpg"_s + nul() + u"c.jpg"_s;
 }
+
+/// One kind of dialog shown as the program shows it, modal over the window; FakeDesktop answers the
+/// others.
+class OneRealDialog final : public Desktop {
+public:
+    enum Kind { None, OpenFiles, BrowseFolder, Ask, ShowMessage };
+
+    FakeDesktop fake;
+    Kind real = None;
+    /// Runs as the fake folder browser gives its answer.
+    std::function<void()> whileBrowsing;
+
+    std::optional<QString> openFiles(QWidget* parent, const FileFilter& filter, const QString& start = {}) override
+    {
+        return real == OpenFiles ? m_qt.openFiles(parent, filter, start) : fake.openFiles(parent, filter, start);
+    }
+    QString browseFolder(QWidget* parent, const QString& title, const QString& start = {}) override
+    {
+        if (real == BrowseFolder)
+            return m_qt.browseFolder(parent, title, start);
+        if (whileBrowsing)
+            whileBrowsing();
+        return fake.browseFolder(parent, title, start);
+    }
+    QString remembered(const QString& key) const override { return fake.remembered(key); }
+    void remember(const QString& key, const QString& value) override { fake.remember(key, value); }
+    void showMessage(QWidget* parent, const Message& message) override
+    {
+        if (real == ShowMessage)
+            m_qt.showMessage(parent, message);
+        else
+            fake.showMessage(parent, message);
+    }
+    int ask(QWidget* parent, const Question& question) override
+    {
+        return real == Ask ? m_qt.ask(parent, question) : fake.ask(parent, question);
+    }
+    bool openFolder(const QString& folder) override { return fake.openFolder(folder); }
+
+private:
+    QtDesktop m_qt;
+};
 } // namespace
 
 class TestWindow : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void startState();
     void layout_data();
     void layout();
@@ -106,7 +155,19 @@ private slots:
     void keys();
     void dropsAppend();
     void foldersRemembered();
+    void quitNow_data();
+    void quitNow();
+
+private:
+    QTemporaryDir m_config;
 };
+
+void TestWindow::initTestCase()
+{
+    // Qt's file dialog keeps its state in QSettings; it goes here, not into the user's settings.
+    QVERIFY(m_config.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
+}
 
 void TestWindow::startState()
 {
@@ -468,6 +529,106 @@ void TestWindow::foldersRemembered()
     QCOMPARE(w.desktop.openStartFolders, QStringList{QString()});
     QCOMPARE(next.desktop.openStartFolders, QStringList{u"/p"_s});
     QCOMPARE(next.desktop.browseStartFolders, QStringList{u"/out"_s});
+}
+
+void TestWindow::quitNow_data()
+{
+    QTest::addColumn<int>("realDialog");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<bool>("holdBatch");
+    QTest::addColumn<bool>("outputExists");
+    QTest::addColumn<int>("batches");
+
+    const QStringList convert{u"convert"_s};
+    QTest::newRow("idle") << int(OneRealDialog::None) << QStringList() << false << false << 0;
+    QTest::newRow("batch running") << int(OneRealDialog::None) << convert << true << false << 1;
+    QTest::newRow("open dialog") << int(OneRealDialog::OpenFiles) << QStringList{u"open"_s} << false << false << 0;
+    QTest::newRow("folder browser") << int(OneRealDialog::BrowseFolder) << convert << false << false << 0;
+    QTest::newRow("folder chosen as the quit came")
+        << int(OneRealDialog::None) << QStringList{u"quit while browsing"_s} << false << false << 0;
+    QTest::newRow("文件已存在") << int(OneRealDialog::Ask) << convert << false << true << 0;
+    QTest::newRow("正在转换，取消并退出？")
+        << int(OneRealDialog::Ask) << QStringList{u"convert"_s, u"close"_s} << true << false << 1;
+    QTest::newRow("completion message") << int(OneRealDialog::ShowMessage) << convert << false << false << 1;
+}
+
+void TestWindow::quitNow()
+{
+    QFETCH(int, realDialog);
+    QFETCH(QStringList, steps);
+    QFETCH(bool, holdBatch);
+    QFETCH(bool, outputExists);
+    QFETCH(int, batches);
+
+    QTemporaryDir out;
+    QVERIFY(out.isValid());
+    if (outputExists) {
+        QFile existing(out.filePath(u"a.jpg"_s));
+        QVERIFY(existing.open(QIODevice::WriteOnly));
+    }
+    OneRealDialog desktop;
+    FakePictureEngine engine;
+    engine.addPicture(u"/p/a.jpg"_s, Qt::red);
+    engine.holdBatches = holdBatch;
+    Form1 form(desktop, engine);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    desktop.fake.openAnswers.append(u"/p/a.jpg"_s);
+    form.findChild<QPushButton*>(u"Command7"_s)->click();
+    QCOMPARE(form.findChild<PictureList*>(u"List1"_s)->entryCount(), 1);
+    desktop.fake.folderAnswers.append(out.path());
+    desktop.real = OneRealDialog::Kind(realDialog);
+
+    // The quit comes while the dialog waits for an answer; it must be gone once quitNow returns.
+    bool quit = false;
+    QString leftOpen;
+    QTimer watch;
+    watch.setInterval(10);
+    connect(&watch, &QTimer::timeout, &form, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (quit || !modal)
+            return;
+        quit = true;
+        form.quitNow();
+        if (QWidget* still = QApplication::activeModalWidget()) {
+            leftOpen = still->windowTitle();
+            // Not left to hang the test.
+            if (auto* dialog = qobject_cast<QDialog*>(still))
+                dialog->reject();
+        }
+    });
+    watch.start();
+
+    for (const QString& step : steps) {
+        if (step == u"convert"_s) {
+            form.findChild<QButtonGroup*>()->button(OutputFormat::Jpg)->click();
+        } else if (step == u"open"_s) {
+            form.findChild<QPushButton*>(u"Command7"_s)->click();
+        } else if (step == u"close"_s) {
+            QVERIFY(form.runningBatch());
+            form.close();
+        } else if (step == u"quit while browsing"_s) {
+            desktop.whileBrowsing = [&] { form.quitNow(); };
+            form.findChild<QButtonGroup*>()->button(OutputFormat::Jpg)->click();
+        }
+    }
+    if (desktop.real == OneRealDialog::None)
+        form.quitNow();
+    else
+        QTRY_VERIFY(quit);
+    QCOMPARE(leftOpen, QString());
+    QTRY_VERIFY(!form.isVisible());
+    QVERIFY(!form.runningBatch());
+    QCOMPARE(engine.batches.size(), batches);
+    QCOMPARE(engine.cancelCalls, holdBatch ? 1 : 0);
+    // Quitting is not a moment for a completion message, nor for a question.
+    QVERIFY(desktop.fake.messages.isEmpty());
+    QVERIFY(desktop.fake.questions.isEmpty());
+    QCOMPARE(form.findChild<PictureList*>(u"List1"_s)->entryCount(), 1);
+    // A second request while quitting does nothing more.
+    form.quitNow();
+    QCOMPARE(engine.cancelCalls, holdBatch ? 1 : 0);
+    QVERIFY(!form.isVisible());
 }
 
 QTEST_MAIN(TestWindow)

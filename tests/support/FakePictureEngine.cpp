@@ -41,6 +41,12 @@ void FakePictureEngine::preview(const QString& path, QSize, PreviewDone done)
 void FakePictureEngine::convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks callbacks)
 {
     batches.append(jobs);
+    if (holdBatches) {
+        for (int i = 0; i < jobs.size(); ++i)
+            callbacks.started(i);
+        m_held.emplace(jobs.size(), std::move(callbacks));
+        return;
+    }
     for (int i = 0; i < jobs.size(); ++i) {
         callbacks.started(i);
         if (m_pictures.contains(jobs[i].source))
@@ -48,5 +54,17 @@ void FakePictureEngine::convertBatch(const QList<ConvertJob>& jobs, BatchCallbac
         else
             callbacks.finished(i, {JobOutcome::Kind::Failed, QStringLiteral("文件不存在"), {}, {}});
     }
+    callbacks.done();
+}
+
+void FakePictureEngine::cancelBatch()
+{
+    ++cancelCalls;
+    if (!m_held)
+        return;
+    auto [count, callbacks] = std::move(*m_held);
+    m_held.reset();
+    for (int i = 0; i < count; ++i)
+        callbacks.finished(i, {JobOutcome::Kind::Cancelled, {}, {}});
     callbacks.done();
 }
