@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <limits>
+#include <unistd.h>
 
 namespace {
 // A killed process is normally gone within milliseconds; one stuck in the kernel (a dead network
@@ -166,14 +167,15 @@ void WorkerProcess::start()
 
     m_process = new QProcess(this);
     m_process->setProcessEnvironment(environment);
-    // The output folders' descriptors stay open across exec, in the child alone: the window keeps them
-    // close-on-exec for everything else it starts. Only async-signal-safe calls here.
-    if (!m_outputFolders.isEmpty()) {
-        m_process->setChildProcessModifier([folders = m_outputFolders] {
-            for (const int folder : folders)
-                ::fcntl(folder, F_SETFD, 0);
-        });
-    }
+    // Only async-signal-safe calls here, in the child before exec. A process group of its own: Ctrl+C or
+    // a closed terminal reaches the window, which stops its workers and cleans up after them, rather
+    // than every worker at once. The output folders' descriptors stay open across exec, in the child
+    // alone: the window keeps them close-on-exec for everything else it starts.
+    m_process->setChildProcessModifier([folders = m_outputFolders] {
+        ::setpgid(0, 0);
+        for (const int folder : folders)
+            ::fcntl(folder, F_SETFD, 0);
+    });
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     connect(m_process, &QProcess::readyReadStandardOutput, this, &WorkerProcess::readAnswer);
     connect(m_process, &QProcess::finished, this, &WorkerProcess::processEnded);

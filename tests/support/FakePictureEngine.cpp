@@ -65,6 +65,6 @@ void FakePictureEngine::cancelBatch()
     auto [count, callbacks] = std::move(*m_held);
     m_held.reset();
     for (int i = 0; i < count; ++i)
-        callbacks.finished(i, {JobOutcome::Kind::Cancelled, {}, {}});
+        callbacks.finished(i, {JobOutcome::Kind::Cancelled, {}, {}, {}});
     callbacks.done();
 }
