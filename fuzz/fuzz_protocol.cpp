@@ -27,10 +27,11 @@ void readRequest(const QByteArray& payload)
             const Protocol::ConvertRequest& convert = request.convert;
             require(*request.kind == Protocol::Kind::Convert);
             require(Protocol::isPlainName(convert.finalName) && Protocol::isPlainName(convert.temporaryName));
-            require(!convert.finalName.contains(u'/') && !convert.folder.contains(QChar(0)));
+            require(!convert.finalName.contains(u'/') && convert.folder >= 0);
             const Protocol::Request again = Protocol::decodeRequest(Protocol::encode(convert));
             require(again.error.isEmpty() && again.convert.finalName == convert.finalName &&
-                    again.convert.folder == convert.folder && again.convert.format == convert.format);
+                    again.convert.folder == convert.folder && again.convert.format == convert.format &&
+                    again.convert.replace == convert.replace);
         }
     }
     if (const std::optional<qint64> memory = Protocol::decodeProceed(payload))
@@ -44,6 +45,12 @@ void readReply(const QByteArray& payload)
         return;
     if (reply->kind == Protocol::Reply::Progress || reply->kind == Protocol::Reply::Measured)
         require(reply->value >= 0 && reply->value <= Protocol::maxPixels);
+    // A name the window joins to the output folder's path: one plain name, never a path.
+    if (reply->kind == Protocol::Reply::Written) {
+        require(Protocol::isPlainName(reply->name));
+        const std::optional<Protocol::ReplyFrame> again = Protocol::decodeReply(Protocol::encodeWritten(reply->name));
+        require(again && again->name == reply->name);
+    }
     if (reply->kind != Protocol::Reply::Answer)
         return;
     if (const std::optional<Protocol::PreviewAnswer> preview = Protocol::decodePreviewAnswer(reply->answer)) {
