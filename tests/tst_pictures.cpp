@@ -290,8 +290,10 @@ QStringList TestPictures_::convert(const QString& source, const QList<Index>& fo
         options = testEngineOptions();
     WorkerEngine engine(options);
     QList<ConvertJob> jobs;
+    // Rows share base names ("exif6.webp", "exif6.heic"): each row's outputs replace the last one's,
+    // as a user who chose 全部替换 would have them.
     for (const Index format : formats)
-        jobs.append({source, output(source, format), format});
+        jobs.append({source, output(source, format), format, true});
     const BatchResult result = runBatch(engine, jobs);
     for (qsizetype i = 0; i < result.errors.size(); ++i) {
         if (!result.errors[i].isEmpty())
