@@ -6,6 +6,8 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,4 +54,25 @@ bool OutputFolder::canCreateFiles() const
         return false;
     ::unlinkat(m_descriptor, name.constData(), 0);
     return true;
+}
+
+void OutputFolder::removeAbandonedOutputs(qint64 olderThan) const
+{
+    const int listed = ::openat(m_descriptor, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* const dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (!dir) {
+        if (listed >= 0)
+            ::close(listed);
+        return;
+    }
+    const qint64 now = qint64(std::time(nullptr));
+    while (const dirent* entry = ::readdir(dir)) {
+        if (!LongPath::isTemporaryName(QByteArray(entry->d_name)))
+            continue;
+        struct stat info {};
+        if (::fstatat(m_descriptor, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+            info.st_uid == ::getuid() && now - qint64(info.st_mtime) > olderThan)
+            ::unlinkat(m_descriptor, entry->d_name, 0);
+    }
+    ::closedir(dir);
 }

@@ -32,6 +32,12 @@ public:
     /// True when a new file can be created in the folder: one is made and removed again.
     bool canCreateFiles() const;
 
+    /// Removes the temporary files of outputs that were never finished and that nothing has written to
+    /// for olderThan seconds: left by a Kalvorin that ended with its workers at once (power lost, a
+    /// whole session killed). Only regular files of this user, named exactly as a job names its
+    /// temporary file.
+    void removeAbandonedOutputs(qint64 olderThan) const;
+
 private:
     OutputFolder(QString path, int descriptor);
 

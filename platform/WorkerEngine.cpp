@@ -26,6 +26,9 @@ namespace {
 using Protocol::Status;
 
 constexpr qint64 mebibyte = qint64(1) << 20;
+// A job's temporary file exists while the job writes it, and no job outlives its time limit (a
+// gigapixel's is under an hour): one untouched for a day belongs to no job.
+constexpr qint64 abandonedAfter = 24 * 60 * 60;
 constexpr qint64 gibibyte = qint64(1) << 30;
 
 qint64 physicalMemory()
@@ -329,8 +332,10 @@ void WorkerEngine::convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks ca
             error = found->second.error;
         }
         m_folderErrors.append(error);
-        if (job.folder && !descriptors.contains(job.folder->descriptor()))
+        if (job.folder && !descriptors.contains(job.folder->descriptor())) {
             descriptors.append(job.folder->descriptor());
+            job.folder->removeAbandonedOutputs(abandonedAfter);
+        }
     }
     if (m_pool.empty()) {
         const int size = m_options.poolSize > 0 ? m_options.poolSize : defaultPoolSize(jobs.value(0).format);

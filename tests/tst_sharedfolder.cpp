@@ -14,6 +14,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -40,6 +44,8 @@ private slots:
     void twoEnginesInOneFolder();
     void folderSwappedForALink_data();
     void folderSwappedForALink();
+    void abandonedOutputsGo_data();
+    void abandonedOutputsGo();
 
 private:
     QString path(const QString& name) const { return m_dir.filePath(name); }
@@ -180,6 +186,49 @@ void TestSharedFolder::folderSwappedForALink()
     QCOMPARE(result.errors, QStringList(3, QString()));
     QCOMPARE(everythingIn(moved), (QStringList{u"x0.bmp"_s, u"x1.bmp"_s, u"x2.bmp"_s}));
     QCOMPARE(everythingIn(other), QStringList());
+}
+
+// A Kalvorin that ended together with its workers (power lost) left a temporary file; the next batch
+// into the folder removes it once nothing can be writing it, and nothing else that looks like it.
+void TestSharedFolder::abandonedOutputsGo_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("hoursOld");
+    QTest::addColumn<bool>("kept");
+    const QString ours = u".IMG 1.jpg.kalvorin-0123456789abcdef.part"_s;
+    QTest::newRow("left two days ago") << u"file"_s << ours << 48 << false;
+    QTest::newRow("of a name with a dot") << u"file"_s << u"..x.kalvorin-00000000000000ff.part"_s << 48 << false;
+    QTest::newRow("written an hour ago") << u"file"_s << u".a.kalvorin-00000000000000ff.part"_s << 1 << true;
+    QTest::newRow("a link of that name") << u"link"_s << ours << 48 << true;
+    QTest::newRow("a folder of that name") << u"folder"_s << ours << 48 << true;
+    for (const QString& name : {u"IMG 1.jpg.kalvorin-0123456789abcdef.part"_s, u".x.kalvorin-0123.part"_s,
+                                u".x.kalvorin-0123456789ABCDEF.part"_s, u".x.kalvorin-0123456789abcdefg.part"_s,
+                                u".kalvorin-0123456789abcdef.part"_s, u".x.kalvorin-0123456789abcdef.part.jpg"_s,
+                                u"draft.part"_s, u"*.part"_s})
+        QTest::addRow("a user's %s", qPrintable(name)) << u"file"_s << name << 48 << true;
+}
+
+void TestSharedFolder::abandonedOutputsGo()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, name);
+    QFETCH(int, hoursOld);
+    QFETCH(bool, kept);
+    QTemporaryDir out;
+    const QString entry = out.filePath(name);
+    if (kind == u"file"_s)
+        TestPictures::saveBytes(entry, "left behind");
+    else if (kind == u"link"_s)
+        QVERIFY(QFile::link(path(u"a.png"_s), entry));
+    else
+        QVERIFY(QDir().mkdir(entry));
+    const timespec then{::time(nullptr) - hoursOld * 3600, 0};
+    const timespec times[2] = {then, then};
+    QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(entry).constData(), times, AT_SYMLINK_NOFOLLOW), 0);
+    WorkerEngine engine(testEngineOptions());
+    QCOMPARE(runBatch(engine, {{path(u"a.png"_s), out.filePath(u"a.bmp"_s), Bmp}}).errors, QStringList{QString()});
+    QCOMPARE(QFileInfo(entry).exists() || QFileInfo(entry).isSymLink(), kept);
 }
 
 QTEST_MAIN(TestSharedFolder)

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QStringList>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <dirent.h>
@@ -151,6 +152,19 @@ QString temporaryName(const QString& finalName, quint64 tag)
             name.chop(1);
     }
     return u'.' + name + suffix;
+}
+
+bool isTemporaryName(const QByteArray& name)
+{
+    static const QByteArray marker = ".kalvorin-";
+    static const QByteArray end = ".part";
+    constexpr qsizetype digits = 16;
+    const qsizetype tagAt = name.size() - end.size() - digits;
+    if (!name.startsWith('.') || !name.endsWith(end) || tagAt - marker.size() < 1 ||
+        name.mid(tagAt - marker.size(), marker.size()) != marker)
+        return false;
+    const QByteArray tag = name.mid(tagAt, digits);
+    return std::all_of(tag.begin(), tag.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 } // namespace LongPath

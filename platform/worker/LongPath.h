@@ -56,6 +56,10 @@ bool removeIn(const QString& folder, const QString& name);
 /// file name.
 QString temporaryName(const QString& finalName, quint64 tag);
 
+/// True for a name temporaryName() makes, whatever the final name: ".", anything, ".kalvorin-", 16
+/// lowercase hexadecimal digits, ".part".
+bool isTemporaryName(const QByteArray& name);
+
 /// The file name as the file system stores it.
 QByteArray encodeName(const QString& name);
 
