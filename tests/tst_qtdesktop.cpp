@@ -17,6 +17,7 @@ class TestQtDesktop : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void packDialogResult_data();
     void packDialogResult();
     void dialogShowsDescriptionAndFiltersWithoutCase();
@@ -26,7 +27,17 @@ private slots:
     void dialogKeepsEveryTypedName();
     void questionAnswers_data();
     void questionAnswers();
+
+private:
+    QTemporaryDir m_config;
 };
+
+void TestQtDesktop::initTestCase()
+{
+    // Qt's file dialog keeps its state in QSettings; it goes here, not into the user's settings.
+    QVERIFY(m_config.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
+}
 
 namespace {
 QString nul()
