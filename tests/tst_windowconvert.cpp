@@ -2,6 +2,7 @@
 #include "BatchRun.h"
 #include "FakeDesktop.h"
 #include "Form1.h"
+#include "Naming.h"
 #include "PictureList.h"
 #include "PreviewBox.h"
 #include "ProgressWindow.h"
@@ -88,6 +89,8 @@ private slots:
     void emptyList();
     void twoPicturesToPng();
     void ownSourceIsNotReplaced();
+    void numberedNamesOfWrittenPicturesOnly_data();
+    void numberedNamesOfWrittenPicturesOnly();
     void longChineseNames();
     void aliasesOfASource_data();
     void aliasesOfASource();
@@ -120,6 +123,7 @@ void TestWindowConvert::initTestCase()
     TestPictures::save(photo, m_pictures + u"/c.png"_s, "PNG");
     TestPictures::save(photo, m_pictures + u"/stall-here.png"_s, "PNG");
     TestPictures::save(photo, m_pictures + u"/stall-writing.png"_s, "PNG");
+    TestPictures::save(photo, m_pictures + u"/slow-here.png"_s, "PNG");
     for (int i = 0; i < 6; ++i)
         TestPictures::save(photo, m_pictures + u"/many-%1.png"_s.arg(i), "PNG");
 }
@@ -191,6 +195,49 @@ void TestWindowConvert::ownSourceIsNotReplaced()
     QVERIFY(message.text.contains(u"其中 1 张图片另存为带编号的新名字"_s));
     QVERIFY(message.details.contains(u"c (2).png（原名是本批的一张原图）"_s));
     QFile::remove(m_pictures + u"/c (2).png"_s);
+}
+
+// The message lists a numbered name for each picture written under one, with the reason it has it: a
+// file that appeared under the planned name while the batch ran; and none for a picture that failed.
+void TestWindowConvert::numberedNamesOfWrittenPicturesOnly_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QString>("second");
+    QTest::addColumn<QString>("numbered");
+    QTest::newRow("a file appears under the planned name")
+        << u"slow-here.png"_s << QString() << u"slow-here (2).png（转换时出现了同名文件）"_s;
+    QTest::newRow("the numbered picture fails") << u"c.png"_s << u"words/c.png"_s << QString();
+}
+
+void TestWindowConvert::numberedNamesOfWrittenPicturesOnly()
+{
+    QFETCH(QString, entry);
+    QFETCH(QString, second);
+    QFETCH(QString, numbered);
+    Window w;
+    const QString out = outFolder(u"numbered-%1"_s.arg(QString::fromUtf8(QTest::currentDataTag()).size()));
+    w.open(m_pictures, {entry});
+    if (!second.isEmpty()) {
+        // Its plan is "c (2).png", as the second of two pictures named c; it is no picture.
+        const QString folder = outFolder(second.section(u'/', 0, 0));
+        TestPictures::saveBytes(folder + u'/' + second.section(u'/', 1), "words, not a picture");
+        w.desktop.openAnswers.append(folder + nul() + second.section(u'/', 1));
+        QTest::mouseClick(w.button(u"Command2"_s), Qt::LeftButton);
+    }
+    // The worker shows signs of life for a few seconds before it starts on "slow-here".
+    const QString planned = out + u'/' + Getfn(entry) + u".png"_s;
+    const bool appears = numbered.contains(u"转换时出现了同名文件"_s);
+    if (appears)
+        QTimer::singleShot(500, [&] { TestPictures::saveBytes(planned, "another program's file"); });
+    const Message message = w.convertAndWait(4, out);
+    if (appears)
+        QCOMPARE(TestPictures::bytesOf(planned), "another program's file"_ba);
+    QCOMPARE(message.text.contains(u"另存为带编号的新名字"_s), !numbered.isEmpty());
+    QCOMPARE(message.details.contains(u"另存为带编号的新名字"_s), !numbered.isEmpty());
+    if (!numbered.isEmpty())
+        QVERIFY2(message.details.contains(numbered), qPrintable(message.details));
+    else
+        QVERIFY(message.details.contains(u"不是图片或格式不支持"_s));
 }
 
 void TestWindowConvert::longChineseNames()
