@@ -256,6 +256,15 @@ void Form1::addDropped(const QStringList& paths)
     List1->addEntries(entries);
 }
 
+void Form1::addFiles(const QStringList& paths)
+{
+    QStringList absolute;
+    for (const QString& path : paths)
+        absolute.append(QFileInfo(path).absoluteFilePath());
+    if (!absolute.isEmpty())
+        addDropped(absolute);
+}
+
 void Form1::select(int index)
 {
     // Recorded before the picture loads, so an entry that cannot be shown can still be deleted.

@@ -33,6 +33,10 @@ public:
     int curIndex() const { return CurIndex; }
     const QString& savePath() const { return SavePath; }
 
+    /// Lists files as 添加图片 does and folders by the pictures in them, as a drop on the list does;
+    /// relative paths are taken from the current folder.
+    void addFiles(const QStringList& paths);
+
     /// The batch that is converting, if any.
     BatchRun* runningBatch() const { return m_batch; }
 

@@ -2,20 +2,54 @@
 #include "Form1.h"
 #include "QtDesktop.h"
 #include "QuitSignals.h"
+#include "Startup.h"
 #include "WorkerEngine.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QProcessEnvironment>
 #include <QTranslator>
+
+#include <cstdio>
+
+namespace {
+void print(std::FILE* stream, const QString& text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+}
+} // namespace
 
 int main(int argc, char* argv[])
 {
-    // Qt's dialogs write dates and sizes the way the process's locale settings say, whatever
-    // QLocale::setDefault says; they are Chinese too.
-    qputenv("LC_ALL", "zh_CN.UTF-8");
-    QApplication app(argc, argv);
+    // Read before Qt, which needs a display even to print a version.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QFile::decodeName(argv[i]));
+    const Startup::Arguments parsed = Startup::parse(arguments);
+    if (!parsed.error.isEmpty()) {
+        print(stderr, parsed.error + u'\n' + Startup::usage());
+        return 2;
+    }
+    if (parsed.help || parsed.version) {
+        print(stdout, parsed.help ? Startup::usage() : QStringLiteral("Kalvorin " KALVORIN_VERSION "\n"));
+        return 0;
+    }
+    if (const std::optional<QString> missing =
+            Startup::missingDisplay(QProcessEnvironment::systemEnvironment().toStringList())) {
+        print(stderr, *missing + u'\n');
+        return 1;
+    }
+
+    Startup::InterfaceLocale interfaceLocale;
+    Startup::exitQuietlyIfNoDisplay();
+    // Only the program's own name: the files were read above, and Qt takes no options from them.
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
+    Startup::finish();
+    interfaceLocale.settle();
     // The interface is Chinese whatever the system's language, Qt's own dialogs included: their words
     // from Qt's translation, their dates and sizes from the locale.
     const QLocale chinese(QLocale::Chinese, QLocale::China);
@@ -43,6 +77,8 @@ int main(int argc, char* argv[])
     // Logout, Ctrl+C and a closed terminal end a batch as "取消并退出" does, not mid-file.
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::quitRequested, &window, &Form1::quitNow);
+    // Files given on the command line, as "Open with" of a file manager gives them.
+    window.addFiles(parsed.files);
     window.show();
     return app.exec();
 }
