@@ -42,6 +42,8 @@ private slots:
     void layout_data();
     void layout();
     void programStarts();
+    void commandLine_data();
+    void commandLine();
     void installedWorkerConverts();
 
 private:
@@ -123,6 +125,47 @@ void TestPackage::programStarts()
     QVERIFY2(!program.waitForFinished(3'000), qPrintable(QString::fromLocal8Bit(program.readAll())));
     program.kill();
     program.waitForFinished();
+}
+
+// What the installed program does before it opens a window, on machines with no display or a dead one.
+void TestPackage::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("display");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("--version without a display") << QStringList{u"--version"_s} << QString() << 0 << u"Kalvorin 3."_s;
+    QTest::newRow("--help without a display") << QStringList{u"--help"_s} << QString() << 0 << u"用法：kalvorin"_s;
+    QTest::newRow("no display") << QStringList() << QString() << 1 << u"没有图形显示"_s;
+    QTest::newRow("a display nobody answers") << QStringList() << u":387"_s << 1 << u"无法打开窗口"_s;
+    QTest::newRow("unknown option") << QStringList{u"--frobnicate"_s} << u":387"_s << 2 << u"未知的选项"_s;
+}
+
+void TestPackage::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, display);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString& name : {u"DISPLAY"_s, u"WAYLAND_DISPLAY"_s, u"QT_QPA_PLATFORM"_s})
+        environment.remove(name);
+    if (!display.isEmpty())
+        environment.insert(u"DISPLAY"_s, display);
+    environment.insert(u"HOME"_s, m_root.path());
+    environment.insert(u"XDG_CONFIG_HOME"_s, m_root.filePath(u"config"_s));
+    program.setProcessEnvironment(environment);
+    program.setProcessChannelMode(QProcess::MergedChannels);
+    program.start(m_root.filePath(u"tree/usr/bin/kalvorin"_s), arguments);
+    QVERIFY(program.waitForFinished(30'000));
+    const QString output = QString::fromLocal8Bit(program.readAll());
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), exitCode);
+    QVERIFY2(output.contains(says), qPrintable(output));
+    // A window that cannot open says so in one line, not in Qt's words.
+    if (exitCode == 1)
+        QCOMPARE(output.trimmed().count(u'\n'), 0);
 }
 
 void TestPackage::installedWorkerConverts()

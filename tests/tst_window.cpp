@@ -10,6 +10,7 @@
 #include <QButtonGroup>
 #include <QDialog>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
@@ -141,6 +142,7 @@ private slots:
     void tabOrder();
     void openFilters();
     void openReplacesAndAddAppends();
+    void filesFromTheCommandLine();
     void cancelKeepsTheList();
     void openLeavesPreviewAndCurIndex();
     void manyNames();
@@ -263,6 +265,24 @@ void TestWindow::openFilters()
     QCOMPARE(w.desktop.openCalls[1].description, u"所有支持的格式(*.bmp;*.jpg;*.gif;*.pcx;*.ico)"_s);
     QCOMPARE(w.desktop.openCalls[1].patterns,
              (QStringList{u"*.bmp"_s, u"*.jpg"_s, u"*.gif"_s, u"*.pcx"_s, u"*.ico"_s}));
+}
+
+// "Open with" of a file manager: files as given, relative ones from the current folder, folders by the
+// pictures in them, after whatever the list holds.
+void TestWindow::filesFromTheCommandLine()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath(u"sub"_s));
+    for (const QString& name : {u"a.png"_s, u"sub/c.jpg"_s, u"sub/b.PNG"_s, u"sub/notes.txt"_s})
+        QFile(dir.filePath(name)).open(QIODevice::WriteOnly);
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    Window w;
+    w.open(u"/p/"_s + nul() + u"a.jpg"_s);
+    w.form.addFiles({u"a.png"_s, dir.filePath(u"sub"_s)});
+    QDir::setCurrent(before);
+    QCOMPARE(w.entries(), (QStringList{u"/p/a.jpg"_s, dir.filePath(u"a.png"_s), dir.filePath(u"sub/b.PNG"_s),
+                                       dir.filePath(u"sub/c.jpg"_s)}));
 }
 
 void TestWindow::openReplacesAndAddAppends()
