@@ -130,6 +130,18 @@ WorkerEngine::WorkerEngine(Options options, QObject* parent)
 
 WorkerEngine::~WorkerEngine() = default;
 
+QProcessEnvironment WorkerEngine::workerEnvironment(const QProcessEnvironment& system)
+{
+    QProcessEnvironment kept;
+    for (const QString& name :
+         {QStringLiteral("PATH"), QStringLiteral("LD_LIBRARY_PATH"), QStringLiteral("ASAN_OPTIONS"),
+          QStringLiteral("UBSAN_OPTIONS"), QStringLiteral("LSAN_OPTIONS")}) {
+        if (system.contains(name))
+            kept.insert(name, system.value(name));
+    }
+    return kept;
+}
+
 QString WorkerEngine::installedWorkerPath()
 {
     return workerPathFor(QCoreApplication::applicationDirPath());

@@ -19,7 +19,7 @@ class WorkerEngine final : public QObject, public PictureEngine {
 public:
     struct Options {
         QString workerPath;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment environment = workerEnvironment(QProcessEnvironment::systemEnvironment());
         TimeLimits previewLimits{20'000, 30'000, 1'000};
         TimeLimits convertLimits{};
         /// Workers of the conversion pool; 0 lets defaultPoolSize() choose for each batch.
@@ -36,6 +36,11 @@ public:
     explicit WorkerEngine(Options options, QObject* parent = nullptr);
     ~WorkerEngine() override;
 
+    /// The little of system a worker is started with: the program path and what the libraries need to
+    /// be found and checked (PATH, LD_LIBRARY_PATH, the sanitizers' options). Nothing of the user's
+    /// locale, home or desktop: a picture's output never depends on them, and ImageMagick reads no
+    /// configuration of the user's.
+    static QProcessEnvironment workerEnvironment(const QProcessEnvironment& system);
     /// Where the running program's worker is: workerPathFor() its own folder.
     static QString installedWorkerPath();
     /// The worker of a program in programFolder: beside it in the build tree, in

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -127,6 +128,7 @@ private slots:
     void staleWorkerFoldersGo();
     void refusedRequestsWriteNothing_data();
     void refusedRequestsWriteNothing();
+    void workersGetALittleEnvironment();
     void unsafeJobsAreNotSent_data();
     void unsafeJobsAreNotSent();
     void workerGoneWrong_data();
@@ -505,6 +507,38 @@ void TestEngine::refusedRequestsWriteNothing()
     // And the same worker still does what it is asked properly.
     QCOMPARE(Protocol::decodeConvertAnswer(handed.answer(Protocol::encode(plain)))->status, Protocol::Status::Ok);
     QVERIFY(QFile::exists(root.filePath(u"out/x.bmp"_s)));
+}
+
+// A worker sees nothing of the user's locale, home or desktop, nor ImageMagick settings of theirs.
+void TestEngine::workersGetALittleEnvironment()
+{
+    QProcessEnvironment user;
+    const QStringList userOnly{u"LC_ALL"_s,
+                               u"LANG"_s,
+                               u"HOME"_s,
+                               u"DISPLAY"_s,
+                               u"XDG_CONFIG_HOME"_s,
+                               u"MAGICK_THREAD_LIMIT"_s,
+                               u"MAGICK_CONFIGURE_PATH"_s};
+    for (const QString& name : userOnly)
+        user.insert(name, u"de_DE.UTF-8"_s);
+    user.insert(u"PATH"_s, u"/usr/bin:/bin"_s);
+    WorkerEngine::Options options = testEngineOptions();
+    options.environment = WorkerEngine::workerEnvironment(user);
+    WorkerEngine engine(options);
+    QVERIFY(previewOf(engine, path(u"p.png"_s)).error.isEmpty());
+    QCOMPARE(engine.workerProcessIds().size(), 1);
+    QFile environ(u"/proc/%1/environ"_s.arg(engine.workerProcessIds().front()));
+    QVERIFY(environ.open(QIODevice::ReadOnly));
+    QMap<QString, QString> seen;
+    for (const QByteArray& entry : environ.readAll().split('\0')) {
+        if (!entry.isEmpty())
+            seen.insert(QString::fromLocal8Bit(entry.left(entry.indexOf('='))),
+                        QString::fromLocal8Bit(entry.mid(entry.indexOf('=') + 1)));
+    }
+    QCOMPARE(seen.value(u"PATH"_s), u"/usr/bin:/bin"_s);
+    for (const QString& name : userOnly)
+        QVERIFY2(!seen.value(name).contains(u"de_DE"_s), qPrintable(name));
 }
 
 // Jobs the engine never hands to a worker: a NUL would cut a path short, and the file written would be
