@@ -207,6 +207,7 @@ void TestWindowConvert::numberedNamesOfWrittenPicturesOnly_data()
     QTest::newRow("a file appears under the planned name")
         << u"slow-here.png"_s << QString() << u"slow-here (2).png（转换时出现了同名文件）"_s;
     QTest::newRow("the numbered picture fails") << u"c.png"_s << u"words/c.png"_s << QString();
+    QTest::newRow("the numbered picture is text named .svg") << u"c.png"_s << u"svg/c.svg"_s << QString();
 }
 
 void TestWindowConvert::numberedNamesOfWrittenPicturesOnly()
