@@ -171,6 +171,8 @@ private slots:
     void quitNow();
     void reportCountsWhatWasWritten_data();
     void reportCountsWhatWasWritten();
+    void selectionAfterABatch_data();
+    void selectionAfterABatch();
 
 private:
     QTemporaryDir m_config;
@@ -715,6 +717,46 @@ void TestWindow::reportCountsWhatWasWritten()
     if (!renamed.isEmpty())
         QVERIFY(message.text.contains(u"其中 %1 张图片另存为带编号的新名字"_s.arg(renamed.size())));
     QCOMPARE(sectionOf(message.details, u"以下图片另存为带编号的新名字："_s), renamed);
+}
+
+void TestWindow::selectionAfterABatch_data()
+{
+    QTest::addColumn<int>("chosen");
+    QTest::addColumn<bool>("cancelled");
+    QTest::addColumn<int>("selected");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("completed") << 0 << false << 2 << u"c"_s;
+    QTest::newRow("cancelled") << 0 << true << 0 << u"a"_s;
+    QTest::newRow("cancelled, nothing chosen") << -1 << true << -1 << QString();
+}
+
+void TestWindow::selectionAfterABatch()
+{
+    QFETCH(int, chosen);
+    QFETCH(bool, cancelled);
+    QFETCH(int, selected);
+    QFETCH(QString, shown);
+
+    QTemporaryDir out;
+    QVERIFY(out.isValid());
+    Window w;
+    w.engine.holdBatches = cancelled;
+    w.open(abc());
+    if (chosen >= 0)
+        w.list()->setSelectedIndex(chosen);
+    const int curIndex = w.form.curIndex();
+    w.desktop.folderAnswers.append(out.path());
+    w.form.findChild<QButtonGroup*>()->button(OutputFormat::Png)->click();
+    if (cancelled) {
+        QVERIFY(w.form.runningBatch());
+        w.form.runningBatch()->cancel();
+    }
+    QTRY_COMPARE(w.desktop.messages.size(), 1);
+    QCOMPARE(w.desktop.messages.first().title, cancelled ? u"转换已取消"_s : u"转换完毕"_s);
+    QCOMPARE(w.list()->selectedIndex(), selected);
+    QCOMPARE(w.form.curIndex(), selected >= 0 ? selected : curIndex);
+    QCOMPARE(w.shown(), shown);
 }
 
 QTEST_MAIN(TestWindow)
