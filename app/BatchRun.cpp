@@ -15,15 +15,26 @@ BatchRun::BatchRun(PictureEngine& engine, const QList<PlannedOutput>& plan, Outp
     , m_window(window)
 {
     m_report.folder = folder->path();
+    // The job of each entry, -1 for those that have none.
+    QList<int> jobOfEntry;
+    jobOfEntry.reserve(plan.size());
     for (const PlannedOutput& output : plan) {
-        if (output.skipped) {
-            m_report.skipped.append({output.source, output.target});
+        if (output.repeats >= 0) {
+            m_repeats.append({output.source, jobOfEntry.value(output.repeats, -1)});
+            jobOfEntry.append(-1);
             continue;
         }
+        if (output.skipped) {
+            m_report.skipped.append({output.source, output.target});
+            jobOfEntry.append(-1);
+            continue;
+        }
+        jobOfEntry.append(int(m_jobs.size()));
         // Replaced only where the user said so, and only in the folder that was chosen.
         m_jobs.append({output.source, output.target, format, output.replacesExisting, folder});
         m_plannedRenames.append(output.renamed);
     }
+    m_written.resize(m_jobs.size());
     m_report.total = int(m_jobs.size());
     // A batch of small pictures is over before a progress window would be worth reading.
     m_showLater.setSingleShot(true);
@@ -86,6 +97,7 @@ void BatchRun::jobFinished(int index, const JobOutcome& outcome)
     switch (outcome.kind) {
     case JobOutcome::Kind::Written: {
         ++m_report.written;
+        m_written[index] = outcome.target;
         // Told only of pictures that were written, under the name they have.
         const ConvertJob& job = m_jobs[index];
         if (outcome.target != job.target)
@@ -108,6 +120,8 @@ void BatchRun::engineDone()
 {
     m_state = State::Ended;
     m_report.renames = m_renames.values();
+    for (const auto& [source, job] : std::as_const(m_repeats))
+        m_report.repeats.append({source, m_written.value(job)});
     m_showLater.stop();
     if (m_progress)
         m_progress->hide();

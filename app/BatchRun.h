@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <utility>
 
 class OutputFolder;
 class ProgressWindow;
@@ -23,8 +24,8 @@ class BatchRun final : public QObject {
     Q_OBJECT
 
 public:
-    /// A batch of plan's entries (skipped ones are reported, not converted) into folder in the format of
-    /// format. The progress window opens over window when the batch takes more than a moment.
+    /// A batch of plan's entries (skipped and repeated ones are reported, not converted) into folder in
+    /// the format of format. The progress window opens over window when the batch takes more than a moment.
     BatchRun(PictureEngine& engine, const QList<PlannedOutput>& plan, OutputFormat::Index format,
              std::shared_ptr<const OutputFolder> folder, QWidget* window);
     ~BatchRun() override;
@@ -54,6 +55,10 @@ private:
     QList<PlannedOutput::Renamed> m_plannedRenames;
     // The renamed pictures by job, told in the list's order once the batch is over.
     QMap<int, ConversionReport::Rename> m_renames;
+    // Where each job's picture was written; empty until it is.
+    QList<QString> m_written;
+    // The entries that repeat an earlier one, and the job of that one (-1 when it has none).
+    QList<std::pair<QString, int>> m_repeats;
     ConversionReport m_report;
     State m_state = State::Ready;
     int m_ended = 0;

@@ -57,6 +57,14 @@ Message ConversionReport::message() const
         for (const Skip& skip : skipped)
             details.append(native(skip.source) + QStringLiteral(" → ") + out.relativeFilePath(skip.target));
     }
+    if (!repeats.isEmpty()) {
+        section(QStringLiteral("以下条目与前面的条目是同一个文件，没有重复转换："));
+        for (const Repeat& repeat : repeats) {
+            details.append(native(repeat.source) + (repeat.target.isEmpty()
+                                                        ? QStringLiteral("（未转换）")
+                                                        : QStringLiteral(" → ") + out.relativeFilePath(repeat.target)));
+        }
+    }
 
     Message message;
     message.details = details.join(u'\n');
@@ -80,5 +88,8 @@ Message ConversionReport::message() const
         message.text += QStringLiteral("\n其中 %1 张图片另存为带编号的新名字（见详情）。").arg(renames.size());
     if (!skipped.isEmpty())
         message.text += QStringLiteral("\n已跳过 %1 张图片：保存路径中已有同名文件。").arg(skipped.size());
+    if (!repeats.isEmpty())
+        message.text +=
+            QStringLiteral("\n另有 %1 个条目与前面的条目是同一个文件，没有重复转换（见详情）。").arg(repeats.size());
     return message;
 }

@@ -396,8 +396,10 @@ void Form1::batchEnded()
     m_batch = nullptr;
     m_converted = true;
     updateControls();
-    // The list ends on its last entry, selected and shown, as after walking through it.
-    List1->setSelectedIndex(List1->entryCount() - 1);
+    // A finished batch leaves the list on its last entry, selected and shown, as after walking through
+    // it; a cancelled one leaves the picture the person was looking at.
+    if (!report.cancelled)
+        List1->setSelectedIndex(List1->entryCount() - 1);
     if (m_quitAfterBatch) {
         close();
         return;

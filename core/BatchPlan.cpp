@@ -4,6 +4,7 @@
 #include "Naming.h"
 
 #include <QDir>
+#include <QHash>
 #include <QSet>
 
 FileFacts lookUpNothing(const QString& path)
@@ -15,15 +16,30 @@ QList<PlannedOutput> planBatch(const QStringList& entries, const QString& folder
                                const FileLookup& lookup, ExistingFiles existing)
 {
     using Renamed = PlannedOutput::Renamed;
-    QSet<QString> sources;
-    for (const QString& entry : entries)
-        sources.insert(lookup(entry).identity);
+    // Each source's identity and the first entry that reaches it.
+    QHash<QString, int> sources;
+    QList<int> firstOfSource;
+    firstOfSource.reserve(entries.size());
+    for (const QString& entry : entries) {
+        const QString identity = lookup(entry).identity;
+        if (!sources.contains(identity))
+            sources.insert(identity, int(firstOfSource.size()));
+        firstOfSource.append(sources.value(identity));
+    }
 
     // The identities the batch writes to, or set aside for skipped entries.
     QSet<QString> taken;
     QList<PlannedOutput> plan;
     plan.reserve(entries.size());
     for (const QString& entry : entries) {
+        const int first = firstOfSource[plan.size()];
+        if (first < plan.size()) {
+            // Two outputs of one file would be the same picture twice under two names.
+            PlannedOutput out{entry, plan[first].target};
+            out.repeats = first;
+            plan.append(out);
+            continue;
+        }
         PlannedOutput out{entry, outputPath(folder, entry, format)};
         const FileFacts facts = lookup(out.target);
         if (taken.contains(facts.identity)) {

@@ -58,6 +58,9 @@ struct PlannedOutput {
     bool replacesExisting = false;
     /// The entry is not converted.
     bool skipped = false;
+    /// The index of an earlier entry that is the same file, however it is reached, or -1. The entry is
+    /// not converted: the earlier one's output is its output, and target is that output's planned path.
+    int repeats = -1;
 };
 
 /// A lookup that knows nothing of the disk: nothing exists, and paths are the same file when their
@@ -66,8 +69,9 @@ FileFacts lookUpNothing(const QString& path);
 
 /// Maps every entry, in order, to its output path in folder for format.
 ///
-/// No output of the batch overwrites another one, nor any of the batch's sources, however they are
-/// reached: the later entry gets "name (2).ext", "name (3).ext", ... A numbered name is never one that
+/// An entry that is the same file as an earlier one repeats it and is written once. No output of the
+/// batch overwrites another one, nor any of the batch's sources, however they are reached: the later
+/// entry gets "name (2).ext", "name (3).ext", ... A numbered name is never one that
 /// exists. A file already in the folder under a plain name is handled as existing says. Names that
 /// differ only in case are the same name, so nothing is lost on a case-insensitive disk.
 QList<PlannedOutput> planBatch(const QStringList& entries, const QString& folder, OutputFormat::Index format,

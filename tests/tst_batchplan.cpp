@@ -38,6 +38,8 @@ private slots:
     void plan();
     void filesOnDisk_data();
     void filesOnDisk();
+    void repeatedFiles_data();
+    void repeatedFiles();
 };
 
 void TestBatchPlan::plan_data()
@@ -75,9 +77,6 @@ void TestBatchPlan::plan_data()
     QTest::newRow("case does not make a name new")
         << QStringList{u"/a/Photo.jpg"_s, u"/b/photo.gif"_s} << u"/out"_s << 4
         << QStringList{u"/out/Photo.png"_s, u"/out/photo (2).png"_s} << QList<Renamed>{no, entry};
-    QTest::newRow("duplicate entries both written")
-        << QStringList{u"/p/a.jpg"_s, u"/p/a.jpg"_s} << u"/out"_s << 1
-        << QStringList{u"/out/a.bmp"_s, u"/out/a (2).bmp"_s} << QList<Renamed>{no, entry};
     QTest::newRow("root folder") << QStringList{u"/pics/photo.jpg"_s} << u"/"_s << 2 << QStringList{u"/photo.gif"_s}
                                  << QList<Renamed>{no};
     QTest::newRow("drive root") << QStringList{u"C:/pics/photo.jpg"_s, u"C:/x/photo.png"_s} << u"C:/"_s << 2
@@ -194,6 +193,84 @@ void TestBatchPlan::filesOnDisk()
         QCOMPARE(plan[i].skipped, skipped[i]);
     }
     QCOMPARE(replacedFiles(plan).size(), replacing);
+}
+
+// The same file listed twice, however it is reached, is written once; different files of one name
+// are each written.
+void TestBatchPlan::repeatedFiles_data()
+{
+    QTest::addColumn<Files>("files");
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<int>("existing");
+    QTest::addColumn<QStringList>("targets");
+    QTest::addColumn<QList<int>>("repeats");
+    QTest::addColumn<QList<Renamed>>("renamed");
+    QTest::addColumn<QList<bool>>("skipped");
+
+    const Renamed no = Renamed::No;
+    const Renamed entry = Renamed::SameNameAsAnotherEntry;
+    const Renamed there = Renamed::AlreadyInTheFolder;
+    const int replace = int(ExistingFiles::Replace);
+    const QList<bool> none{false, false, false};
+    const QString x = u"/out/x.jpg"_s;
+    const QString x2 = u"/out/x (2).jpg"_s;
+    // /link is a symlink to /p; /q/y.png is a hard link of /p/x.png; /q/x.gif is another picture.
+    const Files disk{{u"/p/x.png"_s, u"inode:1"_s},
+                     {u"/link/x.png"_s, u"inode:1"_s},
+                     {u"/q/y.png"_s, u"inode:1"_s},
+                     {u"/q/x.gif"_s, u"inode:2"_s}};
+    const Files taken{{u"/p/x.png"_s, u"inode:1"_s}, {x, u"inode:9"_s}};
+
+    QTest::newRow("same path twice") << disk << QStringList{u"/p/x.png"_s, u"/p/x.png"_s} << replace
+                                     << QStringList{x, x} << QList<int>{-1, 0} << QList<Renamed>{no, no} << none;
+    QTest::newRow("same path thrice, no disk")
+        << Files{} << QStringList{u"/p/x.png"_s, u"/P/x.png"_s, u"/p/./x.png"_s} << replace << QStringList{x, x, x}
+        << QList<int>{-1, 0, 0} << QList<Renamed>{no, no, no} << none;
+    QTest::newRow("through a symlinked folder")
+        << disk << QStringList{u"/p/x.png"_s, u"/link/x.png"_s} << replace << QStringList{x, x} << QList<int>{-1, 0}
+        << QList<Renamed>{no, no} << none;
+    QTest::newRow("hard link of another name")
+        << disk << QStringList{u"/q/y.png"_s, u"/p/x.png"_s} << replace << QStringList{u"/out/y.jpg"_s, u"/out/y.jpg"_s}
+        << QList<int>{-1, 0} << QList<Renamed>{no, no} << none;
+    QTest::newRow("different files of one name")
+        << disk << QStringList{u"/p/x.png"_s, u"/q/x.gif"_s} << replace << QStringList{x, x2} << QList<int>{-1, -1}
+        << QList<Renamed>{no, entry} << none;
+    QTest::newRow("a repeat takes no number")
+        << disk << QStringList{u"/p/x.png"_s, u"/link/x.png"_s, u"/q/x.gif"_s} << replace << QStringList{x, x, x2}
+        << QList<int>{-1, 0, -1} << QList<Renamed>{no, no, entry} << none;
+    QTest::newRow("repeat of a numbered entry")
+        << disk << QStringList{u"/q/x.gif"_s, u"/p/x.png"_s, u"/link/x.png"_s} << replace << QStringList{x, x2, x2}
+        << QList<int>{-1, -1, 1} << QList<Renamed>{no, entry, no} << none;
+    QTest::newRow("repeat of a skipped entry")
+        << taken << QStringList{u"/p/x.png"_s, u"/p/x.png"_s} << int(ExistingFiles::Skip) << QStringList{x, x}
+        << QList<int>{-1, 0} << QList<Renamed>{no, no} << QList<bool>{true, false};
+    QTest::newRow("repeat of an entry kept beside a file")
+        << taken << QStringList{u"/p/x.png"_s, u"/p/x.png"_s} << int(ExistingFiles::KeepBoth) << QStringList{x2, x2}
+        << QList<int>{-1, 0} << QList<Renamed>{there, no} << none;
+}
+
+void TestBatchPlan::repeatedFiles()
+{
+    QFETCH(Files, files);
+    QFETCH(QStringList, entries);
+    QFETCH(int, existing);
+    QFETCH(QStringList, targets);
+    QFETCH(QList<int>, repeats);
+    QFETCH(QList<Renamed>, renamed);
+    QFETCH(QList<bool>, skipped);
+
+    const FakeDisk disk{files, {}};
+    const QList<PlannedOutput> plan = planBatch(entries, u"/out"_s, OutputFormat::Jpg, disk, ExistingFiles(existing));
+    QCOMPARE(plan.size(), entries.size());
+    for (qsizetype i = 0; i < plan.size(); ++i) {
+        QCOMPARE(plan[i].source, entries[i]);
+        QCOMPARE(plan[i].target, targets[i]);
+        QCOMPARE(plan[i].repeats, repeats[i]);
+        QCOMPARE(plan[i].renamed, renamed[i]);
+        QCOMPARE(plan[i].skipped, skipped[i]);
+    }
+    // A file already there is asked about once, whatever repeats it.
+    QCOMPARE(replacedFiles(plan).size(), existing == int(ExistingFiles::Skip) ? 1 : 0);
 }
 
 QTEST_GUILESS_MAIN(TestBatchPlan)

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "BatchRun.h"
 #include "FakeDesktop.h"
 #include "FakePictureEngine.h"
 #include "Form1.h"
@@ -83,6 +84,17 @@ struct Window {
     }
 };
 
+/// The lines of the message's details under heading, up to the next blank line.
+QStringList sectionOf(const QString& details, const QString& heading)
+{
+    const QStringList lines = details.split(u'\n');
+    const qsizetype start = lines.indexOf(heading);
+    QStringList section;
+    for (qsizetype i = start + 1; start >= 0 && i < lines.size() && !lines[i].isEmpty(); ++i)
+        section.append(lines[i]);
+    return section;
+}
+
 QString abc()
 {
     return u"/p"_s + nul() + u"a.jpg"_s + nul() + u"b.jpg"_s + nul() + u"c.jpg"_s;
@@ -159,6 +171,10 @@ private slots:
     void foldersRemembered();
     void quitNow_data();
     void quitNow();
+    void reportCountsWhatWasWritten_data();
+    void reportCountsWhatWasWritten();
+    void selectionAfterABatch_data();
+    void selectionAfterABatch();
 
 private:
     QTemporaryDir m_config;
@@ -649,6 +665,118 @@ void TestWindow::quitNow()
     form.quitNow();
     QCOMPARE(engine.cancelCalls, holdBatch ? 1 : 0);
     QVERIFY(!form.isVisible());
+}
+
+// Only pictures written under a numbered name are told as renamed: not one that failed, was
+// cancelled or skipped. /q/ holds nothing; /r/a.jpg is a picture.
+void TestWindow::reportCountsWhatWasWritten_data()
+{
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<QStringList>("present");
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<int>("cancelAfter");
+    QTest::addColumn<QString>("textHas");
+    QTest::addColumn<QStringList>("renamed");
+
+    const QStringList none;
+    const QString another = u"（与同一批中的另一张图片同名）"_s;
+    const QString there = u"（保存路径中已有同名文件）"_s;
+    const QStringList twoA{u"/p/a.jpg"_s, u"/p/b.jpg"_s, u"/r/a.jpg"_s, u"/p/c.jpg"_s};
+    QTest::newRow("the numbered one is missing")
+        << QStringList{u"/p/a.jpg"_s, u"/q/a.jpg"_s} << none << -1 << -1 << u"有 1 张图片未能转换"_s << none;
+    QTest::newRow("numbered after a missing one")
+        << QStringList{u"/q/a.jpg"_s, u"/p/a.jpg"_s} << none << -1 << -1 << u"其中 1 张图片另存为带编号的新名字"_s
+        << QStringList{u"/p/a.jpg → a (2).jpg"_s + another};
+    QTest::newRow("cancelled before the numbered one")
+        << twoA << none << -1 << 2 << u"已转换 2 张图片，2 张未转换"_s << none;
+    QTest::newRow("cancelled after the numbered one") << twoA << none << -1 << 3 << u"已转换 3 张图片，1 张未转换"_s
+                                                      << QStringList{u"/r/a.jpg → a (2).jpg"_s + another};
+    QTest::newRow("kept both, one missing")
+        << QStringList{u"/p/a.jpg"_s, u"/q/b.jpg"_s} << QStringList{u"a.jpg"_s, u"b.jpg"_s} << 1 << -1
+        << u"有 1 张图片未能转换"_s << QStringList{u"/p/a.jpg → a (2).jpg"_s + there};
+    QTest::newRow("skipped and missing") << QStringList{u"/q/a.jpg"_s, u"/r/a.jpg"_s} << QStringList{u"a.jpg"_s} << 2
+                                         << -1 << u"已跳过 1 张图片"_s
+                                         << QStringList{u"/r/a.jpg → a (2).jpg"_s + another};
+}
+
+void TestWindow::reportCountsWhatWasWritten()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(QStringList, present);
+    QFETCH(int, answer);
+    QFETCH(int, cancelAfter);
+    QFETCH(QString, textHas);
+    QFETCH(QStringList, renamed);
+
+    QTemporaryDir out;
+    QVERIFY(out.isValid());
+    for (const QString& name : present) {
+        QFile file(out.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    Window w;
+    w.engine.addPicture(u"/r/a.jpg"_s, Qt::red);
+    w.engine.holdBatches = cancelAfter >= 0;
+    w.engine.finishedBeforeHolding = cancelAfter;
+    for (const QString& entry : entries)
+        w.add(entry);
+    QCOMPARE(w.entries(), entries);
+    if (answer >= 0)
+        w.desktop.questionAnswers = {answer};
+    w.desktop.folderAnswers.append(out.path());
+    w.form.findChild<QButtonGroup*>()->button(OutputFormat::Jpg)->click();
+    QCOMPARE(w.desktop.questions.size(), answer >= 0 ? 1 : 0);
+    if (cancelAfter >= 0) {
+        QVERIFY(w.form.runningBatch());
+        w.form.runningBatch()->cancel();
+    }
+    QTRY_COMPARE(w.desktop.messages.size(), 1);
+    const Message& message = w.desktop.messages.first();
+    QVERIFY2(message.text.contains(textHas), qPrintable(message.text));
+    QCOMPARE(message.text.contains(u"另存为带编号的新名字"_s), !renamed.isEmpty());
+    if (!renamed.isEmpty())
+        QVERIFY(message.text.contains(u"其中 %1 张图片另存为带编号的新名字"_s.arg(renamed.size())));
+    QCOMPARE(sectionOf(message.details, u"以下图片另存为带编号的新名字："_s), renamed);
+}
+
+void TestWindow::selectionAfterABatch_data()
+{
+    QTest::addColumn<int>("chosen");
+    QTest::addColumn<bool>("cancelled");
+    QTest::addColumn<int>("selected");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("completed") << 0 << false << 2 << u"c"_s;
+    QTest::newRow("cancelled") << 0 << true << 0 << u"a"_s;
+    QTest::newRow("cancelled, nothing chosen") << -1 << true << -1 << QString();
+}
+
+void TestWindow::selectionAfterABatch()
+{
+    QFETCH(int, chosen);
+    QFETCH(bool, cancelled);
+    QFETCH(int, selected);
+    QFETCH(QString, shown);
+
+    QTemporaryDir out;
+    QVERIFY(out.isValid());
+    Window w;
+    w.engine.holdBatches = cancelled;
+    w.open(abc());
+    if (chosen >= 0)
+        w.list()->setSelectedIndex(chosen);
+    const int curIndex = w.form.curIndex();
+    w.desktop.folderAnswers.append(out.path());
+    w.form.findChild<QButtonGroup*>()->button(OutputFormat::Png)->click();
+    if (cancelled) {
+        QVERIFY(w.form.runningBatch());
+        w.form.runningBatch()->cancel();
+    }
+    QTRY_COMPARE(w.desktop.messages.size(), 1);
+    QCOMPARE(w.desktop.messages.first().title, cancelled ? u"转换已取消"_s : u"转换完毕"_s);
+    QCOMPARE(w.list()->selectedIndex(), selected);
+    QCOMPARE(w.form.curIndex(), selected >= 0 ? selected : curIndex);
+    QCOMPARE(w.shown(), shown);
 }
 
 QTEST_MAIN(TestWindow)

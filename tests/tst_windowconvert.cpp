@@ -94,6 +94,8 @@ private slots:
     void longChineseNames();
     void aliasesOfASource_data();
     void aliasesOfASource();
+    void sameFileListedTwice_data();
+    void sameFileListedTwice();
     void symlinkInTheOutputFolderIsReplacedNotFollowed();
     void replaceQuestion_data();
     void replaceQuestion();
@@ -207,6 +209,7 @@ void TestWindowConvert::numberedNamesOfWrittenPicturesOnly_data()
     QTest::newRow("a file appears under the planned name")
         << u"slow-here.png"_s << QString() << u"slow-here (2).png（转换时出现了同名文件）"_s;
     QTest::newRow("the numbered picture fails") << u"c.png"_s << u"words/c.png"_s << QString();
+    QTest::newRow("the numbered picture is text named .svg") << u"c.png"_s << u"svg/c.svg"_s << QString();
 }
 
 void TestWindowConvert::numberedNamesOfWrittenPicturesOnly()
@@ -296,6 +299,59 @@ void TestWindowConvert::aliasesOfASource()
     QVERIFY(w.desktop.questions.isEmpty());
     QCOMPARE(message.icon, Message::Icon::Information);
     QVERIFY(message.details.contains(u"原名是本批的一张原图"_s));
+}
+
+void TestWindowConvert::sameFileListedTwice_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("picture");
+    QTest::newRow("same path twice") << u"same"_s << true;
+    QTest::newRow("through a symlinked folder") << u"symlink"_s << true;
+    QTest::newRow("hard link of another name") << u"hardlink"_s << true;
+    QTest::newRow("no picture, twice") << u"same"_s << false;
+}
+
+// One file listed twice is written once; the second entry is told as a repeat, neither a failure nor
+// a numbered name.
+void TestWindowConvert::sameFileListedTwice()
+{
+    QFETCH(QString, how);
+    QFETCH(bool, picture);
+    QTemporaryDir dir;
+    const QString real = dir.filePath(u"real"_s);
+    const QString out = dir.filePath(u"out"_s);
+    QVERIFY(QDir().mkpath(real) && QDir().mkpath(out));
+    const QString first = real + u"/x.jpg"_s;
+    if (picture)
+        TestPictures::save(TestPictures::photo(80, 50), first, "JPEG");
+    else
+        TestPictures::saveBytes(first, "words, not a picture");
+    QString second = first;
+    if (how == u"symlink"_s) {
+        QVERIFY(QFile::link(real, dir.filePath(u"link"_s)));
+        second = dir.filePath(u"link/x.jpg"_s);
+    } else if (how == u"hardlink"_s) {
+        second = real + u"/y.jpg"_s;
+        QCOMPARE(::link(QFile::encodeName(first), QFile::encodeName(second)), 0);
+    }
+    Window w;
+    w.open(QString(), {first, second});
+    QCOMPARE(w.list()->entryCount(), 2);
+    const Message message = w.convertAndWait(4, out);
+    QCOMPARE(filesIn(out), picture ? QStringList{u"x.png"_s} : QStringList{});
+    const QString repeated = QDir::toNativeSeparators(second) + (picture ? u" → x.png"_s : u"（未转换）"_s);
+    QVERIFY2(message.details.contains(u"以下条目与前面的条目是同一个文件，没有重复转换：\n"_s + repeated),
+             qPrintable(message.details));
+    QVERIFY(message.text.contains(u"另有 1 个条目与前面的条目是同一个文件，没有重复转换（见详情）。"_s));
+    QVERIFY(!message.text.contains(u"另存为带编号的新名字"_s));
+    if (picture) {
+        QCOMPARE(message.icon, Message::Icon::Information);
+        QVERIFY(message.text.startsWith(finished + QDir::toNativeSeparators(out)));
+    } else {
+        QCOMPARE(message.icon, Message::Icon::Warning);
+        QVERIFY(message.text.startsWith(u"有 1 张图片未能转换"_s));
+        QCOMPARE(message.details.count(u"不是图片或格式不支持"_s), 1);
+    }
 }
 
 void TestWindowConvert::symlinkInTheOutputFolderIsReplacedNotFollowed()

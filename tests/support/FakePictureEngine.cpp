@@ -38,21 +38,27 @@ void FakePictureEngine::preview(const QString& path, QSize, PreviewDone done)
         done(resultFor(path));
 }
 
+void FakePictureEngine::finish(const ConvertJob& job, int index, const BatchCallbacks& callbacks) const
+{
+    callbacks.started(index);
+    if (m_pictures.contains(job.source))
+        callbacks.finished(index, {JobOutcome::Kind::Written, {}, {}, job.target});
+    else
+        callbacks.finished(index, {JobOutcome::Kind::Failed, QStringLiteral("文件不存在"), {}, {}});
+}
+
 void FakePictureEngine::convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks callbacks)
 {
     batches.append(jobs);
+    const int count = int(jobs.size());
+    const int finishing = holdBatches ? std::min(finishedBeforeHolding, count) : count;
+    for (int i = 0; i < finishing; ++i)
+        finish(jobs[i], i, callbacks);
     if (holdBatches) {
-        for (int i = 0; i < jobs.size(); ++i)
+        for (int i = finishing; i < count; ++i)
             callbacks.started(i);
-        m_held.emplace(jobs.size(), std::move(callbacks));
+        m_held.emplace(Held{finishing, count, std::move(callbacks)});
         return;
-    }
-    for (int i = 0; i < jobs.size(); ++i) {
-        callbacks.started(i);
-        if (m_pictures.contains(jobs[i].source))
-            callbacks.finished(i, {JobOutcome::Kind::Written, {}, {}, jobs[i].target});
-        else
-            callbacks.finished(i, {JobOutcome::Kind::Failed, QStringLiteral("文件不存在"), {}, {}});
     }
     callbacks.done();
 }
@@ -62,9 +68,9 @@ void FakePictureEngine::cancelBatch()
     ++cancelCalls;
     if (!m_held)
         return;
-    auto [count, callbacks] = std::move(*m_held);
+    Held held = std::move(*m_held);
     m_held.reset();
-    for (int i = 0; i < count; ++i)
-        callbacks.finished(i, {JobOutcome::Kind::Cancelled, {}, {}, {}});
-    callbacks.done();
+    for (int i = held.first; i < held.end; ++i)
+        held.callbacks.finished(i, {JobOutcome::Kind::Cancelled, {}, {}, {}});
+    held.callbacks.done();
 }

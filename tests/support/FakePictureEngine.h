@@ -11,7 +11,8 @@
 
 /// A picture engine for the window's tests: each known path has a plain picture, any other fails
 /// with "文件不存在". Answers come at once, or on answerPending() when deferred is set. A batch ends at
-/// once, or, when holdBatches is set, stays running until cancelBatch().
+/// once, or, when holdBatches is set, stays running until cancelBatch() after its first
+/// finishedBeforeHolding jobs ended.
 class FakePictureEngine final : public PictureEngine {
 public:
     /// Adds a picture for path, filled with colour.
@@ -21,6 +22,7 @@ public:
     QStringList previewRequests;
     QList<QList<ConvertJob>> batches;
     bool holdBatches = false;
+    int finishedBeforeHolding = 0;
     int cancelCalls = 0;
 
     /// Answers the deferred requests, oldest first or, to mimic a slow older picture, newest first.
@@ -35,5 +37,13 @@ private:
 
     QHash<QString, QImage> m_pictures;
     QList<std::pair<QString, PreviewDone>> m_pending;
-    std::optional<std::pair<qsizetype, BatchCallbacks>> m_held;
+    void finish(const ConvertJob& job, int index, const BatchCallbacks& callbacks) const;
+
+    // The first and the end of the held jobs, and whom to tell.
+    struct Held {
+        int first = 0;
+        int end = 0;
+        BatchCallbacks callbacks;
+    };
+    std::optional<Held> m_held;
 };
