@@ -40,9 +40,11 @@ const QSize frameAllowance(16, 48);
 // As small as the window goes: 1024x768 at 200% needs about 0.56 of the design; below half the
 // captions are clipped past reading.
 constexpr double smallestScale = 0.5;
-// Chinese captions stay legible down to about 9 pixels (7 points at 96 dpi), not below.
+// Chinese captions stay legible down to about 9 device pixels (7 points at 96 dpi), not below; on a
+// scaled screen a logical pixel is several device pixels, and a floor in logical ones clipped the
+// captions of 1024x768 at 200%.
 constexpr qreal smallestPointSize = 7.0;
-constexpr int smallestPixelSize = 9;
+constexpr qreal smallestPixelSize = 9.0;
 
 struct FormatButtonPlace {
     OutputFormat::Index format;
@@ -239,10 +241,13 @@ void Form1::scaleLayout()
     QFont scaledFont;
     if (m_scale < 1.0) {
         const QFont designFont = QApplication::font(this);
+        const qreal density = devicePixelRatioF();
         if (designFont.pointSizeF() > 0)
-            scaledFont.setPointSizeF(std::max(designFont.pointSizeF() * m_scale, smallestPointSize));
+            scaledFont.setPointSizeF(
+                TwipsLayout::scaledFontSize(designFont.pointSizeF(), m_scale, smallestPointSize, density));
         else
-            scaledFont.setPixelSize(std::max(qRound(designFont.pixelSize() * m_scale), smallestPixelSize));
+            scaledFont.setPixelSize(
+                qRound(TwipsLayout::scaledFontSize(designFont.pixelSize(), m_scale, smallestPixelSize, density)));
     }
     setFont(scaledFont);
 

@@ -33,4 +33,10 @@ QSize scaled(QSize pixels, double scale)
 {
     return {scaledLength(pixels.width(), scale, 1), scaledLength(pixels.height(), scale, 1)};
 }
+qreal scaledFontSize(qreal size, double scale, qreal floor, qreal density)
+{
+    if (scale >= 1.0)
+        return size;
+    return std::max(size * scale, floor / density);
+}
 } // namespace TwipsLayout

@@ -3,6 +3,7 @@
 
 #include <QRect>
 #include <QSize>
+#include <QtGlobal>
 
 /// The main window's layout is kept in twips; at its design size 15 of them make one logical pixel.
 namespace TwipsLayout {
@@ -19,4 +20,7 @@ QRect scaled(const QRect& twips, double scale);
 /// The pixel size of a size given in pixels at the design size, at scale, rounded down: it fits
 /// wherever fittedScale said it would.
 QSize scaled(QSize pixels, double scale);
+/// A font's size at scale, in points or pixels, but never below floor (same unit) in device pixels'
+/// worth: density is the screen's device pixels per logical pixel. At scale 1 or more, size.
+qreal scaledFontSize(qreal size, double scale, qreal floor, qreal density);
 } // namespace TwipsLayout

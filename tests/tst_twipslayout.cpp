@@ -11,6 +11,8 @@ private slots:
     void fittedScale();
     void scaledRect_data();
     void scaledRect();
+    void fontSize_data();
+    void fontSize();
 };
 
 namespace {
@@ -75,6 +77,30 @@ void TestTwipsLayout::scaledRect()
     QFETCH(double, scale);
     QFETCH(QRect, pixels);
     QCOMPARE(TwipsLayout::scaled(twips, scale), pixels);
+}
+
+void TestTwipsLayout::fontSize_data()
+{
+    QTest::addColumn<qreal>("size");
+    QTest::addColumn<double>("scale");
+    QTest::addColumn<qreal>("density");
+    QTest::addColumn<qreal>("scaled");
+    QTest::newRow("design size") << 9.0 << 1.0 << 1.0 << 9.0;
+    QTest::newRow("design font under the floor stays") << 6.0 << 1.0 << 1.0 << 6.0;
+    QTest::newRow("1024x768 at 125%") << 9.0 << 0.95 << 1.25 << 8.55;
+    QTest::newRow("shrunk to half at 100%") << 9.0 << 0.5 << 1.0 << 7.0;
+    // 7 logical points would clip every format button's caption; 5.3 are 10 device pixels high.
+    QTest::newRow("1024x768 at 200%") << 9.0 << 0.59 << 2.0 << 9.0 * 0.59;
+    QTest::newRow("floor in device pixels") << 9.0 << 0.3 << 2.0 << 3.5;
+}
+
+void TestTwipsLayout::fontSize()
+{
+    QFETCH(qreal, size);
+    QFETCH(double, scale);
+    QFETCH(qreal, density);
+    QFETCH(qreal, scaled);
+    QCOMPARE(TwipsLayout::scaledFontSize(size, scale, 7.0, density), scaled);
 }
 
 QTEST_GUILESS_MAIN(TestTwipsLayout)
