@@ -6,7 +6,7 @@
 
 namespace TwipsLayout {
 namespace {
-// 845 * (800 / 845.0) is 799.9999999999999 in doubles; without the slack the fitted size would lose a
+// 845 * (496 / 845.0) is 495.99999999999994 in doubles; without the slack the fitted size would lose a
 // pixel it has room for.
 constexpr double slack = 1e-9;
 

@@ -64,9 +64,10 @@ void TestTwipsLayout::scaledRect_data()
     QTest::newRow("design size") << QRect(11085, 4860, 1335, 555) << 1.0 << QRect(739, 324, 89, 37);
     QTest::newRow("twips between pixels round down") << QRect(29, 44, 14, 16) << 1.0 << QRect(1, 2, 0, 1);
     QTest::newRow("half") << QRect(11085, 4860, 1335, 555) << 0.5 << QRect(369, 162, 44, 18);
-    // 845 * (800 / 845) is a hair under 800 in doubles.
     QTest::newRow("whole window at 200% on 1600x1000")
         << QRect(0, 0, 12675, 7320) << 800.0 / 845 << QRect(0, 0, 800, 462);
+    // 845 * (496 / 845) is a hair under 496 in doubles.
+    QTest::newRow("whole window in 496 pixels") << QRect(0, 0, 12675, 7320) << 496.0 / 845 << QRect(0, 0, 496, 286);
     QTest::newRow("whole window at 125% on 1024x768")
         << QRect(0, 0, 12675, 7320) << 819.0 / 845 << QRect(0, 0, 819, 472);
 }
