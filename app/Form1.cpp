@@ -12,6 +12,7 @@
 #include "PictureEngine.h"
 #include "PictureList.h"
 #include "PreviewBox.h"
+#include "TwipsLayout.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -23,15 +24,27 @@
 #include <QPainter>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
-// The layout is kept in twips; 15 of them make one logical pixel.
-QRect fromTwips(int left, int top, int width, int height)
-{
-    return {left / 15, top / 15, width / 15, height / 15};
-}
+// The window's client area in twips; every control's place is kept in twips too and scaled with it.
+const QRect designTwips(0, 0, 12675, 7320);
+const QSize designSize = TwipsLayout::scaled(designTwips, 1.0).size();
+// Room for the title bar and borders, which Qt learns only once the window is on screen: a guess on the
+// generous side of common desktops' frames.
+const QSize frameAllowance(16, 48);
+// As small as the window goes: 1024x768 at 200% needs about 0.56 of the design; below half the
+// captions are clipped past reading.
+constexpr double smallestScale = 0.5;
+// Chinese captions stay legible down to about 9 device pixels (7 points at 96 dpi), not below; on a
+// scaled screen a logical pixel is several device pixels, and a floor in logical ones clipped the
+// captions of 1024x768 at 200%.
+constexpr qreal smallestPointSize = 7.0;
+constexpr qreal smallestPixelSize = 9.0;
 
 struct FormatButtonPlace {
     OutputFormat::Index format;
@@ -51,23 +64,20 @@ constexpr std::array<FormatButtonPlace, OutputFormat::Count> formatButtonPlaces{
 
 const QColor listBackground(26, 142, 255);
 
-QLabel* makeLabel(QWidget* parent, const QString& name, const QString& caption, const QRect& place,
-                  const QColor& textColour)
+QLabel* makeLabel(QWidget* parent, const QString& name, const QString& caption, const QColor& textColour)
 {
     auto* label = new QLabel(caption, parent);
     label->setObjectName(name);
-    label->setGeometry(place);
     QPalette palette = label->palette();
     palette.setColor(QPalette::WindowText, textColour);
     label->setPalette(palette);
     return label;
 }
 
-QPushButton* makeButton(QWidget* parent, const QString& name, const QString& caption, const QRect& place)
+QPushButton* makeButton(QWidget* parent, const QString& name, const QString& caption)
 {
     auto* button = new QPushButton(caption, parent);
     button->setObjectName(name);
-    button->setGeometry(place);
     button->setAutoDefault(false);
     return button;
 }
@@ -104,10 +114,14 @@ Form1::Form1(Desktop& desktop, PictureEngine& engine, QWidget* parent)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Kalvorin"));
-    setFixedSize(fromTwips(0, 0, 12675, 7320).size());
+    // It only shrinks: the background picture would blur and the captions grow past what the design
+    // meant, while Qt already scales the whole window on a high-density screen.
+    setMinimumSize(TwipsLayout::scaled(designSize, smallestScale));
+    setMaximumSize(designSize);
     buildControls();
     setTabOrder();
     updateControls();
+    fitToScreen();
 }
 
 Form1::~Form1() = default;
@@ -116,7 +130,7 @@ void Form1::buildControls()
 {
     List1 = new PictureList(this);
     List1->setObjectName(QStringLiteral("List1"));
-    List1->setGeometry(fromTwips(1920, 720, 2535, 6180));
+    setTwipsGeometry(List1, {1920, 720, 2535, 6180});
     QPalette listPalette = List1->palette();
     listPalette.setColor(QPalette::Base, listBackground);
     listPalette.setColor(QPalette::Text, Qt::white);
@@ -128,39 +142,42 @@ void Form1::buildControls()
     connect(List1, &PictureList::deleteRequested, this, &Form1::deleteEntry);
     connect(List1, &PictureList::pathsDropped, this, &Form1::addDropped);
 
-    Label1 = makeLabel(this, QStringLiteral("Label1"), QStringLiteral("文件列表："), fromTwips(1920, 480, 1095, 255),
-                       Qt::white);
-    Label2 = makeLabel(this, QStringLiteral("Label2"), QStringLiteral("图片预览 ："), fromTwips(4560, 480, 1335, 255),
-                       Qt::white);
+    Label1 = makeLabel(this, QStringLiteral("Label1"), QStringLiteral("文件列表："), Qt::white);
+    setTwipsGeometry(Label1, {1920, 480, 1095, 255});
+    Label2 = makeLabel(this, QStringLiteral("Label2"), QStringLiteral("图片预览 ："), Qt::white);
+    setTwipsGeometry(Label2, {4560, 480, 1335, 255});
     // Scratch storage for the folder of the last dialog selection; it sits below the client area and
     // never shows.
-    Label3 =
-        makeLabel(this, QStringLiteral("Label3"), QStringLiteral("无"), fromTwips(2880, 7560, 8295, 375), Qt::black);
+    Label3 = makeLabel(this, QStringLiteral("Label3"), QStringLiteral("无"), Qt::black);
+    setTwipsGeometry(Label3, {2880, 7560, 8295, 375});
     Label3->setVisible(false);
 
-    CmdCha = makeButton(this, QStringLiteral("CmdCha"), QStringLiteral("立即查看"), fromTwips(120, 3060, 1395, 495));
+    CmdCha = makeButton(this, QStringLiteral("CmdCha"), QStringLiteral("立即查看"));
+    setTwipsGeometry(CmdCha, {120, 3060, 1395, 495});
     connect(CmdCha, &QPushButton::clicked, this, &Form1::view);
 
-    Command7 = makeButton(this, QStringLiteral("Command7"), QStringLiteral("打开图片"), fromTwips(120, 720, 1395, 555));
+    Command7 = makeButton(this, QStringLiteral("Command7"), QStringLiteral("打开图片"));
+    setTwipsGeometry(Command7, {120, 720, 1395, 555});
     connect(Command7, &QPushButton::clicked, this, &Form1::open);
-    Command1 =
-        makeButton(this, QStringLiteral("Command1"), QStringLiteral("删除图片"), fromTwips(120, 1500, 1395, 555));
+    Command1 = makeButton(this, QStringLiteral("Command1"), QStringLiteral("删除图片"));
+    setTwipsGeometry(Command1, {120, 1500, 1395, 555});
     connect(Command1, &QPushButton::clicked, this, &Form1::deleteEntry);
-    Command2 =
-        makeButton(this, QStringLiteral("Command2"), QStringLiteral("添加图片"), fromTwips(120, 2280, 1395, 555));
+    Command2 = makeButton(this, QStringLiteral("Command2"), QStringLiteral("添加图片"));
+    setTwipsGeometry(Command2, {120, 2280, 1395, 555});
     connect(Command2, &QPushButton::clicked, this, &Form1::add);
 
     zhuanhuan = new QButtonGroup(this);
     for (const FormatButtonPlace& place : formatButtonPlaces) {
-        QPushButton* button = makeButton(this, QStringLiteral("zhuanhuan_%1").arg(place.format),
-                                         OutputFormat::caption(place.format), fromTwips(11085, place.top, 1335, 555));
+        QPushButton* button =
+            makeButton(this, QStringLiteral("zhuanhuan_%1").arg(place.format), OutputFormat::caption(place.format));
+        setTwipsGeometry(button, {11085, place.top, 1335, 555});
         zhuanhuan->addButton(button, place.format);
     }
     connect(zhuanhuan, &QButtonGroup::idClicked, this, &Form1::convert);
 
     Picture1 = new PreviewBox(this);
     Picture1->setObjectName(QStringLiteral("Picture1"));
-    Picture1->setGeometry(fromTwips(4620, 720, 6255, 6195));
+    setTwipsGeometry(Picture1, {4620, 720, 6255, 6195});
 
     // Ctrl+O opens pictures as the button does, and only when the button could be pressed.
     auto* openShortcut = new QShortcut(QKeySequence::Open, this);
@@ -197,11 +214,65 @@ void Form1::setTabOrder()
         QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
+void Form1::setTwipsGeometry(QWidget* control, const QRect& twips)
+{
+    m_twipsPlaces.append({control, twips});
+    control->setGeometry(TwipsLayout::scaled(twips, m_scale).translated(m_origin));
+}
+
+void Form1::fitToScreen()
+{
+    const double scale = TwipsLayout::fittedScale(designSize, screen()->availableGeometry().size() - frameAllowance);
+    resize(TwipsLayout::scaled(designSize, std::max(scale, smallestScale)));
+    // A hidden window gets its resize event only when shown; the controls are in place before that.
+    scaleLayout();
+}
+
+void Form1::scaleLayout()
+{
+    m_scale = TwipsLayout::fittedScale(designSize, size());
+    const QSize used = TwipsLayout::scaled(designSize, m_scale);
+    // The proportions stay; what is left over goes in equal bands on both sides.
+    m_origin = QPoint((width() - used.width()) / 2, (height() - used.height()) / 2);
+    for (const TwipsPlace& place : std::as_const(m_twipsPlaces))
+        place.control->setGeometry(TwipsLayout::scaled(place.twips, m_scale).translated(m_origin));
+
+    // At the design size the window keeps the font it inherits, as it always had.
+    QFont scaledFont;
+    if (m_scale < 1.0) {
+        const QFont designFont = QApplication::font(this);
+        const qreal density = devicePixelRatioF();
+        if (designFont.pointSizeF() > 0)
+            scaledFont.setPointSizeF(
+                TwipsLayout::scaledFontSize(designFont.pointSizeF(), m_scale, smallestPointSize, density));
+        else
+            scaledFont.setPixelSize(
+                qRound(TwipsLayout::scaledFontSize(designFont.pixelSize(), m_scale, smallestPixelSize, density)));
+    }
+    setFont(scaledFont);
+
+    // Scaled to cover the whole window, letterbox bands included; at the design size it is drawn at its
+    // own size from the top-left corner and the window shows only part of it.
+    const double cover =
+        m_background.isNull()
+            ? 1.0
+            : std::max({m_scale, double(width()) / m_background.width(), double(height()) / m_background.height()});
+    m_scaledBackground = cover == 1.0 ? m_background
+                                      : m_background.scaled(TwipsLayout::scaled(m_background.size(), cover),
+                                                            Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    update();
+}
+
+void Form1::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    scaleLayout();
+}
+
 void Form1::paintEvent(QPaintEvent*)
 {
-    // Drawn at its own size from the top-left corner; the window shows only part of it.
     QPainter painter(this);
-    painter.drawImage(QPoint(0, 0), m_background);
+    painter.drawImage(QPoint(0, 0), m_scaledBackground);
     // The style draws no focus on these buttons over the picture: a white ring around the one that
     // has it shows where Enter and Space go.
     if (auto* button = qobject_cast<QPushButton*>(focusWidget()); button && button->parentWidget() == this) {

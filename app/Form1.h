@@ -46,12 +46,17 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildControls();
     void setTabOrder();
+    // The layout: every control's place is kept in twips and scaled with the window.
+    void setTwipsGeometry(QWidget* control, const QRect& twips);
+    void fitToScreen();
+    void scaleLayout();
 
     // Handlers of the controls' events.
     void open();
@@ -73,6 +78,16 @@ private:
     Desktop& m_desktop;
     PictureEngine& m_engine;
     QImage m_background;
+
+    struct TwipsPlace {
+        QWidget* control;
+        QRect twips;
+    };
+    QList<TwipsPlace> m_twipsPlaces;
+    // The layout's scale and where its top-left corner sits in the window; the background as drawn.
+    double m_scale = 1.0;
+    QPoint m_origin;
+    QImage m_scaledBackground;
 
     PictureList* List1 = nullptr;
     QLabel* Label1 = nullptr;

@@ -15,12 +15,14 @@
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
 
 #include <functional>
+#include <numeric>
 
 using namespace Qt::StringLiterals;
 
@@ -151,6 +153,8 @@ private slots:
     void startState();
     void layout_data();
     void layout();
+    void fitsSmallWindows_data();
+    void fitsSmallWindows();
     void tabOrder();
     void openFilters();
     void openReplacesAndAddAppends();
@@ -193,8 +197,13 @@ void TestWindow::startState()
     w.form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w.form));
     QCOMPARE(w.form.windowTitle(), u"Kalvorin"_s);
-    QCOMPARE(w.form.size(), QSize(845, 488));
-    QCOMPARE(w.form.minimumSize(), w.form.maximumSize());
+    // Whole on the screen, in the design's proportions; it grows no larger than the design. The offscreen
+    // screen is 800 pixels wide, narrower than the design.
+    const QRect available = w.form.screen()->availableGeometry();
+    QVERIFY(w.form.width() <= available.width());
+    QVERIFY(w.form.height() <= available.height());
+    QVERIFY(qAbs(w.form.width() * 488 - w.form.height() * 845) <= 845);
+    QCOMPARE(w.form.maximumSize(), QSize(845, 488));
     QCOMPARE(w.list()->entryCount(), 0);
     QVERIFY(w.preview()->isEmpty());
     QVERIFY(!w.button(u"CmdCha"_s)->isEnabled());
@@ -244,7 +253,15 @@ void TestWindow::layout()
     QFETCH(QString, name);
     QFETCH(QString, caption);
     QFETCH(QRect, pixels);
+    // At the design size it is the design, to the pixel, after the window was smaller.
     Window w;
+    w.form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w.form));
+    w.form.resize(500, 300);
+    QTRY_COMPARE(w.form.size(), QSize(500, 300));
+    w.form.resize(845, 488);
+    QTRY_COMPARE(w.form.size(), QSize(845, 488));
+    QVERIFY(!w.form.testAttribute(Qt::WA_SetFont));
     auto* control = w.form.findChild<QWidget*>(name);
     QVERIFY(control);
     QCOMPARE(control->geometry(), pixels);
@@ -252,6 +269,76 @@ void TestWindow::layout()
         QCOMPARE(button->text(), caption);
     if (auto* label = qobject_cast<QLabel*>(control))
         QCOMPARE(label->text(), caption);
+}
+
+void TestWindow::fitsSmallWindows_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("captionsFit");
+    // Screens' logical sizes less a panel and a window frame.
+    QTest::newRow("1600x1000 at 200%") << QSize(784, 420) << true;
+    QTest::newRow("1024x768 at 125%") << QSize(803, 470) << true;
+    QTest::newRow("1024x768 at 150%") << QSize(667, 432) << true;
+    QTest::newRow("1024x768 at 200%") << QSize(496, 304) << false;
+    QTest::newRow("wide: bands left and right") << QSize(845, 300) << false;
+    QTest::newRow("high: bands above and below") << QSize(600, 488) << true;
+    QTest::newRow("smallest") << QSize(423, 244) << false;
+}
+
+void TestWindow::fitsSmallWindows()
+{
+    QFETCH(QSize, size);
+    QFETCH(bool, captionsFit);
+    Window w;
+    w.form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w.form));
+    const QStringList names{u"List1"_s,       u"Picture1"_s,    u"CmdCha"_s,      u"Command7"_s,    u"Command1"_s,
+                            u"Command2"_s,    u"zhuanhuan_1"_s, u"zhuanhuan_0"_s, u"zhuanhuan_2"_s, u"zhuanhuan_3"_s,
+                            u"zhuanhuan_4"_s, u"zhuanhuan_5"_s, u"zhuanhuan_6"_s, u"Label1"_s,      u"Label2"_s};
+    w.form.resize(845, 488);
+    QTRY_COMPARE(w.form.size(), QSize(845, 488));
+    QList<QRect> design;
+    for (const QString& name : names)
+        design.append(w.form.findChild<QWidget*>(name)->geometry());
+    const QRect designBox = std::accumulate(design.begin(), design.end(), QRect(), std::bit_or<>());
+
+    w.form.resize(size);
+    QTRY_COMPARE(w.form.size(), size);
+    QList<QRect> fitted;
+    for (const QString& name : names)
+        fitted.append(w.form.findChild<QWidget*>(name)->geometry());
+    const QRect box = std::accumulate(fitted.begin(), fitted.end(), QRect(), std::bit_or<>());
+    QVERIFY(w.form.rect().contains(box));
+    // Each control where the design has it, at one scale, to a pixel of rounding.
+    const double scale = std::min(size.width() / 845.0, size.height() / 488.0);
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        const QRect& d = design[i];
+        const QRect& f = fitted[i];
+        QVERIFY2(qAbs(f.left() - box.left() - (d.left() - designBox.left()) * scale) <= 1.5, qPrintable(names[i]));
+        QVERIFY2(qAbs(f.top() - box.top() - (d.top() - designBox.top()) * scale) <= 1.5, qPrintable(names[i]));
+        QVERIFY2(qAbs(f.width() - d.width() * scale) <= 1.5, qPrintable(names[i]));
+        QVERIFY2(qAbs(f.height() - d.height() * scale) <= 1.5, qPrintable(names[i]));
+    }
+    // The list, the preview and the buttons keep apart (the labels touch what they name, as designed).
+    for (qsizetype i = 0; i < names.size() - 2; ++i) {
+        for (qsizetype j = i + 1; j < names.size() - 2; ++j)
+            QVERIFY2(!fitted[i].intersects(fitted[j]), qPrintable(names[i] + u' ' + names[j]));
+    }
+    QVERIFY(fitted[names.indexOf(u"zhuanhuan_1"_s)].left() > fitted[names.indexOf(u"Picture1"_s)].right());
+    // What is left over is shared equally on both sides.
+    const double left = box.left() - designBox.left() * scale;
+    const double top = box.top() - designBox.top() * scale;
+    QVERIFY(qAbs(2 * left + 845 * scale - size.width()) <= 3);
+    QVERIFY(qAbs(2 * top + 488 * scale - size.height()) <= 3);
+
+    const QFont font = w.button(u"zhuanhuan_6"_s)->font();
+    QVERIFY(font.pointSizeF() < QApplication::font().pointSizeF());
+    QVERIFY(font.pointSizeF() >= 7);
+    if (captionsFit) {
+        for (QPushButton* button : w.form.findChildren<QPushButton*>())
+            QVERIFY2(button->fontMetrics().horizontalAdvance(button->text()) < button->width(),
+                     qPrintable(button->text()));
+    }
 }
 
 void TestWindow::tabOrder()
