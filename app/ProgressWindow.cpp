@@ -52,6 +52,8 @@ ProgressWindow::ProgressWindow(const QString& format, QWidget* parent)
     setWindowModality(Qt::WindowModal);
     m_label->setMinimumWidth(320);
     m_label->setTextFormat(Qt::PlainText);
+    // Room for the line on time from the start: the dialog does not grow under the pointer.
+    m_label->setMinimumHeight(m_label->fontMetrics().lineSpacing() * 4);
     m_bar->setTextVisible(false);
     m_cancel->setAutoDefault(false);
     auto* buttons = new QHBoxLayout;
