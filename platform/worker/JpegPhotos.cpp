@@ -60,10 +60,6 @@ void quietly(j_common_ptr) {}
 using Density = Metadata::Resolution;
 static_assert(Density::None == 0 && Density::PerInch == 1 && Density::PerCentimetre == 2);
 
-// A JPEG being decoded, with the markers an output carries on. Errors of libjpeg come back as a
-// return of false, never as an exit of the process; a warning (data that ends early, a bad marker)
-// counts as an error here, so that such a picture takes the general path and is reported as it is
-// there.
 // The thousandths of a conversion done, told as it goes: each stage covers a fixed part, measured on
 // Debian's wallpapers, and reports the fraction of itself done.
 class Steps {
@@ -87,6 +83,10 @@ private:
     int m_until = 0;
 };
 
+// A JPEG being decoded, with the markers an output carries on. Errors of libjpeg come back as a
+// return of false, never as an exit of the process; a warning (data that ends early, a bad marker)
+// counts as an error here, so that such a picture takes the general path and is reported as it is
+// there.
 class Decoder {
 public:
     explicit Decoder(const QByteArray& bytes)

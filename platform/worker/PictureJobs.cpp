@@ -179,7 +179,7 @@ public:
         if (m_hooks.progress)
             m_hooks.progress(pixels, m_done);
     }
-    // Only stored: the next beat tells it.
+    // Told at the next beat, or at once when the hooks ask for every step.
     void doneSoFar(qint16 done)
     {
         done = std::clamp<qint16>(done, 0, Protocol::perMille);
