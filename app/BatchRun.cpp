@@ -8,6 +8,9 @@
 #include "ProgressWindow.h"
 
 #include <QFileInfo>
+#include <QShortcut>
+
+#include <algorithm>
 
 BatchRun::BatchRun(PictureEngine& engine, const QList<PlannedOutput>& plan, OutputFormat::Index format,
                    std::shared_ptr<const OutputFolder> folder, QWidget* window)
@@ -40,6 +43,8 @@ BatchRun::BatchRun(PictureEngine& engine, const QList<PlannedOutput>& plan, Outp
     m_showLater.setSingleShot(true);
     m_showLater.setInterval(400);
     connect(&m_showLater, &QTimer::timeout, this, &BatchRun::showProgress);
+    m_tick.setInterval(1000);
+    connect(&m_tick, &QTimer::timeout, this, &BatchRun::updateProgress);
 }
 
 BatchRun::~BatchRun()
@@ -48,13 +53,19 @@ BatchRun::~BatchRun()
     if (m_state == State::Running || m_state == State::Cancelling)
         m_engine.cancelBatch();
     delete m_progress;
+    delete m_escape;
 }
 
 void BatchRun::start()
 {
     Q_ASSERT(m_state == State::Ready);
     m_state = State::Running;
+    m_clock.start();
     m_showLater.start();
+    if (m_window) {
+        m_escape = new QShortcut(QKeySequence(Qt::Key_Escape), m_window);
+        connect(m_escape, &QShortcut::activated, this, &BatchRun::cancel);
+    }
     QPointer<BatchRun> self(this);
     BatchCallbacks callbacks;
     callbacks.started = [self](int index) {
@@ -64,6 +75,10 @@ void BatchRun::start()
     callbacks.finished = [self](int index, const JobOutcome& outcome) {
         if (self)
             self->jobFinished(index, outcome);
+    };
+    callbacks.progress = [self](int index, double fraction) {
+        if (self)
+            self->jobProgress(index, fraction);
     };
     callbacks.done = [self] {
         if (self)
@@ -86,14 +101,22 @@ void BatchRun::cancel()
 void BatchRun::jobStarted(int index)
 {
     m_running.append(index);
-    if (m_progress)
-        m_progress->setProgress(m_ended, m_report.total, runningName());
+    updateProgress();
+}
+
+void BatchRun::jobProgress(int index, double fraction)
+{
+    if (!m_running.contains(index))
+        return;
+    m_fractions[index] = std::clamp(fraction, 0.0, 1.0);
+    updateProgress();
 }
 
 void BatchRun::jobFinished(int index, const JobOutcome& outcome)
 {
     ++m_ended;
     m_running.removeOne(index);
+    m_fractions.remove(index);
     switch (outcome.kind) {
     case JobOutcome::Kind::Written: {
         ++m_report.written;
@@ -112,8 +135,7 @@ void BatchRun::jobFinished(int index, const JobOutcome& outcome)
     case JobOutcome::Kind::Cancelled:
         break;
     }
-    if (m_progress)
-        m_progress->setProgress(m_ended, m_report.total, runningName());
+    updateProgress();
 }
 
 void BatchRun::engineDone()
@@ -123,6 +145,12 @@ void BatchRun::engineDone()
     for (const auto& [source, job] : std::as_const(m_repeats))
         m_report.repeats.append({source, m_written.value(job)});
     m_showLater.stop();
+    m_tick.stop();
+    // Later: done may come within the shortcut's own signal, when the engine cancels at once.
+    if (m_escape) {
+        m_escape->setEnabled(false);
+        m_escape->deleteLater();
+    }
     if (m_progress)
         m_progress->hide();
     emit ended();
@@ -136,10 +164,23 @@ void BatchRun::showProgress()
         m_progress = new ProgressWindow(OutputFormat::extension(m_jobs.value(0).format).mid(1).toUpper(), m_window);
         connect(m_progress, &ProgressWindow::cancelRequested, this, &BatchRun::cancel);
     }
-    m_progress->setProgress(m_ended, m_report.total, runningName());
+    updateProgress();
     if (m_state == State::Cancelling)
         m_progress->setCancelling();
+    if (m_escape)
+        m_escape->setEnabled(false);
     m_progress->show();
+    m_tick.start();
+}
+
+void BatchRun::updateProgress()
+{
+    if (!m_progress)
+        return;
+    double running = 0;
+    for (const double fraction : std::as_const(m_fractions))
+        running += fraction;
+    m_progress->setProgress(m_ended, m_report.total, runningName(), running, m_clock.elapsed());
 }
 
 QString BatchRun::runningName() const

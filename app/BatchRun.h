@@ -5,6 +5,7 @@
 #include "ConversionReport.h"
 #include "PictureEngine.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -16,6 +17,7 @@
 
 class OutputFolder;
 class ProgressWindow;
+class QShortcut;
 class QWidget;
 
 /// One batch from start to end: its jobs on the engine, its report and its progress window. It moves
@@ -44,8 +46,10 @@ private:
 
     void jobStarted(int index);
     void jobFinished(int index, const JobOutcome& outcome);
+    void jobProgress(int index, double fraction);
     void engineDone();
     void showProgress();
+    void updateProgress();
     QString runningName() const;
 
     PictureEngine& m_engine;
@@ -64,6 +68,13 @@ private:
     int m_ended = 0;
     // The jobs under way, oldest first: the progress window names the newest.
     QList<int> m_running;
+    // How much of each running job is done, where the engine tells.
+    QMap<int, double> m_fractions;
+    QElapsedTimer m_clock;
     QTimer m_showLater;
+    // The time shown moves on every second even while no picture ends.
+    QTimer m_tick;
     QPointer<ProgressWindow> m_progress;
+    // Escape in the main window until the progress window, which then blocks it, takes over.
+    QPointer<QShortcut> m_escape;
 };

@@ -45,6 +45,12 @@ void readReply(const QByteArray& payload)
         return;
     if (reply->kind == Protocol::Reply::Progress || reply->kind == Protocol::Reply::Measured)
         require(reply->value >= 0 && reply->value <= Protocol::maxPixels);
+    require(reply->done >= 0 && reply->done <= Protocol::perMille);
+    if (reply->kind == Protocol::Reply::Progress) {
+        const std::optional<Protocol::ReplyFrame> again =
+            Protocol::decodeReply(Protocol::encodeProgress(reply->value, reply->done));
+        require(again && again->value == reply->value && again->done == reply->done);
+    }
     // A name the window joins to the output folder's path: one plain name, never a path.
     if (reply->kind == Protocol::Reply::Written) {
         require(Protocol::isPlainName(reply->name));

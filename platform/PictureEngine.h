@@ -66,6 +66,9 @@ struct BatchCallbacks {
     std::function<void(int index)> started;
     /// The job at index ended.
     std::function<void(int index, const JobOutcome& outcome)> finished;
+    /// How much of the running job at index is done, from 0 to 1, when the engine can tell: told
+    /// now and then between started and finished, never going back.
+    std::function<void(int index, double fraction)> progress;
     /// The batch is over: every job ended, or it was cancelled and the running ones were stopped.
     std::function<void()> done;
 };

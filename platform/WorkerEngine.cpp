@@ -490,6 +490,14 @@ void WorkerEngine::runJob(WorkerProcess& worker, int index)
         [written](const QString& name) {
             if (written->isEmpty())
                 *written = name;
+        },
+        // A photo that leaves the fast path starts again from nothing there; what was shown stays.
+        [this, index, shown = std::make_shared<qint16>(0)](qint16 done) {
+            if (done <= *shown)
+                return;
+            *shown = done;
+            if (m_callbacks.progress)
+                m_callbacks.progress(index, double(done) / Protocol::perMille);
         });
 }
 

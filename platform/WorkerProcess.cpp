@@ -75,12 +75,14 @@ QString WorkerProcess::temporaryFolder() const
     return m_process && m_folder ? m_folder->path() : QString();
 }
 
-void WorkerProcess::send(const QByteArray& request, TimeLimits limits, Done done, Measured measured, Written written)
+void WorkerProcess::send(const QByteArray& request, TimeLimits limits, Done done, Measured measured, Written written,
+                         Progress progress)
 {
     Q_ASSERT(!m_done);
     m_done = std::move(done);
     m_measured = std::move(measured);
     m_written = std::move(written);
+    m_progress = std::move(progress);
     m_limits = limits;
     m_failing.reset();
     if (!m_process)
@@ -243,6 +245,8 @@ void WorkerProcess::readAnswer()
             m_idle.start(m_limits.idleMs);
             if (reply->value > 0)
                 extendLimit(reply->value);
+            if (m_progress && reply->done > 0)
+                m_progress(reply->done);
             continue;
         case Protocol::Reply::Measured:
             m_idle.start(m_limits.idleMs);
@@ -330,6 +334,7 @@ void WorkerProcess::finishRequest(Protocol::Status status, const QByteArray& ans
     m_done = nullptr;
     m_measured = nullptr;
     m_written = nullptr;
+    m_progress = nullptr;
     done(status, answer);
 }
 

@@ -55,6 +55,9 @@ public:
     /// that is being stopped, up to the moment its process has gone.
     using Written = std::function<void(const QString& name)>;
 
+    /// Called with a running request's thousandths done (0 to Protocol::perMille) at each sign of life
+    /// that carries them.
+    using Progress = std::function<void(qint16 done)>;
     /// policy, when not empty, is the library's policy.xml for the process. outputFolders are
     /// descriptors of folders the process is handed, and the only ones its requests may write into.
     WorkerProcess(QString program, QProcessEnvironment environment, QByteArray policy = {},
@@ -68,7 +71,8 @@ public:
     QString temporaryFolder() const;
 
     /// Sends one request; done is called once, on this thread, when it is answered or has failed.
-    void send(const QByteArray& request, TimeLimits limits, Done done, Measured measured = {}, Written written = {});
+    void send(const QByteArray& request, TimeLimits limits, Done done, Measured measured = {}, Written written = {},
+              Progress progress = {});
     /// Lets the request that reported its size go on, with memory bytes for its pixels.
     void proceed(qint64 memory);
     /// Stops the request in progress: its process is killed, and done reports Cancelled once it has
@@ -101,6 +105,7 @@ private:
     Done m_done;
     Measured m_measured;
     Written m_written;
+    Progress m_progress;
     // Set while a failed request waits for its process to go.
     std::optional<Protocol::Status> m_failing;
     bool m_retire = false;

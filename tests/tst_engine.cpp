@@ -133,6 +133,8 @@ private slots:
     void unsafeJobsAreNotSent();
     void workerGoneWrong_data();
     void workerGoneWrong();
+    void progressWithinAPicture_data();
+    void progressWithinAPicture();
     void limitsSaturate_data();
     void limitsSaturate();
     void workerOfAnotherBuildIsRefused();
@@ -581,6 +583,7 @@ void TestEngine::workerGoneWrong_data()
     QTest::newRow("ok without replacing") << u"answer-ok-without-writing"_s << true << broken;
     QTest::newRow("progress 2^53 and INT64_MAX") << u"huge-progress"_s << false << QString();
     QTest::newRow("negative progress") << u"negative-progress"_s << false << broken;
+    QTest::newRow("more than done") << u"overdone-progress"_s << false << broken;
     QTest::newRow("oversize frame") << u"oversize-frame"_s << false << broken;
 }
 
@@ -638,6 +641,51 @@ void TestEngine::limitsSaturate()
     QFETCH(qint64, memory);
     QCOMPARE(TimeLimits{}.overallMs(pixels), ms);
     QCOMPARE(WorkerEngine::memoryFor(pixels), memory);
+}
+
+// A photo's conversion tells how far it has got: fractions that only grow, up to the whole picture
+// where the encoder's own rows are counted too.
+void TestEngine::progressWithinAPicture_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<bool>("toTheEnd");
+    QTest::newRow("TIFF") << int(OutputFormat::Tiff) << true;
+    QTest::newRow("BMP") << int(OutputFormat::Bmp) << true;
+    QTest::newRow("PNG") << int(OutputFormat::Png) << false;
+    QTest::newRow("GIF") << int(OutputFormat::Gif) << false;
+    QTest::newRow("JPEG") << int(OutputFormat::Jpg) << true;
+}
+
+void TestEngine::progressWithinAPicture()
+{
+    QFETCH(int, format);
+    QFETCH(bool, toTheEnd);
+    const QString source = path(u"every-step photo.jpg"_s);
+    if (!QFileInfo::exists(source))
+        TestPictures::save(TestPictures::photo(1600, 1200), source, "JPEG");
+    QTemporaryDir out;
+    const QString target = out.filePath(u"x"_s + OutputFormat::extension(OutputFormat::Index(format)));
+    WorkerEngine engine(testEngineOptions());
+    QList<double> fractions;
+    QStringList errors{u"not run"_s};
+    bool done = false;
+    BatchCallbacks callbacks;
+    callbacks.progress = [&](int index, double fraction) {
+        QCOMPARE(index, 0);
+        fractions.append(fraction);
+    };
+    callbacks.finished = [&](int, const JobOutcome& outcome) { errors[0] = outcome.reason; };
+    callbacks.done = [&] { done = true; };
+    engine.convertBatch({{source, target, OutputFormat::Index(format)}}, callbacks);
+    QTRY_VERIFY_WITH_TIMEOUT(done, 120'000);
+    QCOMPARE(errors, QStringList{QString()});
+    QVERIFY2(fractions.size() > 10, qPrintable(QString::number(fractions.size())));
+    for (qsizetype i = 0; i < fractions.size(); ++i) {
+        QVERIFY2(fractions[i] > 0 && fractions[i] <= 1, qPrintable(QString::number(fractions[i])));
+        if (i > 0)
+            QVERIFY2(fractions[i] > fractions[i - 1], qPrintable(QString::number(i)));
+    }
+    QCOMPARE(fractions.last() == 1.0, toTheEnd);
 }
 
 QTEST_MAIN(TestEngine)

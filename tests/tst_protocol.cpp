@@ -176,35 +176,49 @@ void TestProtocol::requests()
     QCOMPARE(request.error.isEmpty(), accepted);
 }
 
-// What the window takes from a reply frame: pixel counts come capped and never negative, and a frame
-// of no known kind or with bytes left over is refused.
+// What the window takes from a reply frame: pixel counts come capped and never negative, the
+// thousandths of a picture done lie in 0..1000, and a frame of no known kind or with bytes left over
+// is refused.
 void TestProtocol::replies_data()
 {
     QTest::addColumn<QByteArray>("payload");
     QTest::addColumn<bool>("accepted");
     QTest::addColumn<qint64>("value");
-    const auto progress = [](qint64 pixels) { return bytesOf(quint8(Protocol::Reply::Progress), pixels); };
+    QTest::addColumn<int>("done");
+    const auto progress = [](qint64 pixels, qint16 done = 0) {
+        return bytesOf(quint8(Protocol::Reply::Progress), pixels, done);
+    };
     const auto measured = [](qint64 pixels) { return bytesOf(quint8(Protocol::Reply::Measured), pixels); };
-    QTest::newRow("progress") << progress(12'000'000) << true << qint64(12'000'000);
-    QTest::newRow("progress 2^53") << progress(qint64(1) << 53) << true << Protocol::maxPixels;
-    QTest::newRow("progress INT64_MAX") << progress(std::numeric_limits<qint64>::max()) << true << Protocol::maxPixels;
-    QTest::newRow("progress negative") << progress(-1) << false << qint64(0);
-    QTest::newRow("progress INT64_MIN") << progress(std::numeric_limits<qint64>::min()) << false << qint64(0);
-    QTest::newRow("measured INT64_MAX") << measured(std::numeric_limits<qint64>::max()) << true << Protocol::maxPixels;
-    QTest::newRow("measured negative") << measured(-5) << false << qint64(0);
-    QTest::newRow("progress cut short") << progress(1).chopped(1) << false << qint64(0);
-    QTest::newRow("progress left over") << progress(1) + 'x' << false << qint64(0);
+    QTest::newRow("progress") << progress(12'000'000) << true << qint64(12'000'000) << 0;
+    QTest::newRow("progress 2^53") << progress(qint64(1) << 53) << true << Protocol::maxPixels << 0;
+    QTest::newRow("progress INT64_MAX") << progress(std::numeric_limits<qint64>::max()) << true << Protocol::maxPixels
+                                        << 0;
+    QTest::newRow("progress negative") << progress(-1) << false << qint64(0) << 0;
+    QTest::newRow("progress INT64_MIN") << progress(std::numeric_limits<qint64>::min()) << false << qint64(0) << 0;
+    QTest::newRow("measured INT64_MAX") << measured(std::numeric_limits<qint64>::max()) << true << Protocol::maxPixels
+                                        << 0;
+    QTest::newRow("measured negative") << measured(-5) << false << qint64(0) << 0;
+    QTest::newRow("progress cut short") << progress(1).chopped(1) << false << qint64(0) << 0;
+    QTest::newRow("progress left over") << progress(1) + 'x' << false << qint64(0) << 0;
+    QTest::newRow("progress pixels only")
+        << bytesOf(quint8(Protocol::Reply::Progress), qint64(1)) << false << qint64(0) << 0;
+    QTest::newRow("progress half done") << progress(1'000, 500) << true << qint64(1'000) << 500;
+    QTest::newRow("progress all done") << progress(1'000, 1'000) << true << qint64(1'000) << 1'000;
+    QTest::newRow("progress beyond done") << progress(1'000, 1'001) << false << qint64(0) << 0;
+    QTest::newRow("progress done negative") << progress(1'000, -1) << false << qint64(0) << 0;
+    QTest::newRow("progress done INT16_MAX")
+        << progress(0, std::numeric_limits<qint16>::max()) << false << qint64(0) << 0;
     QTest::newRow("hello") << bytesOf(quint8(Protocol::Reply::Hello), Protocol::version) << true
-                           << qint64(Protocol::version);
-    QTest::newRow("kind 0") << bytesOf(quint8(0), qint64(1)) << false << qint64(0);
+                           << qint64(Protocol::version) << 0;
+    QTest::newRow("kind 0") << bytesOf(quint8(0), qint64(1)) << false << qint64(0) << 0;
     const auto written = [](const QString& name) { return bytesOf(quint8(Protocol::Reply::Written), name); };
-    QTest::newRow("written") << written(u"a (2).png"_s) << true << qint64(0);
+    QTest::newRow("written") << written(u"a (2).png"_s) << true << qint64(0) << 0;
     for (const QString& name : {QString(), u".."_s, u"../a.png"_s, u"sub/a.png"_s, u"a.png"_s + QChar(0)})
-        QTest::addRow("written %s", qPrintable(name)) << written(name) << false << qint64(0);
-    QTest::newRow("written left over") << written(u"a.png"_s) + 'x' << false << qint64(0);
-    QTest::newRow("kind 6") << bytesOf(quint8(6), qint64(1)) << false << qint64(0);
-    QTest::newRow("kind 255") << bytesOf(quint8(255)) << false << qint64(0);
-    QTest::newRow("empty") << QByteArray() << false << qint64(0);
+        QTest::addRow("written %s", qPrintable(name)) << written(name) << false << qint64(0) << 0;
+    QTest::newRow("written left over") << written(u"a.png"_s) + 'x' << false << qint64(0) << 0;
+    QTest::newRow("kind 6") << bytesOf(quint8(6), qint64(1)) << false << qint64(0) << 0;
+    QTest::newRow("kind 255") << bytesOf(quint8(255)) << false << qint64(0) << 0;
+    QTest::newRow("empty") << QByteArray() << false << qint64(0) << 0;
 }
 
 void TestProtocol::replies()
@@ -212,10 +226,13 @@ void TestProtocol::replies()
     QFETCH(QByteArray, payload);
     QFETCH(bool, accepted);
     QFETCH(qint64, value);
+    QFETCH(int, done);
     const std::optional<Protocol::ReplyFrame> reply = Protocol::decodeReply(payload);
     QCOMPARE(reply.has_value(), accepted);
     if (reply)
         QCOMPARE(reply->value, value);
+    if (reply)
+        QCOMPARE(int(reply->done), done);
     if (reply && reply->kind == Protocol::Reply::Written)
         QCOMPARE(reply->name, u"a (2).png"_s);
 }

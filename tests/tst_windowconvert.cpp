@@ -103,6 +103,9 @@ private slots:
     void unwritableFolder();
     void killedWorkerMidBatch();
     void cancelMidBatch();
+    void escapeCancels_data();
+    void escapeCancels();
+    void progressWindowIsADialogOverTheWindow();
     void closeDuringBatchAsks();
 
 private:
@@ -517,6 +520,57 @@ void TestWindowConvert::cancelMidBatch()
     QCOMPARE(filesIn(out), QStringList{u"a.tiff"_s});
     QVERIFY(!progress || !progress->isVisible());
     QVERIFY(w.button(u"CmdCha"_s)->isEnabled());
+}
+
+// Escape stops the batch wherever the focus is: in the progress window, in the main window it
+// blocks, or in the main window before the progress window has appeared.
+void TestWindowConvert::escapeCancels_data()
+{
+    QTest::addColumn<QString>("where");
+    QTest::newRow("progress window") << u"progress"_s;
+    QTest::newRow("main window") << u"main"_s;
+    QTest::newRow("main window, at once") << u"early"_s;
+}
+
+void TestWindowConvert::escapeCancels()
+{
+    QFETCH(QString, where);
+    Window w;
+    w.form.show();
+    QApplication::setActiveWindow(&w.form);
+    const QString out = outFolder(u"escape "_s + where);
+    w.open(m_pictures, {u"stall-here.png"_s, u"many-2.png"_s});
+    w.convert(1, out);
+    QVERIFY(w.form.runningBatch());
+    if (where != u"early"_s) {
+        QPointer<ProgressWindow> progress;
+        QTRY_VERIFY((progress = w.form.findChild<ProgressWindow*>()) && progress->isVisible());
+        QWidget* const target = where == u"main"_s ? static_cast<QWidget*>(&w.form) : progress.data();
+        QApplication::setActiveWindow(target);
+        QTest::keyClick(target, Qt::Key_Escape);
+    } else {
+        QTest::keyClick(&w.form, Qt::Key_Escape);
+    }
+    const Message message = w.waitForMessage();
+    QCOMPARE(message.title, u"转换已取消"_s);
+    QVERIFY(!QFileInfo::exists(out + u"/stall-here.bmp"_s));
+}
+
+void TestWindowConvert::progressWindowIsADialogOverTheWindow()
+{
+    Window w;
+    w.form.show();
+    const QString out = outFolder(u"dialog"_s);
+    w.open(m_pictures, {u"stall-here.png"_s});
+    w.convert(1, out);
+    QPointer<ProgressWindow> progress;
+    QTRY_VERIFY((progress = w.form.findChild<ProgressWindow*>()) && progress->isVisible());
+    QCOMPARE(progress->windowModality(), Qt::WindowModal);
+    QCOMPARE(progress->windowType(), Qt::Dialog);
+    QVERIFY(!(progress->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    QVERIFY(progress->windowFlags() & Qt::CustomizeWindowHint);
+    QTest::mouseClick(progress->findChild<QPushButton*>(), Qt::LeftButton);
+    QCOMPARE(w.waitForMessage().title, u"转换已取消"_s);
 }
 
 void TestWindowConvert::closeDuringBatchAsks()

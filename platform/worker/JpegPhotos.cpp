@@ -60,6 +60,29 @@ void quietly(j_common_ptr) {}
 using Density = Metadata::Resolution;
 static_assert(Density::None == 0 && Density::PerInch == 1 && Density::PerCentimetre == 2);
 
+// The thousandths of a conversion done, told as it goes: each stage covers a fixed part, measured on
+// Debian's wallpapers, and reports the fraction of itself done.
+class Steps {
+public:
+    void tellTo(const std::function<void(qint16 done)>& tell) { m_tell = tell; }
+    // The next stage, which ends at until thousandths.
+    void stage(int until)
+    {
+        m_from = m_until;
+        m_until = until;
+    }
+    void at(double fraction) const
+    {
+        if (m_tell)
+            m_tell(qint16(m_from + std::lround((m_until - m_from) * std::clamp(fraction, 0.0, 1.0))));
+    }
+
+private:
+    std::function<void(qint16 done)> m_tell;
+    int m_from = 0;
+    int m_until = 0;
+};
+
 // A JPEG being decoded, with the markers an output carries on. Errors of libjpeg come back as a
 // return of false, never as an exit of the process; a warning (data that ends early, a bad marker)
 // counts as an error here, so that such a picture takes the general path and is reported as it is
@@ -138,10 +161,15 @@ public:
                 return false;
             if (done)
                 done(row);
+            m_steps.at(double(row + 1) / double(m_info.output_height));
         }
         jpeg_finish_decompress(&m_info);
         return m_error.base.num_warnings == 0;
     }
+
+    // Where the conversion has got: read() advances the current stage row by row.
+    Steps& steps() { return m_steps; }
+    const Steps& steps() const { return m_steps; }
 
     size_t width() const { return m_info.image_width; }
     size_t height() const { return m_info.image_height; }
@@ -175,6 +203,7 @@ private:
     std::array<std::pair<int, int>, 3> m_sampling{};
     std::vector<std::pair<int, QByteArray>> m_markers;
     size_t m_exifMarker = SIZE_MAX;
+    Steps m_steps;
 };
 
 // Bytes put into a buffer in one byte order.
@@ -220,6 +249,24 @@ public:
 private:
     QByteArray m_bytes;
 };
+
+// The thousandths of a conversion that decoding its rows takes. BMP, PCX and TIFF are written as the
+// rows come; the others are encoded once every row is in. Measured on two wallpapers of 20 and 24
+// megapixels, one a photograph and one smooth: JPEG 32 and 34% of the time, PNG 26 and 84% (its
+// deflate is the rest), GIF 3 and 13%, its dithering ending at 94 and 85%.
+int decodingShare(Index format)
+{
+    switch (format) {
+    case Jpg:
+        return 300;
+    case Png:
+        return 400;
+    case Gif:
+        return 80;
+    default:
+        return 1000;
+    }
+}
 
 // Rows are decoded into a buffer of about a mebibyte and written from it, never into a buffer as
 // large as the file: on Debian's wallpapers the fresh memory of a whole BMP cost as much system time
@@ -556,6 +603,7 @@ bool compress(jpeg_compress_struct& info, ErrorManager& error, const Decoder& so
     while (info.next_scanline < info.image_height) {
         JSAMPROW line = const_cast<quint8*>(rows) + size_t(info.next_scanline) * stride;
         jpeg_write_scanlines(&info, &line, 1);
+        source.steps().at(double(info.next_scanline) / double(info.image_height));
     }
     jpeg_finish_compress(&info);
     return true;
@@ -568,6 +616,7 @@ std::optional<QByteArray> jpegOf(Decoder& decoder)
     std::vector<quint8> rows(stride * decoder.height());
     if (!decoder.read(decoder.isYcc() ? JCS_YCbCr : JCS_RGB, [&](size_t row) { return rows.data() + row * stride; }))
         return std::nullopt;
+    decoder.steps().stage(1000);
     ErrorManager error{};
     jpeg_compress_struct info{};
     info.err = jpeg_std_error(&error.base);
@@ -814,7 +863,9 @@ std::optional<QByteArray> gifOf(Decoder& decoder)
     std::vector<quint8> rgba(stride * decoder.height());
     if (!decoder.read(JCS_EXT_RGBA, [&](size_t row) { return rgba.data() + row * stride; }))
         return std::nullopt;
-    return JpegPhotos::gif(rgba.data(), decoder.width(), decoder.height());
+    decoder.steps().stage(900);
+    return JpegPhotos::gif(rgba.data(), decoder.width(), decoder.height(),
+                           [&](double fraction) { decoder.steps().at(fraction); });
 }
 
 // The rows are filtered as they are decoded; only the filtered picture is kept whole.
@@ -1208,7 +1259,8 @@ QByteArray JpegPhotos::gifOfIndexes(const quint8* indexes, size_t width, size_t 
 //   speed 8: 2.45 and 1.80 s, 35.7 and 32.9 dB, 13.48 and 8.57 MB (it drops the lowest bit of input);
 //   speed 6: 2.51 and 1.97 s, 36.3 and 33.7 dB, 13.39 and 8.43 MB;
 //   speed 5 adds a dither map, and a third to the time.
-std::optional<QByteArray> JpegPhotos::gif(const quint8* rgba, size_t width, size_t height)
+std::optional<QByteArray> JpegPhotos::gif(const quint8* rgba, size_t width, size_t height,
+                                          const std::function<void(double fraction)>& dithered)
 {
     if (width == 0 || height == 0 || width > 0xffff || height > 0xffff)
         return std::nullopt;
@@ -1241,6 +1293,12 @@ std::optional<QByteArray> JpegPhotos::gif(const quint8* rgba, size_t width, size
         return std::nullopt;
     const auto freeResult = qScopeGuard([&] { liq_result_destroy(result); });
     liq_set_dithering_level(result, 1.0f);
+    const auto told = [](float percent, void* tell) {
+        (*static_cast<const std::function<void(double)>*>(tell))(double(percent) / 100);
+        return 1;
+    };
+    if (dithered)
+        liq_result_set_progress_callback(result, told, const_cast<std::function<void(double)>*>(&dithered));
     std::vector<quint8> indexes(width * height);
     if (liq_write_remapped_image(result, input, indexes.data(), indexes.size()) != LIQ_OK)
         return std::nullopt;
@@ -1317,7 +1375,8 @@ QByteArray JpegPhotos::png(const quint8* rows, size_t width, size_t height, int 
 }
 
 bool JpegPhotos::convert(const QByteArray& jpeg, Index format, Output& out,
-                         const std::function<void(qint64 pixels)>& pixelsKnown)
+                         const std::function<void(qint64 pixels)>& pixelsKnown,
+                         const std::function<void(qint16 done)>& done)
 {
     if (format == Ico)
         return false;
@@ -1337,6 +1396,8 @@ bool JpegPhotos::convert(const QByteArray& jpeg, Index format, Output& out,
         return false;
     if (pixelsKnown)
         pixelsKnown(qint64(decoder.width()) * qint64(decoder.height()));
+    decoder.steps().tellTo(done);
+    decoder.steps().stage(decodingShare(format));
     // Compressed files are small and made whole in memory; the others are written as they are made.
     const auto inMemory = [&](const std::optional<QByteArray>& file) {
         if (file)

@@ -30,16 +30,19 @@ public:
 /// Writes the file of format made from jpeg to out and returns true; false when the picture needs the
 /// general path: not an 8-bit colour JPEG, to be turned, with a profile its output must convert, any
 /// warning from the decoder, or ICO, which this path does not write. What was written then is
-/// to be discarded. pixelsKnown is told the picture's size once the header is read.
+/// to be discarded. pixelsKnown is told the picture's size once the header is read, and done the
+/// thousandths of the work done as rows are decoded (from 0 up to 1000).
 bool convert(const QByteArray& jpeg, OutputFormat::Index format, Output& out,
-             const std::function<void(qint64 pixels)>& pixelsKnown = {});
+             const std::function<void(qint64 pixels)>& pixelsKnown = {},
+             const std::function<void(qint16 done)>& done = {});
 
 /// The same file in memory, or nothing when the picture needs the general path.
 std::optional<QByteArray> convert(const QByteArray& jpeg, OutputFormat::Index format);
 
 /// The GIF of an opaque picture's 8-bit RGBA rows, in 256 colours; nothing when libimagequant refuses
-/// the picture.
-std::optional<QByteArray> gif(const quint8* rgba, size_t width, size_t height);
+/// the picture. dithered is told how much of the dithering is done, from 0 to 1.
+std::optional<QByteArray> gif(const quint8* rgba, size_t width, size_t height,
+                              const std::function<void(double fraction)>& dithered = {});
 
 /// The GIF of a palette picture, as ImageMagick writes a single opaque one: indexes into palette, which
 /// holds colours (1 to 256) as RGB triples.

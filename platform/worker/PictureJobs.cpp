@@ -148,8 +148,9 @@ Failure failureOf(const Magick::Exception& error)
 }
 
 // Signs of life while a job runs: a second thread reports every second, with the picture's pixels
-// once they are known. ImageMagick's own progress monitor is no use for this: its dithering calls it
-// for every pixel, formatting a message each time, which halved the speed of GIF conversions.
+// once they are known and how much of it is done where the job counts that (the photo path's rows).
+// ImageMagick's own progress monitor is no use for this: its dithering calls it for every pixel,
+// formatting a message each time, which halved the speed of GIF conversions.
 class SignsOfLife {
 public:
     explicit SignsOfLife(const PictureJobs::Hooks& hooks)
@@ -176,7 +177,14 @@ public:
     {
         m_pixels = pixels;
         if (m_hooks.progress)
-            m_hooks.progress(pixels);
+            m_hooks.progress(pixels, m_done);
+    }
+    // Told at the next beat, or at once when the hooks ask for every step.
+    void doneSoFar(qint16 done)
+    {
+        done = std::clamp<qint16>(done, 0, Protocol::perMille);
+        if (m_done.exchange(done) != done && m_hooks.everyStep && m_hooks.progress)
+            m_hooks.progress(m_pixels, done);
     }
 
 private:
@@ -184,11 +192,12 @@ private:
     {
         std::unique_lock lock(m_mutex);
         while (!m_wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_over; }))
-            m_hooks.progress(m_pixels);
+            m_hooks.progress(m_pixels, m_done);
     }
 
     const PictureJobs::Hooks& m_hooks;
     std::atomic<qint64> m_pixels = 0;
+    std::atomic<qint16> m_done = 0;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_over = false;
@@ -1756,11 +1765,13 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
         TemporaryFile file(request, hooks);
         if (input.coder == "JPEG") {
             const auto known = [&](qint64 pixels) { life.pixelsKnown(pixels); };
-            if (JpegPhotos::convert(input.bytes, formatIndex, file, known)) {
+            const auto done = [&](qint16 done) { life.doneSoFar(done); };
+            if (JpegPhotos::convert(input.bytes, formatIndex, file, known, done)) {
                 file.commit();
                 return Status::Ok;
             }
             file.discard();
+            life.doneSoFar(0);
         }
         // The icon needs at most 256 pixels; the JPEG decoder can stop at an eighth of a photo.
         const QSize hint = formatIndex == Ico ? iconHint : QSize();

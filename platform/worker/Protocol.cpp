@@ -271,9 +271,9 @@ QByteArray Protocol::encode(const ConvertAnswer& answer)
     return (Writer() << quint8(Reply::Answer) << quint8(answer.status) << answer.detail.left(maxDetailLength)).bytes();
 }
 
-QByteArray Protocol::encodeProgress(qint64 pixels)
+QByteArray Protocol::encodeProgress(qint64 pixels, qint16 done)
 {
-    return replyOf(Reply::Progress, pixels);
+    return (Writer() << quint8(Reply::Progress) << pixels << done).bytes();
 }
 
 QByteArray Protocol::encodeMeasured(qint64 pixels)
@@ -299,7 +299,14 @@ std::optional<Protocol::ReplyFrame> Protocol::decodeReply(const QByteArray& payl
     reply.kind = Reply(quint8(payload.front()));
     Reader reader(payload.sliced(1));
     switch (reply.kind) {
-    case Reply::Progress:
+    case Reply::Progress: {
+        qint64 pixels = -1;
+        reader >> pixels >> reply.done;
+        if (!reader.whole() || pixels < 0 || reply.done < 0 || reply.done > perMille)
+            return std::nullopt;
+        reply.value = std::min(pixels, maxPixels);
+        return reply;
+    }
     case Reply::Measured: {
         const std::optional<qint64> pixels = pixelsIn(reader);
         if (!pixels)

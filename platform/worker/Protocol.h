@@ -15,7 +15,7 @@
 namespace Protocol {
 
 /// The version of this protocol; a worker of another version is not used.
-inline constexpr quint32 version = 3;
+inline constexpr quint32 version = 4;
 
 /// Sets the one QDataStream format both sides use; every stream over a payload gets it.
 void pin(QDataStream& stream);
@@ -31,7 +31,8 @@ enum class Kind : quint8 {
 
 /// What a frame from the worker carries: a sign of life while it works, then the answer.
 enum class Reply : quint8 {
-    /// The worker is making progress; a qint64 follows, the pixels of the picture (0 until known).
+    /// The worker is making progress; a qint64 follows, the pixels of the picture (0 until known), then
+    /// a qint16, how much of the picture is done in thousandths (0 to perMille; 0 while unknown).
     Progress = 1,
     /// The answer to the request; the rest of the frame is the answer's own stream.
     Answer = 2,
@@ -95,6 +96,8 @@ inline constexpr qsizetype maxDetailLength = 4096;
 /// The pixels a reply may report. A header can claim far more (65535 x 65535 in each of thousands of
 /// frames); such a value is capped here, where no arithmetic on it can overflow.
 inline constexpr qint64 maxPixels = qint64(1) << 48;
+/// A whole picture, in the thousandths a Progress frame counts in.
+inline constexpr qint16 perMille = 1000;
 
 /// The largest frame to the worker: a conversion naming the longest path and names.
 inline constexpr quint32 maxRequestFrame = 1 + (4 + 2 * maxPathLength) + 4 + 2 * (4 + 2 * maxNameLength) + 4 + 1;
@@ -166,19 +169,21 @@ bool isWorkerStatus(Status status);
 /// Reply frames whole, their kind first; the detail is cut to maxDetailLength.
 QByteArray encode(const PreviewAnswer& answer);
 QByteArray encode(const ConvertAnswer& answer);
-QByteArray encodeProgress(qint64 pixels);
+QByteArray encodeProgress(qint64 pixels, qint16 done = 0);
 QByteArray encodeMeasured(qint64 pixels);
 QByteArray encodeHello(quint32 version);
 
 QByteArray encodeWritten(const QString& name);
 
-/// A reply frame as the window reads it: its kind and the one value it carries (the pixels of
-/// Progress and Measured, capped at maxPixels; the version of Hello; the plain file name of Written),
-/// or for an Answer the answer's own bytes, to be read by what was asked. Nothing when the frame is
-/// not one the protocol allows.
+/// A reply frame as the window reads it: its kind and the value it carries (the pixels of Progress
+/// and Measured, capped at maxPixels; the version of Hello; the plain file name of Written), with
+/// Progress's thousandths done, or for an Answer the answer's own bytes, to be read by what was asked.
+/// Nothing when the frame is not one the protocol allows: thousandths outside 0 to perMille are a
+/// worker gone wrong, not rounded.
 struct ReplyFrame {
     Reply kind = Reply::Answer;
     qint64 value = 0;
+    qint16 done = 0;
     QString name;
     QByteArray answer;
 };

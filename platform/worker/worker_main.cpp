@@ -147,9 +147,9 @@ void sendFrame(const QByteArray& payload)
 }
 
 // A sign of life, sent while a job runs so that the window can tell slow from stuck.
-void sendProgress(qint64 pixels)
+void sendProgress(qint64 pixels, qint16 done = 0)
 {
-    sendFrame(Protocol::encodeProgress(pixels));
+    sendFrame(Protocol::encodeProgress(pixels, done));
 }
 
 // The first frame: which version of the protocol this worker speaks. The tests' build can be told
@@ -197,7 +197,8 @@ std::function<void()> stallOn(const QString& path, const QString& marker)
 // A worker gone wrong, for the window's checks of what it hears: "answer-bad-status" answers with a
 // status that does not exist, "answer-ok-without-writing" says a
 // conversion succeeded without doing it, "huge-progress" and "negative-progress" report such pixels
-// before the job goes on, and "oversize-frame" starts a frame longer than any reply may be.
+// and "overdone-progress" more than the whole picture done before the job goes on, and "oversize-frame" starts a frame
+// longer than any reply may be.
 std::optional<QByteArray> testAnswer(const QString& source, Protocol::Kind kind)
 {
     if (source.contains(QStringLiteral("answer-bad-status"))) {
@@ -222,6 +223,8 @@ std::optional<QByteArray> testAnswer(const QString& source, Protocol::Kind kind)
     }
     if (source.contains(QStringLiteral("negative-progress")))
         sendProgress(-1);
+    if (source.contains(QStringLiteral("overdone-progress")))
+        sendProgress(1, Protocol::perMille + 1);
     if (source.contains(QStringLiteral("-progress"))) {
         // Long enough for a time limit gone wrong to end the job first.
         QThread::msleep(500);
@@ -291,7 +294,11 @@ QByteArray answer(const QByteArray& payload)
         return Protocol::encode(Protocol::ConvertAnswer{Protocol::Status::ProtocolError, request.error});
     }
     PictureJobs::Hooks hooks;
-    hooks.progress = sendProgress;
+    hooks.progress = [](qint64 pixels, qint16 done) { sendProgress(pixels, done); };
+#ifdef KALVORIN_TEST_HOOKS
+    // "every-step" tells each step of the work as it is made, so that the tests need not wait for beats.
+    hooks.everyStep = request.convert.source.contains(QStringLiteral("every-step"));
+#endif
     if (request.kind == Protocol::Kind::Preview) {
         if (std::optional<QByteArray> made = testAnswer(request.preview.path, Protocol::Kind::Preview))
             return *made;
