@@ -335,9 +335,10 @@ void WorkerEngine::convertBatch(const QList<ConvertJob>& jobs, BatchCallbacks ca
             if (found == opened.end()) {
                 Opened made;
                 // A path with a NUL would open another folder than it names.
-                if (Protocol::isSafePath(path))
-                    made.folder = OutputFolder::open(path);
-                made.error = made.folder ? 0 : Protocol::isSafePath(path) ? errno : EINVAL;
+                if (!Protocol::isSafePath(path))
+                    made.error = EINVAL;
+                else if (!(made.folder = OutputFolder::open(path)))
+                    made.error = errno;
                 found = opened.emplace(path, std::move(made)).first;
             }
             job.folder = found->second.folder;

@@ -120,25 +120,12 @@ Fd open(const QString& path, int flags, mode_t mode)
     return Fd(::openat(start->at(), start->rest.constData(), flags | O_CLOEXEC, mode));
 }
 
-Fd openFolder(const QString& path)
-{
-    return open(path, O_RDONLY | O_DIRECTORY);
-}
-
 bool status(const QString& path, struct stat* info, bool followLinks)
 {
     const std::optional<Start> start = walkToParent(path);
     if (!start)
         return false;
     return ::fstatat(start->at(), start->rest.constData(), info, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-bool removeIn(const QString& folder, const QString& name)
-{
-    const Fd dir = openFolder(folder);
-    if (!dir.isValid())
-        return errno == ENOENT;
-    return ::unlinkat(dir.get(), encodeName(name).constData(), 0) == 0 || errno == ENOENT;
 }
 
 QString temporaryName(const QString& finalName, quint64 tag)

@@ -41,15 +41,8 @@ private:
 /// Opens path with open(2) flags (O_CLOEXEC is added). Invalid with errno set on failure.
 Fd open(const QString& path, int flags, mode_t mode = 0);
 
-/// Opens the folder at path, following links.
-Fd openFolder(const QString& path);
-
 /// stat(2) of path, or lstat(2) when followLinks is false. False with errno set on failure.
 bool status(const QString& path, struct stat* info, bool followLinks = true);
-
-/// Removes name from the folder, never following a link and never touching anything else; a name that
-/// is already gone counts as removed.
-bool removeIn(const QString& folder, const QString& name);
 
 /// A hidden name for the temporary file a job writes before renaming it to finalName:
 /// ".finalName.kalvorin-<tag>.part", with finalName shortened where needed so the whole stays a valid

@@ -1510,8 +1510,8 @@ struct Unfinished {
 };
 Unfinished g_unfinished;
 
-// A file of a name the job was not told to replace took its name: the output gets the first numbered
-// name that is free, as planning would have given it.
+// The numbered names tried when others took the output's name meanwhile; past them the job fails
+// rather than search a folder without end.
 constexpr int mostNumbers = 10'000;
 
 // The output's temporary file in the output folder, created on the first write (never through a link,
