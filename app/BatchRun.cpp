@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "BatchRun.h"
+#include "app/BatchRun.h"
 
-#include "Naming.h"
+#include "core/Naming.h"
 
-#include "OutputFolder.h"
-#include "PictureEngine.h"
-#include "ProgressWindow.h"
+#include "app/ProgressWindow.h"
+#include "client/OutputFolder.h"
+#include "client/PictureEngine.h"
 
 #include <QFileInfo>
 #include <QShortcut>

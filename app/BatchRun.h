@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "BatchPlan.h"
-#include "ConversionReport.h"
-#include "PictureEngine.h"
+#include "app/ConversionReport.h"
+#include "client/PictureEngine.h"
+#include "core/BatchPlan.h"
 
 #include <QElapsedTimer>
 #include <QList>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "ConversionReport.h"
+#include "app/ConversionReport.h"
 
 #include <QDir>
 

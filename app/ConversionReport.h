@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "BatchPlan.h"
-#include "Desktop.h"
+#include "client/Desktop.h"
+#include "core/BatchPlan.h"
 
 #include <QList>
 #include <QString>

@@ -1,18 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "Form1.h"
+#include "app/Form1.h"
 
-#include "BatchPlan.h"
-#include "BatchRun.h"
-#include "ConversionReport.h"
-#include "Desktop.h"
-#include "FileLookup.h"
-#include "Naming.h"
-#include "OutputFolder.h"
-#include "Parsefn.h"
-#include "PictureEngine.h"
-#include "PictureList.h"
-#include "PreviewBox.h"
-#include "TwipsLayout.h"
+#include "app/BatchRun.h"
+#include "app/ConversionReport.h"
+#include "app/PictureList.h"
+#include "app/PreviewBox.h"
+#include "client/Desktop.h"
+#include "client/FileLookup.h"
+#include "client/OutputFolder.h"
+#include "client/PictureEngine.h"
+#include "core/BatchPlan.h"
+#include "core/Naming.h"
+#include "core/Parsefn.h"
+#include "core/TwipsLayout.h"
 
 #include <QApplication>
 #include <QButtonGroup>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "PictureList.h"
+#include "app/PictureList.h"
 
 #include <QDir>
 #include <QDragEnterEvent>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "PreviewBox.h"
+#include "app/PreviewBox.h"
 
 #include <QPainter>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "ProgressWindow.h"
+#include "app/ProgressWindow.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "Startup.h"
+#include "app/Startup.h"
 
 #include <QList>
 #include <QLocale>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "Form1.h"
-#include "QtDesktop.h"
-#include "QuitSignals.h"
-#include "Startup.h"
-#include "WorkerEngine.h"
+#include "app/Form1.h"
+#include "app/QuitSignals.h"
+#include "app/Startup.h"
+#include "client/QtDesktop.h"
+#include "client/WorkerEngine.h"
 
 #include <QApplication>
 #include <QFile>

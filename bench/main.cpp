@@ -6,8 +6,8 @@
 // vips writes the format). Prints time, pictures per second, ratios, output sizes and the peak
 // memory of every side. With --preview it times the window's preview instead.
 
-#include "Naming.h"
-#include "WorkerEngine.h"
+#include "client/WorkerEngine.h"
+#include "core/Naming.h"
 
 #include <Magick++.h>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "BatchPlan.h"
+#include "core/BatchPlan.h"
 
-#include "Naming.h"
+#include "core/Naming.h"
 
 #include <QDir>
 #include <QHash>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "Naming.h"
+#include "core/Naming.h"
 
 #include <QList>
 #include <QString>

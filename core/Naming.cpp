@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "Naming.h"
+#include "core/Naming.h"
 
 #include <QFile>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "Parsefn.h"
+#include "core/Parsefn.h"
 
 QStringList Parsefn(const QString& result)
 {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "TwipsLayout.h"
+#include "core/TwipsLayout.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The header reader of every format the worker reads. The first byte picks the format, the rest is
 // the file.
-#include "PictureHeaders.h"
+#include "worker/PictureHeaders.h"
 
 #include <array>
 #include <cstddef>

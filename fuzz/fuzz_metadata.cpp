@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The metadata edits, on bytes from a picture's file: an EXIF block, a PNG, a TIFF. The same bytes are
 // each in turn, and what one function makes from them goes on to the next.
-#include "Metadata.h"
+#include "worker/Metadata.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // The wire between the window and its workers, from bytes either side may send: the frames, the
 // worker's reading of a request and the window's reading of a reply. Whatever a reader accepts must
 // hold the promises the other side relies on, and be written back as the same thing.
-#include "Protocol.h"
+#include "ipc/Protocol.h"
 
 #include <cstddef>
 #include <cstdint>

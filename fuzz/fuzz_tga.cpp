@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A TGA's header, judged before any decoder sees it, and the bytes rewritten for ImageMagick's coder.
-#include "TgaFiles.h"
+#include "worker/TgaFiles.h"
 
 #include <cstddef>
 #include <cstdint>

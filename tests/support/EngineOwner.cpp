@@ -3,8 +3,8 @@
 // COUNT TIFFs in FOLDER, on as many workers. SIGTERM, SIGINT and SIGHUP cancel the batch, as the
 // window's 取消并退出 does, and the program ends once it has stopped. For the tests that end the
 // window's process from outside.
-#include "QuitSignals.h"
-#include "TestEngine.h"
+#include "app/QuitSignals.h"
+#include "tests/support/TestEngine.h"
 
 #include <QCoreApplication>
 

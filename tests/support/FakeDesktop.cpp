@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "FakeDesktop.h"
+#include "tests/support/FakeDesktop.h"
 
 std::optional<QString> FakeDesktop::openFiles(QWidget*, const FileFilter& filter, const QString& startFolder)
 {

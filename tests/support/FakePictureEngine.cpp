@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "FakePictureEngine.h"
+#include "tests/support/FakePictureEngine.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "PictureEngine.h"
+#include "client/PictureEngine.h"
 
 #include <QHash>
 #include <QStringList>

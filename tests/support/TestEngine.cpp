@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "TestEngine.h"
+#include "tests/support/TestEngine.h"
 
 #include <QElapsedTimer>
 #include <QTest>

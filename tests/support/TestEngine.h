@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "WorkerEngine.h"
+#include "client/WorkerEngine.h"
 
 /// Options for an engine on the tests' build of the worker. A source path containing "stall-here"
 /// makes that worker's job never finish and show no sign of life; "stall-writing" stops it once its

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "TestPictures.h"
+#include "tests/support/TestPictures.h"
 
 #include <QBuffer>
 #include <QFile>

@@ -1,0 +1,360 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "client/WorkerProcess.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <limits>
+#include <unistd.h>
+
+namespace {
+// A killed process is normally gone within milliseconds; one stuck in the kernel (a dead network
+// disk) is left to end on its own rather than hold the batch.
+constexpr int reapLimitMs = 5'000;
+} // namespace
+
+int TimeLimits::overallMs(qint64 pixels) const
+{
+    // Capped before the multiplication: 2^53 pixels times 4000 ms would wrap to a negative limit, and
+    // the job would be stopped at once.
+    const qint64 capped = std::clamp<qint64>(pixels, 0, Protocol::maxPixels);
+    const qint64 rate = std::max(msPerMegapixel, 0);
+    const qint64 ms = qint64(std::max(baseMs, 0)) + capped / 1'000'000 * rate + capped % 1'000'000 * rate / 1'000'000;
+    return int(std::min<qint64>(ms, std::numeric_limits<int>::max()));
+}
+
+WorkerProcess::WorkerProcess(QString program, QProcessEnvironment environment, QByteArray policy,
+                             QList<int> outputFolders, QObject* parent)
+    : QObject(parent)
+    , m_program(std::move(program))
+    , m_environment(std::move(environment))
+    , m_policy(std::move(policy))
+    , m_outputFolders(std::move(outputFolders))
+{
+    for (QTimer* timer : {&m_idle, &m_overall, &m_reapLimit})
+        timer->setSingleShot(true);
+    connect(&m_idle, &QTimer::timeout, this, [this] { fail(Protocol::Status::Timeout); });
+    connect(&m_overall, &QTimer::timeout, this, [this] { fail(Protocol::Status::Timeout); });
+    connect(&m_reapLimit, &QTimer::timeout, this, [this] {
+        const Protocol::Status status = m_failing.value_or(Protocol::Status::Crashed);
+        releaseProcess();
+        finishRequest(status, {});
+    });
+}
+
+WorkerProcess::~WorkerProcess()
+{
+    m_done = nullptr;
+    // Every process still here, the current one and any released one that has not ended yet, is
+    // stopped and waited for, so that none outlives the engine; their folders go with them.
+    for (QProcess* process : findChildren<QProcess*>()) {
+        process->disconnect(this);
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished(reapLimitMs);
+        }
+        delete process;
+    }
+    m_process = nullptr;
+    m_folder.reset();
+}
+
+qint64 WorkerProcess::processId() const
+{
+    return m_process ? m_process->processId() : 0;
+}
+
+QString WorkerProcess::temporaryFolder() const
+{
+    return m_process && m_folder ? m_folder->path() : QString();
+}
+
+void WorkerProcess::send(const QByteArray& request, TimeLimits limits, Done done, Measured measured, Written written,
+                         Progress progress)
+{
+    Q_ASSERT(!m_done);
+    m_done = std::move(done);
+    m_measured = std::move(measured);
+    m_written = std::move(written);
+    m_progress = std::move(progress);
+    m_limits = limits;
+    m_failing.reset();
+    if (!m_process)
+        start();
+    // A worker that cannot even start has failed the request already.
+    if (!m_process)
+        return;
+    // A fresh process gets the request once it has said it speaks this version: one of another build
+    // never sees it, so it cannot act on it in its own way.
+    if (m_greeted)
+        m_process->write(Protocol::frame(request));
+    else
+        m_unsent = request;
+    m_clock.start();
+    m_idle.start(m_limits.idleMs);
+    m_overall.start(m_limits.baseMs);
+}
+
+void WorkerProcess::proceed(qint64 memory)
+{
+    if (!isBusy() || m_failing || !m_process)
+        return;
+    m_process->write(Protocol::frame(Protocol::encodeProceed(memory)));
+    // Waiting for the others was not work: the time limit counts from here.
+    m_clock.start();
+    m_overall.start(m_limits.baseMs);
+}
+
+void WorkerProcess::cancel()
+{
+    if (isBusy() && !m_failing)
+        fail(Protocol::Status::Cancelled);
+}
+
+void WorkerProcess::retire()
+{
+    if (isBusy())
+        m_retire = true;
+    else
+        releaseProcess();
+}
+
+void WorkerProcess::start()
+{
+    m_retire = false;
+    m_greeted = false;
+    m_unsent.clear();
+    m_buffer.clear();
+    m_folder = std::make_shared<QTemporaryDir>(
+        QDir::temp().filePath(QStringLiteral("kalvorin-%1-XXXXXX").arg(QCoreApplication::applicationPid())));
+    if (!m_folder->isValid()) {
+        m_folder.reset();
+        finishRequest(Protocol::Status::NoWorker, {});
+        return;
+    }
+    QProcessEnvironment environment = m_environment;
+    // The library's caches, and anything else the worker writes aside, land in the private folder,
+    // which the worker removes itself when it has to end on its own (the window gone, a logout).
+    environment.insert(QStringLiteral("MAGICK_TEMPORARY_PATH"), m_folder->path());
+    environment.insert(QStringLiteral("TMPDIR"), m_folder->path());
+    environment.insert(QStringLiteral("KALVORIN_PRIVATE_FOLDER"), m_folder->path());
+    environment.insert(QStringLiteral("KALVORIN_PARENT"), QString::number(QCoreApplication::applicationPid()));
+    // Each worker keeps to one core, as ImageMagick is told to: the pool is the parallelism, and
+    // libimagequant's OpenMP threads on top of it only contend (GIF of Debian's wallpapers: 12.3 s
+    // against 12.9 s).
+    environment.insert(QStringLiteral("OMP_NUM_THREADS"), QStringLiteral("1"));
+    if (!m_policy.isEmpty()) {
+        QFile policy(m_folder->filePath(QStringLiteral("policy.xml")));
+        if (policy.open(QIODevice::WriteOnly) && policy.write(m_policy) == m_policy.size() && policy.flush())
+            environment.insert(QStringLiteral("MAGICK_CONFIGURE_PATH"), m_folder->path());
+    }
+    // The program's own policy, installed beside the worker, comes next, still ahead of the system's.
+    const QString beside = QFileInfo(m_program).absolutePath();
+    if (QFileInfo::exists(beside + QStringLiteral("/policy.xml"))) {
+        const QString path = environment.value(QStringLiteral("MAGICK_CONFIGURE_PATH"));
+        environment.insert(QStringLiteral("MAGICK_CONFIGURE_PATH"),
+                           path.isEmpty() ? beside : path + QLatin1Char(':') + beside);
+    }
+
+    QStringList folders;
+    for (const int folder : m_outputFolders)
+        folders.append(QString::number(folder));
+    environment.insert(QStringLiteral("KALVORIN_OUTPUT_FOLDERS"), folders.join(u','));
+
+    m_process = new QProcess(this);
+    m_process->setProcessEnvironment(environment);
+    // Only async-signal-safe calls here, in the child before exec. A process group of its own: Ctrl+C or
+    // a closed terminal reaches the window, which stops its workers and cleans up after them, rather
+    // than every worker at once. The output folders' descriptors stay open across exec, in the child
+    // alone: the window keeps them close-on-exec for everything else it starts.
+    m_process->setChildProcessModifier([folders = m_outputFolders] {
+        ::setpgid(0, 0);
+        for (const int folder : folders)
+            ::fcntl(folder, F_SETFD, 0);
+    });
+    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    connect(m_process, &QProcess::readyReadStandardOutput, this, &WorkerProcess::readAnswer);
+    connect(m_process, &QProcess::finished, this, &WorkerProcess::processEnded);
+    connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        // Every other error is followed by finished().
+        if (error == QProcess::FailedToStart) {
+            releaseProcess();
+            finishRequest(Protocol::Status::NoWorker, {});
+        }
+    });
+    m_process->start(m_program, {});
+}
+
+void WorkerProcess::readAnswer()
+{
+    while (m_process) {
+        const std::optional<QByteArray> frame = Protocol::takeFrame(m_buffer, Protocol::maxReplyFrame);
+        if (!frame) {
+            // Taken from the pipe no faster than frames are cut: the buffer never holds more than the
+            // largest reply, however much a worker sends.
+            const qint64 room = qint64(Protocol::maxReplyFrame) + 4 - m_buffer.size();
+            const qint64 more = std::min(room, m_process->bytesAvailable());
+            if (more <= 0)
+                return;
+            m_buffer += m_process->read(more);
+            continue;
+        }
+        // An empty payload is a broken frame: the stream can no longer be trusted.
+        const std::optional<Protocol::ReplyFrame> reply =
+            frame->isEmpty() ? std::nullopt : Protocol::decodeReply(*frame);
+        if (m_failing) {
+            // Being stopped, it is heard only on a file it finished: that file is there.
+            if (!reply)
+                return;
+            if (reply->kind == Protocol::Reply::Written && m_written)
+                m_written(reply->name);
+            continue;
+        }
+        if (!reply) {
+            fail(Protocol::Status::ProtocolError);
+            return;
+        }
+        if (!m_greeted) {
+            // The first word must be the worker's version; one of another build is not used.
+            if (reply->kind != Protocol::Reply::Hello) {
+                fail(Protocol::Status::ProtocolError);
+                return;
+            }
+            if (reply->value != Protocol::version) {
+                fail(Protocol::Status::WrongWorker);
+                return;
+            }
+            m_greeted = true;
+            if (!m_unsent.isEmpty())
+                m_process->write(Protocol::frame(std::exchange(m_unsent, {})));
+            continue;
+        }
+        if (!m_done) {
+            // Something nobody asked for.
+            fail(Protocol::Status::ProtocolError);
+            return;
+        }
+        switch (reply->kind) {
+        case Protocol::Reply::Progress:
+            m_idle.start(m_limits.idleMs);
+            if (reply->value > 0)
+                extendLimit(reply->value);
+            if (m_progress && reply->done > 0)
+                m_progress(reply->done);
+            continue;
+        case Protocol::Reply::Measured:
+            m_idle.start(m_limits.idleMs);
+            // While it waits, only signs of life count.
+            m_overall.stop();
+            if (m_measured)
+                m_measured(reply->value);
+            else
+                proceed(0);
+            continue;
+        case Protocol::Reply::Written:
+            if (!m_written)
+                break;
+            m_idle.start(m_limits.idleMs);
+            m_written(reply->name);
+            continue;
+        case Protocol::Reply::Answer:
+            m_idle.stop();
+            m_overall.stop();
+            finishRequest(Protocol::Status::Ok, reply->answer);
+            if (m_retire && !isBusy())
+                releaseProcess();
+            return;
+        case Protocol::Reply::Hello:
+            break;
+        }
+        fail(Protocol::Status::ProtocolError);
+        return;
+    }
+}
+
+void WorkerProcess::extendLimit(qint64 pixels)
+{
+    const qint64 left = qint64(m_limits.overallMs(pixels)) - m_clock.elapsed();
+    m_overall.start(int(std::clamp<qint64>(left, 0, std::numeric_limits<int>::max())));
+}
+
+void WorkerProcess::fail(Protocol::Status status)
+{
+    m_idle.stop();
+    m_overall.stop();
+    if (!isBusy()) {
+        releaseProcess();
+        return;
+    }
+    if (m_failing)
+        return;
+    if (!m_process || m_process->state() == QProcess::NotRunning) {
+        releaseProcess();
+        finishRequest(status, {});
+        return;
+    }
+    // Reported once the process has gone: until then it could still be writing.
+    m_failing = status;
+    m_process->kill();
+    m_reapLimit.start(reapLimitMs);
+}
+
+void WorkerProcess::processEnded()
+{
+    // What it said before it ended still counts.
+    readAnswer();
+    // A process that ends on its own in the middle of a request has crashed.
+    const Protocol::Status status = m_failing.value_or(Protocol::Status::Crashed);
+    m_reapLimit.stop();
+    m_idle.stop();
+    m_overall.stop();
+    if (m_process) {
+        m_process->disconnect(this);
+        m_process->deleteLater();
+        m_process = nullptr;
+    }
+    // Gone for good: nothing can use the folder any more.
+    m_folder.reset();
+    if (isBusy())
+        finishRequest(status, {});
+}
+
+void WorkerProcess::finishRequest(Protocol::Status status, const QByteArray& answer)
+{
+    m_failing.reset();
+    if (!m_done)
+        return;
+    Done done = std::move(m_done);
+    m_done = nullptr;
+    m_measured = nullptr;
+    m_written = nullptr;
+    m_progress = nullptr;
+    done(status, answer);
+}
+
+void WorkerProcess::releaseProcess()
+{
+    m_reapLimit.stop();
+    std::shared_ptr<QTemporaryDir> folder = std::move(m_folder);
+    QProcess* process = std::exchange(m_process, nullptr);
+    if (!process)
+        return;
+    process->disconnect(this);
+    if (process->state() == QProcess::NotRunning) {
+        process->deleteLater();
+        return;
+    }
+    // The process and its folder go once it has ended, without waiting for it here.
+    connect(process, &QProcess::finished, process, [process, folder] {
+        process->deleteLater();
+        if (folder)
+            folder->remove();
+    });
+    process->kill();
+}

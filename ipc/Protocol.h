@@ -1,0 +1,198 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "core/Naming.h"
+
+#include <QByteArray>
+#include <QDataStream>
+#include <QSize>
+#include <QString>
+
+#include <optional>
+
+/// What the window's process and kalvorin-worker say to each other: length-prefixed frames, each a
+/// QDataStream of one request or one answer.
+namespace Protocol {
+
+/// The version of this protocol; a worker of another version is not used.
+inline constexpr quint32 version = 4;
+
+/// Sets the one QDataStream format both sides use; every stream over a payload gets it.
+void pin(QDataStream& stream);
+
+/// What a frame to the worker carries: a request, or the go-ahead for a conversion that said how
+/// large its picture is.
+enum class Kind : quint8 {
+    Preview = 1,
+    Convert = 2,
+    /// A qint64 follows: the bytes of memory the conversion may keep pixels in.
+    Proceed = 3,
+};
+
+/// What a frame from the worker carries: a sign of life while it works, then the answer.
+enum class Reply : quint8 {
+    /// The worker is making progress; a qint64 follows, the pixels of the picture (0 until known), then
+    /// a qint16, how much of the picture is done in thousandths (0 to perMille; 0 while unknown).
+    Progress = 1,
+    /// The answer to the request; the rest of the frame is the answer's own stream.
+    Answer = 2,
+    /// A conversion has read its picture's header and waits for Proceed before it decodes; a qint64
+    /// follows, the pixels of every frame.
+    Measured = 3,
+    /// The worker's first frame, before any request: a quint32 follows, its protocol version.
+    Hello = 4,
+    /// A conversion's output has its final name, which follows as a QString: sent the moment the file
+    /// is there, before the answer, so that a worker stopped in between is still heard.
+    Written = 5,
+};
+
+/// The outcome of one request. The worker reports the first eight itself; the client adds Timeout,
+/// Crashed, NoWorker, Cancelled, ProtocolError and WrongWorker when the worker stopped answering, died,
+/// could not be started, was stopped on purpose, broke the protocol or speaks another version of it.
+enum class Status : quint8 {
+    Ok = 0,
+    Missing,
+    Unreadable,
+    Unsupported,
+    Corrupt,
+    TooLarge,
+    NotWritable,
+    DiskFull,
+    Timeout,
+    Crashed,
+    NoWorker,
+    Cancelled,
+    /// The worker said something the protocol does not allow.
+    ProtocolError,
+    /// The worker speaks another version of the protocol: it belongs to another build of the program.
+    WrongWorker,
+};
+
+/// A failure that comes from the size of the picture or the room left for it: the worker that met it
+/// is replaced before its next picture, so that nothing it held back is charged to that one.
+bool isResourceFailure(Status status);
+
+/// The reason a person reads, in Chinese; empty for Ok.
+QString reason(Status status);
+
+/// Prefixes payload with its length.
+QByteArray frame(const QByteArray& payload);
+
+/// Takes one whole frame's payload off the front of buffer; nothing while the frame is incomplete.
+/// A length beyond maxLength marks a broken stream: the answer is an empty payload and buffer is
+/// emptied. Checked on the length alone, so a reader that stops adding at maxLength + 4 bytes never
+/// holds more.
+std::optional<QByteArray> takeFrame(QByteArray& buffer, quint32 maxLength);
+
+/// The longest path a request may name a file or folder by, in UTF-16 units: deeper than any real
+/// folder tree, and short enough to keep a request small.
+inline constexpr qsizetype maxPathLength = 32767;
+/// The longest file name: NAME_MAX bytes, and a character takes at least one.
+inline constexpr qsizetype maxNameLength = 255;
+/// The largest side of a preview's box: the window's 417x413 at a device pixel ratio of up to 4.9.
+inline constexpr int maxPreviewSide = 2048;
+/// The most characters of the library's or the system's words a conversion's answer carries.
+inline constexpr qsizetype maxDetailLength = 4096;
+/// The pixels a reply may report. A header can claim far more (65535 x 65535 in each of thousands of
+/// frames); such a value is capped here, where no arithmetic on it can overflow.
+inline constexpr qint64 maxPixels = qint64(1) << 48;
+/// A whole picture, in the thousandths a Progress frame counts in.
+inline constexpr qint16 perMille = 1000;
+
+/// The largest frame to the worker: a conversion naming the longest path and names.
+inline constexpr quint32 maxRequestFrame = 1 + (4 + 2 * maxPathLength) + 4 + 2 * (4 + 2 * maxNameLength) + 4 + 1;
+/// The largest frame from the worker: a preview filling the largest box with 8-bit RGBA. Anything
+/// longer stops the worker, which keeps the window's buffer for it at about 16 MiB.
+inline constexpr quint32 maxReplyFrame = 1 + 1 + 4 + 4 + 4 + quint32(maxPreviewSide) * maxPreviewSide * 4;
+
+/// True for what a request may name a file or folder by: an absolute path without NUL, of at most
+/// maxPathLength.
+bool isSafePath(const QString& path);
+/// True for one plain file name: not empty, ".", or "..", and without "/" or NUL.
+bool isPlainName(const QString& name);
+
+struct PreviewRequest {
+    QString path;
+    QSize box;
+};
+
+/// One picture to convert: the output is written to temporaryName in the output folder and moved to
+/// finalName there. The folder is a descriptor the worker was handed when it started, so a path
+/// swapped later cannot send the file elsewhere. A file that has finalName by then is replaced only
+/// when replace says so; otherwise the output takes the source's next free numbered name.
+struct ConvertRequest {
+    QString source;
+    qint32 folder = -1;
+    QString finalName;
+    QString temporaryName;
+    OutputFormat::Index format = OutputFormat::Jpg;
+    bool replace = false;
+};
+
+/// What is wrong with a request, in the program's words; empty when the worker may carry it out.
+QString problemWith(const PreviewRequest& request);
+QString problemWith(const ConvertRequest& request);
+
+QByteArray encode(const PreviewRequest& request);
+QByteArray encode(const ConvertRequest& request);
+QByteArray encodeProceed(qint64 memory);
+
+/// A request frame as the worker reads it. kind is empty for a frame of no known request; error says
+/// what is wrong with it, and is empty only when every field was read and passed problemWith().
+struct Request {
+    std::optional<Kind> kind;
+    PreviewRequest preview;
+    ConvertRequest convert;
+    QString error;
+};
+Request decodeRequest(const QByteArray& payload);
+/// The memory of a Proceed frame; nothing for any other frame or a negative value.
+std::optional<qint64> decodeProceed(const QByteArray& payload);
+
+/// The worker's answer to a preview. A failure carries neither size nor pixels.
+struct PreviewAnswer {
+    Status status = Status::Ok;
+    QSize size;
+    /// Rows of 8-bit RGBA, top to bottom.
+    QByteArray rgba;
+};
+
+/// The worker's answer to a conversion, with the library's or the system's own words on a failure.
+struct ConvertAnswer {
+    Status status = Status::Ok;
+    QString detail;
+};
+
+/// True for the statuses the worker itself reports: its eight outcomes, and a request it refused.
+bool isWorkerStatus(Status status);
+
+/// Reply frames whole, their kind first; the detail is cut to maxDetailLength.
+QByteArray encode(const PreviewAnswer& answer);
+QByteArray encode(const ConvertAnswer& answer);
+QByteArray encodeProgress(qint64 pixels, qint16 done = 0);
+QByteArray encodeMeasured(qint64 pixels);
+QByteArray encodeHello(quint32 version);
+
+QByteArray encodeWritten(const QString& name);
+
+/// A reply frame as the window reads it: its kind and the value it carries (the pixels of Progress
+/// and Measured, capped at maxPixels; the version of Hello; the plain file name of Written), with
+/// Progress's thousandths done, or for an Answer the answer's own bytes, to be read by what was asked.
+/// Nothing when the frame is not one the protocol allows: thousandths outside 0 to perMille are a
+/// worker gone wrong, not rounded.
+struct ReplyFrame {
+    Reply kind = Reply::Answer;
+    qint64 value = 0;
+    qint16 done = 0;
+    QString name;
+    QByteArray answer;
+};
+std::optional<ReplyFrame> decodeReply(const QByteArray& payload);
+
+/// The answers as the window reads them, every field checked: nothing when one is out of bounds (a
+/// status the worker cannot report, pixels that do not match the size, a size beyond the box's
+/// limit, anything left over).
+std::optional<PreviewAnswer> decodePreviewAnswer(const QByteArray& answer);
+std::optional<ConvertAnswer> decodeConvertAnswer(const QByteArray& answer);
+
+} // namespace Protocol

@@ -1,0 +1,375 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// kalvorin-worker: decodes and encodes pictures for the window, one request at a time, over
+// length-prefixed frames on stdin and stdout. Pictures are untrusted input; a crash or a runaway
+// decoder here costs one request, never the window.
+
+#include "ipc/Protocol.h"
+#include "worker/PictureJobs.h"
+
+#include <Magick++.h>
+
+#include <QCoreApplication>
+#include <QThread>
+#include <QtEndian>
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <malloc.h>
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <limits>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace {
+int g_protocolOut = -1;
+
+// The folder the window made for this worker's caches; it goes with the worker however the worker
+// ends, since the window may not be there to remove it.
+QByteArray g_privateFolder;
+
+int removeEntry(const char* path, const struct stat*, int, FTW*)
+{
+    // Whatever cannot go stays; the rest still goes.
+    ::remove(path);
+    return 0;
+}
+
+// Ends the worker from any thread: the output being written and the private folder go first. The
+// first caller ends the process; any other waits here for that.
+[[noreturn]] void endWorker(int code)
+{
+    static std::mutex ending;
+    ending.lock();
+    PictureJobs::abandonOutput();
+    if (!g_privateFolder.isEmpty())
+        ::nftw(g_privateFolder.constData(), removeEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+    ::_exit(code);
+}
+
+// The signals that end a worker: the window's own end (its death signal, below), a logout or a
+// terminal closing. They are blocked in every thread and taken here, where cleaning up is safe.
+sigset_t endingSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&set, signal);
+    return set;
+}
+
+void watchEndingSignals()
+{
+    std::thread([] {
+        const sigset_t set = endingSignals();
+        int signal = 0;
+        while (sigwait(&set, &signal) != 0) {
+        }
+        endWorker(128 + signal);
+    }).detach();
+}
+
+// The output folders the window handed down as descriptors; a request may name no other.
+std::set<qint32> g_outputFolders;
+
+void takeOutputFolders()
+{
+    for (const QByteArray& number : qgetenv("KALVORIN_OUTPUT_FOLDERS").split(',')) {
+        bool ok = false;
+        const int fd = number.toInt(&ok);
+        if (ok && fd > STDERR_FILENO && ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0)
+            g_outputFolders.insert(fd);
+    }
+}
+
+bool readExactly(int fd, char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t got = ::read(fd, data, size);
+        if (got == 0 || (got < 0 && errno != EINTR))
+            return false;
+        if (got > 0) {
+            data += got;
+            size -= size_t(got);
+        }
+    }
+    return true;
+}
+
+bool writeAll(int fd, const QByteArray& bytes)
+{
+    const char* data = bytes.constData();
+    size_t left = size_t(bytes.size());
+    while (left > 0) {
+        const ssize_t put = ::write(fd, data, left);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        data += put;
+        left -= size_t(put);
+    }
+    return true;
+}
+
+std::optional<QByteArray> readFrame()
+{
+    QByteArray buffer(4, '\0');
+    if (!readExactly(STDIN_FILENO, buffer.data(), 4))
+        return std::nullopt;
+    const quint32 length = qFromBigEndian<quint32>(buffer.constData());
+    if (length > Protocol::maxRequestFrame)
+        return std::nullopt;
+    buffer.resize(4 + qsizetype(length));
+    if (!readExactly(STDIN_FILENO, buffer.data() + 4, length))
+        return std::nullopt;
+    return Protocol::takeFrame(buffer, Protocol::maxRequestFrame);
+}
+
+// Signs of life come from a second thread while a job runs; a frame goes out whole.
+std::mutex g_sending;
+
+void sendFrame(const QByteArray& payload)
+{
+    const std::lock_guard lock(g_sending);
+    // The window is gone.
+    if (!writeAll(g_protocolOut, Protocol::frame(payload)))
+        endWorker(1);
+}
+
+// A sign of life, sent while a job runs so that the window can tell slow from stuck.
+void sendProgress(qint64 pixels, qint16 done = 0)
+{
+    sendFrame(Protocol::encodeProgress(pixels, done));
+}
+
+// The first frame: which version of the protocol this worker speaks. The tests' build can be told
+// to claim another, as a worker of another build of the program would.
+void sendHello()
+{
+    quint32 version = Protocol::version;
+#ifdef KALVORIN_TEST_HOOKS
+    if (qEnvironmentVariableIsSet("KALVORIN_TEST_PROTOCOL_VERSION"))
+        version = quint32(qEnvironmentVariableIntValue("KALVORIN_TEST_PROTOCOL_VERSION"));
+#endif
+    sendFrame(Protocol::encodeHello(version));
+}
+
+#ifdef KALVORIN_TEST_HOOKS
+// Only the tests' build of the worker has these: a request whose path contains "stall-here" never
+// finishes and shows no sign of life, one with "stall-writing" stops once its output is partly
+// written, one with "stall-answering" once its output is complete, and one with "slow-here" works
+// for a few seconds, showing signs of life, before it starts.
+void stall()
+{
+    for (;;)
+        QThread::sleep(60);
+}
+
+void testHooksBefore(const QString& path)
+{
+    if (path.contains(QStringLiteral("stall-here")))
+        stall();
+    if (path.contains(QStringLiteral("slow-here"))) {
+        for (int i = 0; i < 25; ++i) {
+            sendProgress(0);
+            QThread::msleep(100);
+        }
+    }
+}
+
+std::function<void()> stallOn(const QString& path, const QString& marker)
+{
+    if (!path.contains(marker))
+        return {};
+    return [] { stall(); };
+}
+
+// A worker gone wrong, for the window's checks of what it hears: "answer-bad-status" answers with a
+// status that does not exist, "answer-ok-without-writing" says a
+// conversion succeeded without doing it, "huge-progress" and "negative-progress" report such pixels
+// and "overdone-progress" more than the whole picture done before the job goes on, and "oversize-frame" starts a frame
+// longer than any reply may be.
+std::optional<QByteArray> testAnswer(const QString& source, Protocol::Kind kind)
+{
+    if (source.contains(QStringLiteral("answer-bad-status"))) {
+        const auto status = Protocol::Status(200);
+        return kind == Protocol::Kind::Preview ? Protocol::encode(Protocol::PreviewAnswer{status, {}, {}})
+                                               : Protocol::encode(Protocol::ConvertAnswer{status, {}});
+    }
+    if (source.contains(QStringLiteral("answer-ok-without-writing")))
+        return Protocol::encode(Protocol::ConvertAnswer{Protocol::Status::Ok, {}});
+    if (source.contains(QStringLiteral("oversize-frame"))) {
+        QByteArray header(4, '\0');
+        qToBigEndian(Protocol::maxReplyFrame + 1, header.data());
+        {
+            const std::lock_guard lock(g_sending);
+            writeAll(g_protocolOut, header);
+        }
+        stall();
+    }
+    if (source.contains(QStringLiteral("huge-progress"))) {
+        sendProgress(std::numeric_limits<qint64>::max());
+        sendProgress(qint64(1) << 53);
+    }
+    if (source.contains(QStringLiteral("negative-progress")))
+        sendProgress(-1);
+    if (source.contains(QStringLiteral("overdone-progress")))
+        sendProgress(1, Protocol::perMille + 1);
+    if (source.contains(QStringLiteral("-progress"))) {
+        // Long enough for a time limit gone wrong to end the job first.
+        QThread::msleep(500);
+    }
+    return std::nullopt;
+}
+#else
+std::optional<QByteArray> testAnswer(const QString&, Protocol::Kind)
+{
+    return std::nullopt;
+}
+void testHooksBefore(const QString&) {}
+std::function<void()> stallOn(const QString&, const QString&)
+{
+    return {};
+}
+#endif
+
+// The memory for pixels this worker keeps between jobs; a job the window lets run alone may have more.
+qint64 g_pixelMemory = 0;
+
+void limitAddressSpace(qint64 pixelMemory)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    // A sanitizer build, for the tests: AddressSanitizer reserves terabytes of address space for its
+    // shadow memory, which no limit of this size leaves it.
+    Q_UNUSED(pixelMemory);
+#else
+    // Room for the pixels, the file's bytes, the encoded output and the libraries; a decoder that asks
+    // for more fails here instead of pushing the machine into swap.
+    const rlim_t limit = rlim_t(std::max<qint64>(pixelMemory, 0)) + (rlim_t(2) << 30);
+    rlimit current{};
+    if (getrlimit(RLIMIT_AS, &current) == 0) {
+        current.rlim_cur = current.rlim_max == RLIM_INFINITY ? limit : std::min(limit, current.rlim_max);
+        setrlimit(RLIMIT_AS, &current);
+    }
+#endif
+}
+
+void allowPixelMemory(qint64 pixelMemory)
+{
+    PictureJobs::limitResources(pixelMemory);
+    limitAddressSpace(pixelMemory);
+}
+
+// Tells the window how large the picture is and waits for its word: a picture larger than this
+// worker's share of memory may have to wait until the others have finished.
+void waitForAdmission(qint64 pixels)
+{
+    sendFrame(Protocol::encodeMeasured(pixels));
+    const std::optional<QByteArray> payload = readFrame();
+    const std::optional<qint64> memory = payload ? Protocol::decodeProceed(*payload) : std::nullopt;
+    if (!memory)
+        endWorker(1);
+    if (*memory > 0)
+        allowPixelMemory(*memory);
+}
+
+// Every field of a request is checked before anything is read or written: the window's process is
+// trusted no more than a picture, and a name with a "/" would land outside the folder.
+QByteArray answer(const QByteArray& payload)
+{
+    const Protocol::Request request = Protocol::decodeRequest(payload);
+    if (!request.error.isEmpty()) {
+        if (request.kind == Protocol::Kind::Preview)
+            return Protocol::encode(Protocol::PreviewAnswer{Protocol::Status::ProtocolError, {}, {}});
+        return Protocol::encode(Protocol::ConvertAnswer{Protocol::Status::ProtocolError, request.error});
+    }
+    PictureJobs::Hooks hooks;
+    hooks.progress = [](qint64 pixels, qint16 done) { sendProgress(pixels, done); };
+#ifdef KALVORIN_TEST_HOOKS
+    // "every-step" tells each step of the work as it is made, so that the tests need not wait for beats.
+    hooks.everyStep = request.convert.source.contains(QStringLiteral("every-step"));
+#endif
+    if (request.kind == Protocol::Kind::Preview) {
+        if (std::optional<QByteArray> made = testAnswer(request.preview.path, Protocol::Kind::Preview))
+            return *made;
+        testHooksBefore(request.preview.path);
+        const PictureJobs::Preview preview = PictureJobs::preview(request.preview.path, request.preview.box, hooks);
+        QByteArray out = Protocol::encode(Protocol::PreviewAnswer{preview.status, preview.size, preview.rgba});
+        // The preview's worker stays for the next selection; it need not hold a large photo's memory.
+        malloc_trim(0);
+        return out;
+    }
+    const PictureJobs::ConvertRequest& job = request.convert;
+    if (!g_outputFolders.contains(job.folder))
+        return Protocol::encode(
+            Protocol::ConvertAnswer{Protocol::Status::ProtocolError, QStringLiteral("unknown output folder")});
+    if (std::optional<QByteArray> made = testAnswer(job.source, Protocol::Kind::Convert))
+        return *made;
+    testHooksBefore(job.source);
+    hooks.partWritten = stallOn(job.source, QStringLiteral("stall-writing"));
+    const std::function<void()> afterRename = stallOn(job.source, QStringLiteral("stall-answering"));
+    hooks.renamed = [&afterRename](const QString& name) {
+        sendFrame(Protocol::encodeWritten(name));
+        if (afterRename)
+            afterRename();
+    };
+    hooks.admit = waitForAdmission;
+    QString detail;
+    const Protocol::Status status = PictureJobs::convert(job, hooks, &detail);
+    allowPixelMemory(g_pixelMemory);
+    return Protocol::encode(Protocol::ConvertAnswer{status, detail});
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // Blocked before any thread starts, so that every thread inherits it and only the watcher takes
+    // them (ImageMagick installs handlers of its own for some).
+    const sigset_t ending = endingSignals();
+    pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+    // A worker never outlives the window that started it, but it cleans up first: its death signal is
+    // one the watcher handles.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    g_privateFolder = qgetenv("KALVORIN_PRIVATE_FOLDER");
+    watchEndingSignals();
+    // The window may have died before the death signal was set.
+    const qint64 parent = qgetenv("KALVORIN_PARENT").toLongLong();
+    if (parent > 0 && ::getppid() != pid_t(parent))
+        endWorker(1);
+    takeOutputFolders();
+
+    // The frames own stdout; anything a library prints goes to stderr instead.
+    g_protocolOut = ::dup(STDOUT_FILENO);
+    ::dup2(STDERR_FILENO, STDOUT_FILENO);
+
+    // Each picture needs the same few large blocks as the last. From mmap they would come back zeroed
+    // page by page every time (measured: a third of a BMP conversion's time in the kernel); from the
+    // heap, kept between requests, they are reused as they are.
+    mallopt(M_MMAP_MAX, 0);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+
+    QCoreApplication app(argc, argv);
+    Magick::InitializeMagick(argv[0]);
+    // The window says how much; without its word, ImageMagick's policy decides alone.
+    g_pixelMemory = qgetenv("KALVORIN_PIXEL_MEMORY").toLongLong();
+    if (g_pixelMemory <= 0)
+        g_pixelMemory = qint64(Magick::ResourceLimits::memory());
+    allowPixelMemory(g_pixelMemory);
+
+    sendHello();
+    while (const std::optional<QByteArray> payload = readFrame())
+        sendFrame(answer(*payload));
+    // The window closed the pipe: it has ended, however it did.
+    endWorker(0);
+}
