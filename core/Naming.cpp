@@ -5,38 +5,6 @@
 
 #include <array>
 
-namespace {
-struct FormatRow {
-    const char16_t* extension;
-    const char16_t* caption;
-};
-
-constexpr std::array<FormatRow, OutputFormat::Count> formatTable{{
-    {u".jpg", u"JPG保存路径"},
-    {u".bmp", u"BMP保存路径"},
-    {u".gif", u"GIF保存路径"},
-    {u".pcx", u"PCX保存路径"},
-    {u".png", u"PNG保存路径"},
-    {u".ico", u"ICO保存路径"},
-    {u".tiff", u"TIFF保存路径"},
-}};
-
-bool validIndex(int index)
-{
-    return index >= 0 && index < OutputFormat::Count;
-}
-} // namespace
-
-QString OutputFormat::extension(int index)
-{
-    return validIndex(index) ? QString::fromUtf16(formatTable[index].extension) : QString();
-}
-
-QString OutputFormat::caption(int index)
-{
-    return validIndex(index) ? QString::fromUtf16(formatTable[index].caption) : QString();
-}
-
 QString Getfn(const QString& path)
 {
     const QString name = path.mid(path.lastIndexOf(u'/') + 1);

@@ -250,24 +250,6 @@ private:
     QByteArray m_bytes;
 };
 
-// The thousandths of a conversion that decoding its rows takes. BMP, PCX and TIFF are written as the
-// rows come; the others are encoded once every row is in. Measured on two wallpapers of 20 and 24
-// megapixels, one a photograph and one smooth: JPEG 32 and 34% of the time, PNG 26 and 84% (its
-// deflate is the rest), GIF 3 and 13%, its dithering ending at 94 and 85%.
-int decodingShare(Index format)
-{
-    switch (format) {
-    case Jpg:
-        return 300;
-    case Png:
-        return 400;
-    case Gif:
-        return 80;
-    default:
-        return 1000;
-    }
-}
-
 // Rows are decoded into a buffer of about a mebibyte and written from it, never into a buffer as
 // large as the file: on Debian's wallpapers the fresh memory of a whole BMP cost as much system time
 // as writing it.
@@ -1378,7 +1360,8 @@ bool JpegPhotos::convert(const QByteArray& jpeg, Index format, Output& out,
                          const std::function<void(qint64 pixels)>& pixelsKnown,
                          const std::function<void(qint16 done)>& done)
 {
-    if (format == Ico)
+    const OutputFormat::Traits& output = OutputFormat::traits(format);
+    if (!output.fromJpegRows)
         return false;
     Decoder decoder(jpeg);
     if (!decoder.open())
@@ -1387,17 +1370,17 @@ bool JpegPhotos::convert(const QByteArray& jpeg, Index format, Output& out,
     if (orientation > 1)
         return false;
     decoder.settleExif();
-    // A profile that does not describe RGB pixels is dropped, as on the general path. BMP and PCX
-    // readers ignore profiles: those files need pixels in sRGB, which only a source in sRGB has.
+    // A profile that does not describe RGB pixels is dropped, as on the general path. Outputs whose
+    // readers ignore profiles need pixels in sRGB, which only a source in sRGB has here.
     QByteArray icc = decoder.icc();
     if (!icc.isEmpty() && IccProfiles::spaceOf(icc) != IccProfiles::Space::Rgb)
         icc.clear();
-    if ((format == Bmp || format == Pcx || format == Gif) && !icc.isEmpty() && !IccProfiles::isSrgb(icc))
+    if (!output.keepsProfile && !icc.isEmpty() && !IccProfiles::isSrgb(icc))
         return false;
     if (pixelsKnown)
         pixelsKnown(qint64(decoder.width()) * qint64(decoder.height()));
     decoder.steps().tellTo(done);
-    decoder.steps().stage(decodingShare(format));
+    decoder.steps().stage(output.jpegDecodingShare);
     // Compressed files are small and made whole in memory; the others are written as they are made.
     const auto inMemory = [&](const std::optional<QByteArray>& file) {
         if (file)

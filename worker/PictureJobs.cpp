@@ -52,8 +52,15 @@ using namespace OutputFormat;
 constexpr qint64 maxSourceBytes = 1024LL * 1024 * 1024;
 constexpr size_t largestIcon = 256;
 constexpr std::array<size_t, 4> iconSizes{16, 32, 48, largestIcon};
-// The least the picture is read at for an icon.
-const QSize iconHint{int(largestIcon), int(largestIcon)};
+static_assert(largestIcon == 256, "the ICO row of OutputFormat's table");
+
+// The least the picture is read at for an output that stores it small (an icon): the JPEG decoder
+// can stop at an eighth of a photo, and PNGs, TIFFs and WebPs are read reduced.
+QSize hintFor(std::optional<Index> format)
+{
+    const int side = format ? OutputFormat::traits(*format).largestPicture : 0;
+    return side > 0 ? QSize(side, side) : QSize();
+}
 
 struct Failure {
     Status status;
@@ -758,13 +765,16 @@ qint64 gate(const Source& source, std::optional<Index> format)
     // A tile or strip is never larger than its page at 16 bytes a pixel, give or take a tile's edge.
     if (header->largestBlock > largestFrame * 16 + (qint64(1) << 20))
         throw Failure{Status::TooLarge, "a tile or strip larger than its picture"};
-    // libjpeg's own limit, whichever way the picture is turned: it neither writes nor reads more.
-    constexpr quint32 jpegSide = 65500;
+    // libjpeg's own limit (the JPG row's maxSide), whichever way the picture is turned: it neither
+    // writes nor reads more.
+    const OutputFormat::Traits* output = format ? &OutputFormat::traits(*format) : nullptr;
+    const int jpegSide = OutputFormat::traits(OutputFormat::Jpg).maxSide;
+    const int maxSide = source.coder == "JPEG" ? jpegSide : output ? output->maxSide : 0;
     const quint32 longest = std::max(header->frames.front().width, header->frames.front().height);
-    if ((format == Jpg || source.coder == "JPEG") && longest > jpegSide)
-        throw Failure{Status::TooLarge, "beyond JPEG's 65500 pixels a side"};
+    if (maxSide > 0 && longest > quint32(maxSide))
+        throw Failure{Status::TooLarge, "beyond " + std::to_string(maxSide) + " pixels a side"};
 
-    const bool everyFrame = format == Gif || format == Tiff;
+    const bool everyFrame = output && output->everyFrame;
     const bool animated = source.coder == "GIF" || (source.coder == "WEBP" && header->frames.size() > 1);
     qint64 pixels = 0;
     if (source.coder == "ICO") {
@@ -775,8 +785,8 @@ qint64 gate(const Source& source, std::optional<Index> format)
     } else if (everyFrame) {
         for (const PictureHeaders::Size& frame : header->frames)
             pixels += frame.area();
-        // Every frame of an animation composed whole for TIFF.
-        if (animated && format == Tiff)
+        // Every frame of an animation composed whole.
+        if (animated && !output->framesAsStored)
             pixels += header->canvas.area() * qint64(header->frames.size());
     } else {
         pixels = header->frames.front().area() + (animated ? header->canvas.area() : 0);
@@ -784,7 +794,7 @@ qint64 gate(const Source& source, std::optional<Index> format)
     if (pixels > maxArea)
         throw Failure{Status::TooLarge, "frames beyond a gigapixel in all"};
     // Pictures read reduced hold a few rows and the small picture.
-    const QSize hint = format == Ico ? iconHint : QSize();
+    const QSize hint = hintFor(format);
     if (hint.isValid() && source.coder == "JPEG")
         return pixels / 64;
     // libwebp's lossless decoder holds every pixel even so.
@@ -983,14 +993,6 @@ void turnUpright(Magick::Image& image, const QByteArray& coder)
         image.profile("xmp", blobOf(Metadata::uprightXmp(xmp)));
 }
 
-// Formats whose readers honour an embedded profile: their pictures keep their own pixels and profile,
-// which is lossless and right in every colour-managed viewer. Readers of the others ignore a profile,
-// so those get pixels in sRGB.
-bool keepsProfile(Index format)
-{
-    return format == Jpg || format == Png || format == Tiff;
-}
-
 bool isGrey(MagickCore::ColorspaceType space)
 {
     return space == MagickCore::GRAYColorspace || space == MagickCore::LinearGRAYColorspace;
@@ -998,8 +1000,10 @@ bool isGrey(MagickCore::ColorspaceType space)
 
 // Colour as the output can show it. A profile that does not describe the pixels (an RGB profile on a
 // grey picture) is dropped: it would only make readers fail. CMYK always becomes sRGB, through the
-// picture's profile or a standard press profile, never by formula alone.
-void settleColour(Magick::Image& image, Index format)
+// picture's profile or a standard press profile, never by formula alone. A picture whose output keeps
+// its profile keeps its own pixels, which is lossless and right in every colour-managed viewer; the
+// others get pixels in sRGB.
+void settleColour(Magick::Image& image, bool keepsProfile)
 {
     const MagickCore::ColorspaceType space = image.colorSpace();
     const bool cmyk = space == MagickCore::CMYKColorspace;
@@ -1024,11 +1028,11 @@ void settleColour(Magick::Image& image, Index format)
             image.profile("icc", blobOf(IccProfiles::srgb()));
         else
             image.colorSpace(MagickCore::sRGBColorspace);
-        if (!keepsProfile(format))
+        if (!keepsProfile)
             dropProfile(image, "icc");
         return;
     }
-    if (!icc.isEmpty() && !keepsProfile(format)) {
+    if (!icc.isEmpty() && !keepsProfile) {
         if (!isGrey(space) && !IccProfiles::isSrgb(icc))
             image.profile("icc", blobOf(IccProfiles::srgb()));
         dropProfile(image, "icc");
@@ -1041,13 +1045,13 @@ void settleColour(Magick::Image& image, Index format)
         image.colorSpace(MagickCore::sRGBColorspace);
 }
 
-// The frames as the output should hold them. A GIF keeps its frames as they are, on a screen that
-// holds the largest; everywhere else each frame is whole (an optimised animation's fragments are
+// The frames as the output should hold them. A GIF keeps its frames as they are (framesAsStored), on a
+// screen that holds the largest; everywhere else each frame is whole (an optimised animation's fragments are
 // composed into the frames as shown) and its canvas is the picture itself, with no offset left from
 // a rotation or a PNG's oFFs chunk.
-void settleCanvas(std::list<Magick::Image>& frames, const QByteArray& coder, Index format)
+void settleCanvas(std::list<Magick::Image>& frames, const QByteArray& coder, bool framesAsStored)
 {
-    if (format == Gif && (frames.size() > 1 || coder == "GIF")) {
+    if (framesAsStored && (frames.size() > 1 || coder == "GIF")) {
         // Pages of other sources (a TIFF's) have no place on a screen, and may have been turned:
         // each starts at the corner.
         if (coder != "GIF") {
@@ -1725,11 +1729,12 @@ PictureJobs::Preview PictureJobs::preview(const QString& path, QSize box, const 
         // the picture is rotated upright, so the hint is square.
         const int side = std::max(box.width(), box.height());
         std::list<Magick::Image> frames = readPicture(source, false, QSize(side, side));
-        settleCanvas(frames, source.coder, Bmp);
+        // As a screen shows it: the first frame whole, in sRGB.
+        settleCanvas(frames, source.coder, false);
         Magick::Image& image = frames.front();
         life.pixelsKnown(qint64(image.columns()) * qint64(image.rows()));
         turnUpright(image, source.coder);
-        settleColour(image, Bmp);
+        settleColour(image, false);
         if (box.isValid()) {
             Magick::Geometry fit(size_t(box.width()), size_t(box.height()));
             fit.greater(true);
@@ -1773,16 +1778,15 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
             file.discard();
             life.doneSoFar(0);
         }
-        // The icon needs at most 256 pixels; the JPEG decoder can stop at an eighth of a photo.
-        const QSize hint = formatIndex == Ico ? iconHint : QSize();
-        std::list<Magick::Image> frames = readPicture(input, formatIndex == Gif || formatIndex == Tiff, hint);
+        const OutputFormat::Traits& output = OutputFormat::traits(formatIndex);
+        std::list<Magick::Image> frames = readPicture(input, output.everyFrame, hintFor(formatIndex));
         life.pixelsKnown(pixelsOf(frames));
         for (Magick::Image& frame : frames) {
             turnUpright(frame, input.coder);
             dropProperties(frame, "exif:");
-            settleColour(frame, formatIndex);
+            settleColour(frame, output.keepsProfile);
         }
-        settleCanvas(frames, input.coder, formatIndex);
+        settleCanvas(frames, input.coder, output.framesAsStored);
         // Camera pictures: noise everywhere, few long runs of equal bytes.
         const bool photographic = input.coder == "JPEG" || input.coder == "HEIC";
         const Magick::Blob blob = encode(frames, formatIndex, photographic);
