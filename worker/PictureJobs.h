@@ -3,12 +3,11 @@
 
 #include "core/Naming.h"
 #include "ipc/Protocol.h"
+#include "worker/JobHooks.h"
 
 #include <QByteArray>
 #include <QSize>
 #include <QString>
-
-#include <functional>
 
 /// The work kalvorin-worker does, one picture at a time. Only the worker links this.
 namespace PictureJobs {
@@ -18,33 +17,11 @@ namespace PictureJobs {
 /// sizes and the most memory any job may have come from the policy the worker was started with.
 void limitResources(qint64 pixelMemory);
 
-/// The decoder for bytes, judged by their content (the name only for TGA, which has no signature), or
-/// an empty string when they are not a picture of an allowed raster format.
-QByteArray sniffCoder(const QByteArray& bytes, const QString& path);
-
 struct Preview {
     Protocol::Status status = Protocol::Status::Ok;
     QSize size;
     /// Rows of 8-bit RGBA, top to bottom.
     QByteArray rgba;
-};
-
-/// What a job tells the worker while it runs.
-struct Hooks {
-    /// Called about once a second, from another thread, while the job runs, and once when the pixels
-    /// of the picture are known: with those pixels (0 before) and the thousandths of the job done, as
-    /// far as the job can tell (0 where it cannot).
-    std::function<void(qint64 pixels, qint16 done)> progress;
-    /// Calls progress at each change of the thousandths done as well: the tests see every step.
-    bool everyStep = false;
-    /// Called once the output's temporary file exists and holds part of the picture, before it is
-    /// finished and renamed: the tests stop a worker there.
-    std::function<void()> partWritten;
-    /// Called with the output's file name the moment it has it, before the job answers.
-    std::function<void(const QString& name)> renamed;
-    /// Called with the pixels of every frame, read from the picture's header, before it is decoded;
-    /// returns when the job may go on. The worker waits there for the window's word.
-    std::function<void(qint64 pixels)> admit;
 };
 
 /// The first frame of the picture at path, upright, in sRGB, scaled down to fit inside box.
