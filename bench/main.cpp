@@ -17,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QMultiHash>
 #include <QProcess>
 #include <QStandardPaths>
@@ -26,6 +27,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <unistd.h>
 
@@ -345,7 +347,12 @@ int main(int argc, char* argv[])
                                            QStringLiteral("list"));
     const QCommandLineOption previewOption(QStringLiteral("preview"),
                                            QStringLiteral("Time the window's preview of 12, 24 and 48 megapixels."));
-    parser.addOptions({inputOption, countOption, roundsOption, workersOption, formatsOption, noPeers, previewOption});
+    const QCommandLineOption baselineOption(
+        QStringLiteral("baseline"),
+        QStringLiteral("Another build's kalvorin-worker, run as one more side: a change's before and after."),
+        QStringLiteral("worker"));
+    parser.addOptions(
+        {inputOption, countOption, roundsOption, workersOption, formatsOption, noPeers, previewOption, baselineOption});
     parser.process(app);
     const int rounds = std::max(1, parser.value(roundsOption).toInt());
 
@@ -376,12 +383,28 @@ int main(int argc, char* argv[])
     if (sources.isEmpty())
         qFatal("no pictures");
     const int count = int(sources.size());
-    const QList<Peer> others = parser.isSet(noPeers) ? QList<Peer>{} : peers();
+    QList<Peer> others = parser.isSet(noPeers) ? QList<Peer>{} : peers();
 
     WorkerEngine::Options options;
     options.workerPath = QStringLiteral(KALVORIN_WORKER_PATH);
     options.poolSize = parser.value(workersOption).toInt();
     WorkerEngine engine(options);
+    // The same engine on the other build's worker (its policy.xml beside it), round for round with ours.
+    std::optional<WorkerEngine> baseline;
+    if (parser.isSet(baselineOption)) {
+        WorkerEngine::Options before = options;
+        before.workerPath = QFileInfo(parser.value(baselineOption)).absoluteFilePath();
+        baseline.emplace(before);
+        others.prepend({u"baseline"_qs,
+                        [&baseline](const QStringList& sources, const QString& folder, const QString& extension) {
+                            for (int format = 0; format < OutputFormat::Count; ++format) {
+                                if (OutputFormat::extension(format) == extension)
+                                    return runKalvorin(*baseline, sources, folder, OutputFormat::Index(format));
+                            }
+                            return Run{};
+                        },
+                        [](const QString&) { return true; }});
+    }
     const QStringList formats = parser.value(formatsOption).split(u',', Qt::SkipEmptyParts);
     out << "Workers: " << (options.poolSize > 0 ? QString::number(options.poolSize) : u"as the program chooses"_qs)
         << ", cores: " << QThread::idealThreadCount() << ", rounds: " << rounds << " (fastest kept)" << Qt::endl
