@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "worker/MagickRoute.h"
 
+#include "worker/HeaderGate.h"
 #include "worker/IccProfiles.h"
 #include "worker/MagickImages.h"
+#include "worker/MagickRead.h"
+#include "worker/MagickWriters.h"
 #include "worker/Metadata.h"
+#include "worker/SignsOfLife.h"
 
 using namespace MagickImages;
 
@@ -135,4 +139,44 @@ void settleCanvas(std::list<Magick::Image>& frames, const QByteArray& coder, boo
     }
     for (Magick::Image& frame : frames)
         frame.repage();
+}
+
+Magick::Image MagickRoute::picture(const Source& source, QSize box, SignsOfLife& life)
+{
+    // The JPEG decoder scales by eighths to no less than the hint, and the thumbnail averages the
+    // rest down to the box, which keeps it sharp. A hint of twice the box cost a 24-megapixel
+    // photo 217 ms instead of 105 (kalvorin-bench --preview). The box may turn by a quarter when
+    // the picture is rotated upright, so the hint is square.
+    const int side = std::max(box.width(), box.height());
+    std::list<Magick::Image> frames = readPicture(source, false, QSize(side, side));
+    // As a screen shows it: the first frame whole, in sRGB.
+    settleCanvas(frames, source.coder, false);
+    Magick::Image& image = frames.front();
+    life.pixelsKnown(qint64(image.columns()) * qint64(image.rows()));
+    turnUpright(image, source.coder);
+    settleColour(image, false);
+    if (box.isValid()) {
+        Magick::Geometry fit(size_t(box.width()), size_t(box.height()));
+        fit.greater(true);
+        image.thumbnail(fit);
+    }
+    return image;
+}
+
+Magick::Blob MagickRoute::convert(const Source& source, OutputFormat::Index format, SignsOfLife& life)
+{
+    const OutputFormat::Traits& output = OutputFormat::traits(format);
+    std::list<Magick::Image> frames = readPicture(source, output.everyFrame, hintFor(format));
+    life.pixelsKnown(pixelsOf(frames));
+    for (Magick::Image& frame : frames) {
+        turnUpright(frame, source.coder);
+        dropProperties(frame, "exif:");
+        settleColour(frame, output.keepsProfile);
+    }
+    settleCanvas(frames, source.coder, output.framesAsStored);
+    if (output.flattensAlpha)
+        flattenOnWhite(frames.front());
+    // Camera pictures: noise everywhere, few long runs of equal bytes.
+    const bool photographic = source.coder == "JPEG" || source.coder == "HEIC";
+    return encode(frames, format, photographic);
 }

@@ -218,7 +218,6 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
     switch (format) {
     case Jpg: {
         Magick::Image& image = frames.front();
-        flattenOnWhite(image);
         image.quality(90);
         image.depth(8);
         image.write(&blob, "JPEG");
@@ -260,7 +259,6 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
         break;
     case Pcx: {
         Magick::Image& image = frames.front();
-        flattenOnWhite(image);
         makeTrueColour(image, false);
         image.compressType(MagickCore::RLECompression);
         image.write(&blob, "PCX");

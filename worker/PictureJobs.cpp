@@ -5,9 +5,7 @@
 #include "worker/HeaderGate.h"
 #include "worker/JpegPhotos.h"
 #include "worker/MagickImages.h"
-#include "worker/MagickRead.h"
 #include "worker/MagickRoute.h"
-#include "worker/MagickWriters.h"
 #include "worker/OutputFile.h"
 #include "worker/SignsOfLife.h"
 #include "worker/Source.h"
@@ -45,23 +43,7 @@ PictureJobs::Preview PictureJobs::preview(const QString& path, QSize box, const 
     try {
         const Source source = readSource(path);
         gate(source, std::nullopt);
-        // The JPEG decoder scales by eighths to no less than the hint, and the thumbnail averages the
-        // rest down to the box, which keeps it sharp. A hint of twice the box cost a 24-megapixel
-        // photo 217 ms instead of 105 (kalvorin-bench --preview). The box may turn by a quarter when
-        // the picture is rotated upright, so the hint is square.
-        const int side = std::max(box.width(), box.height());
-        std::list<Magick::Image> frames = readPicture(source, false, QSize(side, side));
-        // As a screen shows it: the first frame whole, in sRGB.
-        settleCanvas(frames, source.coder, false);
-        Magick::Image& image = frames.front();
-        life.pixelsKnown(qint64(image.columns()) * qint64(image.rows()));
-        turnUpright(image, source.coder);
-        settleColour(image, false);
-        if (box.isValid()) {
-            Magick::Geometry fit(size_t(box.width()), size_t(box.height()));
-            fit.greater(true);
-            image.thumbnail(fit);
-        }
+        Magick::Image image = MagickRoute::picture(source, box, life);
         answer.size = QSize(int(image.columns()), int(image.rows()));
         const std::vector<quint8> rgba = rgbaOf(image);
         answer.rgba = QByteArray(reinterpret_cast<const char*>(rgba.data()), qsizetype(rgba.size()));
@@ -100,18 +82,7 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
             file.discard();
             life.doneSoFar(0);
         }
-        const OutputFormat::Traits& output = OutputFormat::traits(formatIndex);
-        std::list<Magick::Image> frames = readPicture(input, output.everyFrame, hintFor(formatIndex));
-        life.pixelsKnown(pixelsOf(frames));
-        for (Magick::Image& frame : frames) {
-            turnUpright(frame, input.coder);
-            dropProperties(frame, "exif:");
-            settleColour(frame, output.keepsProfile);
-        }
-        settleCanvas(frames, input.coder, output.framesAsStored);
-        // Camera pictures: noise everywhere, few long runs of equal bytes.
-        const bool photographic = input.coder == "JPEG" || input.coder == "HEIC";
-        const Magick::Blob blob = encode(frames, formatIndex, photographic);
+        const Magick::Blob blob = MagickRoute::convert(input, formatIndex, life);
         file.append(static_cast<const char*>(blob.data()), blob.length());
         file.commit();
         return Status::Ok;
