@@ -24,7 +24,7 @@ std::optional<Exif::Directory> Exif::firstDirectory(const Block& block)
     if (!block.holds(0, 8) || block.u16(2) != 42)
         return std::nullopt;
     const qint64 offset = block.u32(4);
-    if (!block.holds(offset, 2))
+    if (offset < headerSize || !block.holds(offset, 2))
         return std::nullopt;
     Directory directory{offset + 2, block.u16(offset)};
     if (!block.holds(directory.entries, qint64(directory.count) * 12 + 4))
@@ -247,5 +247,8 @@ std::optional<qint64> Exif::subDirectory(const Block& block, qint64 offset, quin
     const std::optional<qint64> entry = entryOf(block, offset, tag);
     if (!entry || block.u32(*entry + 4) != 1 || (block.u16(*entry + 2) != 4 && block.u16(*entry + 2) != 13))
         return std::nullopt;
-    return block.u32(*entry + 8);
+    const qint64 start = block.u32(*entry + 8);
+    if (start < headerSize)
+        return std::nullopt;
+    return start;
 }

@@ -12,6 +12,9 @@
 /// their entries, and which entries the standards allow. What the metadata edits share.
 namespace Exif {
 
+/// The byte order, 42 and the link to the first directory. No directory starts inside it: an edit of
+/// one that did would rewrite that link (a crafted block's GPS directory at offset 4 did).
+inline constexpr qint64 headerSize = 8;
 inline constexpr quint16 orientationTag = 0x0112;
 inline constexpr quint16 shortType = 3;
 inline constexpr quint16 longType = 4;
