@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/Form1.h"
+#include "app/MainWindow.h"
 #include "app/QuitSignals.h"
 #include "app/Startup.h"
 #include "client/QtDesktop.h"
@@ -72,11 +72,11 @@ int main(int argc, char* argv[])
     WorkerEngine::Options options;
     options.workerPath = WorkerEngine::installedWorkerPath();
     WorkerEngine engine(options);
-    Form1 window(desktop, engine);
+    MainWindow window(desktop, engine);
     window.setWindowIcon(icon);
     // Logout, Ctrl+C and a closed terminal end a batch as "取消并退出" does, not mid-file.
     QuitSignals quitSignals;
-    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &window, &Form1::quitNow);
+    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &window, &MainWindow::quitNow);
     // Files given on the command line, as "Open with" of a file manager gives them.
     window.addFiles(parsed.files);
     window.show();

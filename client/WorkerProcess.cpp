@@ -85,9 +85,10 @@ void WorkerProcess::send(const QByteArray& request, TimeLimits limits, Done done
     m_progress = std::move(progress);
     m_limits = limits;
     m_failing.reset();
+    ++m_request;
     if (!m_process)
         start();
-    // A worker that cannot even start has failed the request already.
+    // A worker that cannot even start fails the request, once this has returned.
     if (!m_process)
         return;
     // A fresh process gets the request once it has said it speaks this version: one of another build
@@ -130,12 +131,12 @@ void WorkerProcess::start()
     m_retire = false;
     m_greeted = false;
     m_unsent.clear();
-    m_buffer.clear();
+    m_reader.clear();
     m_folder = std::make_shared<QTemporaryDir>(
         QDir::temp().filePath(QStringLiteral("kalvorin-%1-XXXXXX").arg(QCoreApplication::applicationPid())));
     if (!m_folder->isValid()) {
         m_folder.reset();
-        finishRequest(Protocol::Status::NoWorker, {});
+        failLater(Protocol::Status::NoWorker);
         return;
     }
     QProcessEnvironment environment = m_environment;
@@ -185,7 +186,7 @@ void WorkerProcess::start()
         // Every other error is followed by finished().
         if (error == QProcess::FailedToStart) {
             releaseProcess();
-            finishRequest(Protocol::Status::NoWorker, {});
+            failLater(Protocol::Status::NoWorker);
         }
     });
     m_process->start(m_program, {});
@@ -194,20 +195,17 @@ void WorkerProcess::start()
 void WorkerProcess::readAnswer()
 {
     while (m_process) {
-        const std::optional<QByteArray> frame = Protocol::takeFrame(m_buffer, Protocol::maxReplyFrame);
+        const std::optional<QByteArray> frame = m_reader.next();
         if (!frame) {
-            // Taken from the pipe no faster than frames are cut: the buffer never holds more than the
-            // largest reply, however much a worker sends.
-            const qint64 room = qint64(Protocol::maxReplyFrame) + 4 - m_buffer.size();
-            const qint64 more = std::min(room, m_process->bytesAvailable());
+            // Taken from the pipe no faster than frames are cut, however much a worker sends.
+            const qint64 more = std::min(m_reader.room(), m_process->bytesAvailable());
             if (more <= 0)
                 return;
-            m_buffer += m_process->read(more);
+            m_reader.append(m_process->read(more));
             continue;
         }
-        // An empty payload is a broken frame: the stream can no longer be trusted.
-        const std::optional<Protocol::ReplyFrame> reply =
-            frame->isEmpty() ? std::nullopt : Protocol::decodeReply(*frame);
+        // A broken frame is empty, and no reply: the stream can no longer be trusted.
+        const std::optional<Protocol::ReplyFrame> reply = Protocol::decodeReply(*frame);
         if (m_failing) {
             // Being stopped, it is heard only on a file it finished: that file is there.
             if (!reply)
@@ -222,12 +220,8 @@ void WorkerProcess::readAnswer()
         }
         if (!m_greeted) {
             // The first word must be the worker's version; one of another build is not used.
-            if (reply->kind != Protocol::Reply::Hello) {
-                fail(Protocol::Status::ProtocolError);
-                return;
-            }
-            if (reply->value != Protocol::version) {
-                fail(Protocol::Status::WrongWorker);
+            if (const Protocol::Status greeting = Protocol::greeting(*reply); greeting != Protocol::Status::Ok) {
+                fail(greeting);
                 return;
             }
             m_greeted = true;
@@ -323,6 +317,19 @@ void WorkerProcess::processEnded()
     m_folder.reset();
     if (isBusy())
         finishRequest(status, {});
+}
+
+void WorkerProcess::failLater(Protocol::Status status)
+{
+    // From the event loop, never inside send(): the owner's answer to a failure is often to send the
+    // next request, which would otherwise nest one call deeper for every request that fails.
+    QMetaObject::invokeMethod(
+        this,
+        [this, status, request = m_request] {
+            if (request == m_request)
+                finishRequest(status, {});
+        },
+        Qt::QueuedConnection);
 }
 
 void WorkerProcess::finishRequest(Protocol::Status status, const QByteArray& answer)

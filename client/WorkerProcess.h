@@ -70,7 +70,8 @@ public:
     /// The running process's private temporary folder, empty when none runs.
     QString temporaryFolder() const;
 
-    /// Sends one request; done is called once, on this thread, when it is answered or has failed.
+    /// Sends one request; done is called once, on this thread, when it is answered or has failed, and
+    /// never before send() has returned.
     void send(const QByteArray& request, TimeLimits limits, Done done, Measured measured = {}, Written written = {},
               Progress progress = {});
     /// Lets the request that reported its size go on, with memory bytes for its pixels.
@@ -87,6 +88,7 @@ private:
     void fail(Protocol::Status status);
     void processEnded();
     void finishRequest(Protocol::Status status, const QByteArray& answer);
+    void failLater(Protocol::Status status);
     void releaseProcess();
     void extendLimit(qint64 pixels);
 
@@ -96,13 +98,15 @@ private:
     QList<int> m_outputFolders;
     QProcess* m_process = nullptr;
     std::shared_ptr<QTemporaryDir> m_folder;
-    QByteArray m_buffer;
+    Protocol::FrameReader m_reader{Protocol::maxReplyFrame};
     TimeLimits m_limits;
     QTimer m_idle;
     QTimer m_overall;
     QTimer m_reapLimit;
     QElapsedTimer m_clock;
     Done m_done;
+    // Counts the requests sent, so that a failure reported later reaches only the request it belongs to.
+    quint64 m_request = 0;
     Measured m_measured;
     Written m_written;
     Progress m_progress;

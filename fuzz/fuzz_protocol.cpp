@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 void require(bool condition)
@@ -94,6 +95,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 readRequest(*payload);
             else
                 readReply(*payload);
+        }
+    }
+    // The worker's blocking reader cuts the same frames as the window's, and stops where a frame is
+    // longer than allowed.
+    {
+        QByteArray buffer = bytes;
+        qsizetype at = 0;
+        const auto readExactly = [&](char* data, qsizetype size) {
+            if (size > bytes.size() - at)
+                return false;
+            std::memcpy(data, bytes.constData() + at, size_t(size));
+            at += size;
+            return true;
+        };
+        while (const std::optional<QByteArray> payload = Protocol::readFrame(readExactly, Protocol::maxRequestFrame)) {
+            const std::optional<QByteArray> cut = Protocol::takeFrame(buffer, Protocol::maxRequestFrame);
+            require(cut && *cut == *payload);
         }
     }
     // And the payload alone, without having to find a length that fits.

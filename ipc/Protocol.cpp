@@ -54,28 +54,53 @@ bool Protocol::isResourceFailure(Status status)
     return status == Status::TooLarge || status == Status::DiskFull;
 }
 
+QByteArray Protocol::frameStart(quint32 length)
+{
+    QByteArray out(lengthSize, '\0');
+    qToBigEndian(length, out.data());
+    return out;
+}
+
 QByteArray Protocol::frame(const QByteArray& payload)
 {
-    QByteArray out(4, '\0');
-    qToBigEndian(quint32(payload.size()), out.data());
-    out += payload;
-    return out;
+    return frameStart(quint32(payload.size())) + payload;
 }
 
 std::optional<QByteArray> Protocol::takeFrame(QByteArray& buffer, quint32 maxLength)
 {
-    if (buffer.size() < 4)
+    if (buffer.size() < lengthSize)
         return std::nullopt;
     const quint32 length = qFromBigEndian<quint32>(buffer.constData());
     if (length > maxLength) {
         buffer.clear();
         return QByteArray();
     }
-    if (quint64(buffer.size()) < 4 + quint64(length))
+    if (quint64(buffer.size()) < lengthSize + quint64(length))
         return std::nullopt;
-    QByteArray payload = buffer.mid(4, length);
-    buffer.remove(0, 4 + length);
+    QByteArray payload = buffer.mid(lengthSize, length);
+    buffer.remove(0, lengthSize + length);
     return payload;
+}
+
+qint64 Protocol::FrameReader::room() const
+{
+    return std::max<qint64>(0, qint64(m_maxLength) + lengthSize - m_buffer.size());
+}
+
+std::optional<QByteArray> Protocol::readFrame(const std::function<bool(char*, qsizetype)>& readExactly,
+                                              quint32 maxLength)
+{
+    QByteArray buffer(lengthSize, '\0');
+    if (!readExactly(buffer.data(), lengthSize))
+        return std::nullopt;
+    const quint32 length = qFromBigEndian<quint32>(buffer.constData());
+    // Refused before anything is allocated for it.
+    if (length > maxLength)
+        return std::nullopt;
+    buffer.resize(lengthSize + qsizetype(length));
+    if (length > 0 && !readExactly(buffer.data() + lengthSize, qsizetype(length)))
+        return std::nullopt;
+    return buffer.sliced(lengthSize);
 }
 
 namespace {
@@ -332,6 +357,13 @@ std::optional<Protocol::ReplyFrame> Protocol::decodeReply(const QByteArray& payl
         return reply;
     }
     return std::nullopt;
+}
+
+Protocol::Status Protocol::greeting(const ReplyFrame& first)
+{
+    if (first.kind != Reply::Hello)
+        return Status::ProtocolError;
+    return first.value == version ? Status::Ok : Status::WrongWorker;
 }
 
 std::optional<Protocol::PreviewAnswer> Protocol::decodePreviewAnswer(const QByteArray& bytes)

@@ -8,6 +8,7 @@
 #include <QSize>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 /// What the window's process and kalvorin-worker say to each other: length-prefixed frames, each a
@@ -75,6 +76,10 @@ bool isResourceFailure(Status status);
 /// The reason a person reads, in Chinese; empty for Ok.
 QString reason(Status status);
 
+/// The bytes of a frame's length, big-endian, ahead of its payload.
+inline constexpr qsizetype lengthSize = 4;
+/// The length that starts a frame of length bytes.
+QByteArray frameStart(quint32 length);
 /// Prefixes payload with its length.
 QByteArray frame(const QByteArray& payload);
 
@@ -83,6 +88,33 @@ QByteArray frame(const QByteArray& payload);
 /// emptied. Checked on the length alone, so a reader that stops adding at maxLength + 4 bytes never
 /// holds more.
 std::optional<QByteArray> takeFrame(QByteArray& buffer, quint32 maxLength);
+
+/// Cuts frames, as takeFrame() does, out of a stream that arrives in pieces of any size: the window's
+/// reading of a worker.
+class FrameReader {
+public:
+    explicit FrameReader(quint32 maxLength)
+        : m_maxLength(maxLength)
+    {
+    }
+    /// The most bytes to add now: a reader that adds no more never holds more than one whole frame of
+    /// maxLength, however much the other side sends.
+    qint64 room() const;
+    void append(const QByteArray& bytes) { m_buffer += bytes; }
+    /// The next whole frame's payload, as takeFrame() gives it.
+    std::optional<QByteArray> next() { return takeFrame(m_buffer, m_maxLength); }
+    void clear() { m_buffer.clear(); }
+
+private:
+    quint32 m_maxLength;
+    QByteArray m_buffer;
+};
+
+/// Reads one frame's payload from a blocking stream: the worker's reading of the window. readExactly
+/// fills all of the bytes it is given, or says false when the stream ended or failed. Nothing then, nor
+/// for a length beyond maxLength, whose bytes are not read.
+std::optional<QByteArray> readFrame(const std::function<bool(char* data, qsizetype size)>& readExactly,
+                                    quint32 maxLength);
 
 /// The longest path a request may name a file or folder by, in UTF-16 units: deeper than any real
 /// folder tree, and short enough to keep a request small.
@@ -188,6 +220,10 @@ struct ReplyFrame {
     QByteArray answer;
 };
 std::optional<ReplyFrame> decodeReply(const QByteArray& payload);
+
+/// What a worker's first frame says of it: Ok for a Hello of this version, WrongWorker for a Hello of
+/// another (a worker of another build), ProtocolError for any other frame.
+Status greeting(const ReplyFrame& first);
 
 /// The answers as the window reads them, every field checked: nothing when one is out of bounds (a
 /// status the worker cannot report, pixels that do not match the size, a size beyond the box's

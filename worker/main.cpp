@@ -10,7 +10,6 @@
 
 #include <QCoreApplication>
 #include <QThread>
-#include <QtEndian>
 
 #include <fcntl.h>
 #include <ftw.h>
@@ -91,15 +90,15 @@ void takeOutputFolders()
     }
 }
 
-bool readExactly(int fd, char* data, size_t size)
+bool readExactly(int fd, char* data, qsizetype size)
 {
     while (size > 0) {
-        const ssize_t got = ::read(fd, data, size);
+        const ssize_t got = ::read(fd, data, size_t(size));
         if (got == 0 || (got < 0 && errno != EINTR))
             return false;
         if (got > 0) {
             data += got;
-            size -= size_t(got);
+            size -= got;
         }
     }
     return true;
@@ -123,16 +122,8 @@ bool writeAll(int fd, const QByteArray& bytes)
 
 std::optional<QByteArray> readFrame()
 {
-    QByteArray buffer(4, '\0');
-    if (!readExactly(STDIN_FILENO, buffer.data(), 4))
-        return std::nullopt;
-    const quint32 length = qFromBigEndian<quint32>(buffer.constData());
-    if (length > Protocol::maxRequestFrame)
-        return std::nullopt;
-    buffer.resize(4 + qsizetype(length));
-    if (!readExactly(STDIN_FILENO, buffer.data() + 4, length))
-        return std::nullopt;
-    return Protocol::takeFrame(buffer, Protocol::maxRequestFrame);
+    return Protocol::readFrame([](char* data, qsizetype size) { return readExactly(STDIN_FILENO, data, size); },
+                               Protocol::maxRequestFrame);
 }
 
 // Signs of life come from a second thread while a job runs; a frame goes out whole.
@@ -209,11 +200,9 @@ std::optional<QByteArray> testAnswer(const QString& source, Protocol::Kind kind)
     if (source.contains(QStringLiteral("answer-ok-without-writing")))
         return Protocol::encode(Protocol::ConvertAnswer{Protocol::Status::Ok, {}});
     if (source.contains(QStringLiteral("oversize-frame"))) {
-        QByteArray header(4, '\0');
-        qToBigEndian(Protocol::maxReplyFrame + 1, header.data());
         {
             const std::lock_guard lock(g_sending);
-            writeAll(g_protocolOut, header);
+            writeAll(g_protocolOut, Protocol::frameStart(Protocol::maxReplyFrame + 1));
         }
         stall();
     }

@@ -96,6 +96,8 @@ private slots:
     void upright_data();
     void upright();
     void uprightDropsWronglyTypedEntries();
+    void directoriesInTheHeaderAreNone_data();
+    void directoriesInTheHeaderAreNone();
     void tiffTakesOnlyStandardEntries_data();
     void tiffTakesOnlyStandardEntries();
     void exifOfTiff();
@@ -186,6 +188,53 @@ void TestMetadata::uprightDropsWronglyTypedEntries()
         exif.gainControlType = 3;
         exif.orientation = 1;
         QCOMPARE(Metadata::upright(TestPictures::exifBlock(exif), false), TestPictures::exifBlock(exif));
+    }
+}
+
+// A crafted block whose directory starts inside the 8-byte header: taking entries out of that
+// directory rewrote the header's link to the first directory, and the block came back pointing at
+// garbage, its orientation of 6 no longer found as 1 (a viewer would turn the picture again).
+void TestMetadata::directoriesInTheHeaderAreNone_data()
+{
+    QTest::addColumn<quint32>("firstDirectory");
+    QTest::addColumn<quint32>("gpsDirectory");
+    QTest::addColumn<int>("orientation");
+    QTest::newRow("a GPS directory where the header is") << 8u << 4u << 1;
+    QTest::newRow("a GPS directory after it") << 8u << 40u << 1;
+    QTest::newRow("the first directory where the header is") << 4u << 40u << 0;
+}
+
+void TestMetadata::directoriesInTheHeaderAreNone()
+{
+    QFETCH(quint32, firstDirectory);
+    QFETCH(quint32, gpsDirectory);
+    QFETCH(int, orientation);
+    // Little-endian: a first directory of a GPS pointer and an orientation of 6, then entries of a tag
+    // nobody knows; read from offset 4, the bytes make a GPS directory with wrongly typed entries.
+    QByteArray exif(110, '\0');
+    const auto put16 = [&](qsizetype at, quint16 value) { qToLittleEndian(value, exif.data() + at); };
+    const auto put32 = [&](qsizetype at, quint32 value) { qToLittleEndian(value, exif.data() + at); };
+    exif.replace(0, 4, "II*\0"_ba);
+    put32(4, firstDirectory);
+    put16(8, 2);
+    put16(10, 0x8825);
+    put16(12, 4);
+    put32(14, 1);
+    put32(18, gpsDirectory);
+    put16(22, 0x0112);
+    put16(24, 3);
+    put32(26, 1);
+    put16(30, 6);
+    for (qsizetype at = 42; at + 12 <= 102; at += 12) {
+        put16(at, 0x7777);
+        put16(at + 2, 3);
+        put32(at + 4, 1);
+    }
+    QCOMPARE(Metadata::orientationOf(exif), firstDirectory == 8 ? 6 : 0);
+    for (const bool turned : {true, false}) {
+        const QByteArray after = Metadata::upright(exif, turned);
+        QCOMPARE(after.left(8), exif.left(8));
+        QCOMPARE(Metadata::orientationOf(after), orientation);
     }
 }
 

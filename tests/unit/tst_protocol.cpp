@@ -4,6 +4,7 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <algorithm>
 #include <limits>
 
 using namespace Qt::StringLiterals;
@@ -46,6 +47,11 @@ class TestProtocol : public QObject {
 private slots:
     void framing_data();
     void framing();
+    void blockingReads_data();
+    void blockingReads();
+    void readerHoldsOneFrame();
+    void greeting_data();
+    void greeting();
     void requests_data();
     void requests();
     void replies_data();
@@ -122,6 +128,89 @@ void TestProtocol::framing()
     }
     QCOMPARE(out, payloads);
     QCOMPARE(buffer.size(), left);
+}
+
+// The worker reads its frames from a pipe that blocks; each row is what the window sent before the
+// pipe closed, and the payloads the worker takes from it before it stops.
+void TestProtocol::blockingReads_data()
+{
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<QList<QByteArray>>("payloads");
+    QTest::addColumn<qsizetype>("unread");
+    QTest::newRow("two frames") << framed("hello"_ba) + framed("world!"_ba)
+                                << QList<QByteArray>{"hello"_ba, "world!"_ba} << qsizetype(0);
+    QTest::newRow("zero length") << lengthOf(0) + framed("x"_ba) << QList<QByteArray>{QByteArray(), "x"_ba}
+                                 << qsizetype(0);
+    QTest::newRow("ends in a length") << framed("a"_ba) + "\0\0"_ba << QList<QByteArray>{"a"_ba} << qsizetype(0);
+    QTest::newRow("ends in a payload") << framed("hello"_ba).chopped(1) << QList<QByteArray>{} << qsizetype(0);
+    // Refused on its length: nothing behind it is read, nor memory taken for it.
+    QTest::newRow("beyond the cap") << lengthOf(Protocol::maxRequestFrame + 1) + "more"_ba << QList<QByteArray>{}
+                                    << qsizetype(4);
+    QTest::newRow("largest") << framed(QByteArray(Protocol::maxRequestFrame, 'r'))
+                             << QList<QByteArray>{QByteArray(Protocol::maxRequestFrame, 'r')} << qsizetype(0);
+}
+
+void TestProtocol::blockingReads()
+{
+    QFETCH(QByteArray, sent);
+    QFETCH(QList<QByteArray>, payloads);
+    QFETCH(qsizetype, unread);
+    qsizetype at = 0;
+    const auto readExactly = [&](char* data, qsizetype size) {
+        // As a pipe: what there is is read, and then the end is found.
+        if (size > sent.size() - at) {
+            at = sent.size();
+            return false;
+        }
+        std::copy_n(sent.constData() + at, size, data);
+        at += size;
+        return true;
+    };
+    QList<QByteArray> out;
+    while (const std::optional<QByteArray> payload = Protocol::readFrame(readExactly, Protocol::maxRequestFrame))
+        out.append(*payload);
+    QCOMPARE(out, payloads);
+    QCOMPARE(sent.size() - at, unread);
+}
+
+// The window takes no more from a worker's pipe than completes the largest frame it may send.
+void TestProtocol::readerHoldsOneFrame()
+{
+    Protocol::FrameReader reader(10);
+    QCOMPARE(reader.room(), qint64(14));
+    reader.append(framed("abc"_ba) + lengthOf(10) + "12"_ba);
+    QCOMPARE(reader.room(), qint64(1));
+    QCOMPARE(reader.next(), std::optional<QByteArray>("abc"_ba));
+    QCOMPARE(reader.next(), std::nullopt);
+    QCOMPARE(reader.room(), qint64(8));
+    reader.append("3456789ab"_ba);
+    QCOMPARE(reader.room(), qint64(0));
+    QCOMPARE(reader.next(), std::optional<QByteArray>("123456789a"_ba));
+    reader.append(lengthOf(11));
+    QCOMPARE(reader.next(), std::optional<QByteArray>(QByteArray()));
+    QCOMPARE(reader.room(), qint64(14));
+}
+
+// The first frame says which worker this is.
+void TestProtocol::greeting_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<Status>("status");
+    const auto hello = [](quint32 version) { return Protocol::encodeHello(version); };
+    QTest::newRow("this version") << hello(Protocol::version) << Status::Ok;
+    QTest::newRow("an older one") << hello(Protocol::version - 1) << Status::WrongWorker;
+    QTest::newRow("a newer one") << hello(Protocol::version + 1) << Status::WrongWorker;
+    QTest::newRow("progress first") << Protocol::encodeProgress(0) << Status::ProtocolError;
+    QTest::newRow("answer first") << Protocol::encode(Protocol::ConvertAnswer{}) << Status::ProtocolError;
+}
+
+void TestProtocol::greeting()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(Status, status);
+    const std::optional<Protocol::ReplyFrame> first = Protocol::decodeReply(payload);
+    QVERIFY(first);
+    QCOMPARE(Protocol::greeting(*first), status);
 }
 
 // The worker reads every field before it acts; a request that could write outside the folder, or

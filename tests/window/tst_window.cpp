@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/BatchRun.h"
-#include "app/Form1.h"
+#include "app/MainWindow.h"
 #include "app/PictureList.h"
 #include "app/PreviewBox.h"
 #include "client/QtDesktop.h"
@@ -35,7 +35,7 @@ QString nul()
 struct Window {
     FakeDesktop desktop;
     FakePictureEngine engine;
-    Form1 form{desktop, engine};
+    MainWindow window{desktop, engine};
 
     Window()
     {
@@ -45,10 +45,10 @@ struct Window {
 
     static QColor colourOf(const QString& name) { return QColor::fromHsv(name.at(0).unicode() * 40 % 360, 200, 200); }
 
-    PictureList* list() const { return form.findChild<PictureList*>(u"List1"_s); }
-    PreviewBox* preview() const { return form.findChild<PreviewBox*>(u"Picture1"_s); }
-    QPushButton* button(const QString& name) const { return form.findChild<QPushButton*>(name); }
-    QLabel* label(const QString& name) const { return form.findChild<QLabel*>(name); }
+    PictureList* list() const { return window.findChild<PictureList*>(u"List1"_s); }
+    PreviewBox* preview() const { return window.findChild<PreviewBox*>(u"Picture1"_s); }
+    QPushButton* button(const QString& name) const { return window.findChild<QPushButton*>(name); }
+    QLabel* label(const QString& name) const { return window.findChild<QLabel*>(name); }
     void click(const QString& name) const { QTest::mouseClick(button(name), Qt::LeftButton); }
 
     QStringList entries() const
@@ -194,20 +194,22 @@ void TestWindow::initTestCase()
 void TestWindow::startState()
 {
     Window w;
-    w.form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w.form));
-    QCOMPARE(w.form.windowTitle(), u"Kalvorin"_s);
+    w.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+    QCOMPARE(w.window.windowTitle(), u"Kalvorin"_s);
+    // The layout's name for the window, as its controls keep theirs.
+    QCOMPARE(w.window.objectName(), u"Form1"_s);
     // Whole on the screen, in the design's proportions; it grows no larger than the design. The offscreen
     // screen is 800 pixels wide, narrower than the design.
-    const QRect available = w.form.screen()->availableGeometry();
-    QVERIFY(w.form.width() <= available.width());
-    QVERIFY(w.form.height() <= available.height());
-    QVERIFY(qAbs(w.form.width() * 488 - w.form.height() * 845) <= 845);
-    QCOMPARE(w.form.maximumSize(), QSize(845, 488));
+    const QRect available = w.window.screen()->availableGeometry();
+    QVERIFY(w.window.width() <= available.width());
+    QVERIFY(w.window.height() <= available.height());
+    QVERIFY(qAbs(w.window.width() * 488 - w.window.height() * 845) <= 845);
+    QCOMPARE(w.window.maximumSize(), QSize(845, 488));
     QCOMPARE(w.list()->entryCount(), 0);
     QVERIFY(w.preview()->isEmpty());
     QVERIFY(!w.button(u"CmdCha"_s)->isEnabled());
-    const QList<QPushButton*> buttons = w.form.findChildren<QPushButton*>();
+    const QList<QPushButton*> buttons = w.window.findChildren<QPushButton*>();
     QCOMPARE(buttons.size(), 11);
     for (QPushButton* button : buttons)
         QCOMPARE(button->isEnabled(), button->objectName() != u"CmdCha"_s);
@@ -215,9 +217,9 @@ void TestWindow::startState()
     QCOMPARE(w.label(u"Label3"_s)->text(), u"无"_s);
     QCOMPARE(w.list()->palette().color(QPalette::Base), QColor(26, 142, 255));
     QCOMPARE(w.list()->palette().color(QPalette::Text), QColor(Qt::white));
-    QCOMPARE(w.form.curIndex(), 0);
-    QVERIFY(w.form.fileParts().isEmpty());
-    QVERIFY(w.form.savePath().isEmpty());
+    QCOMPARE(w.window.selectedIndex(), 0);
+    QVERIFY(w.window.pickedParts().isEmpty());
+    QVERIFY(w.window.outputPath().isEmpty());
 
     // Label3 stays hidden whatever its caption.
     w.open(abc());
@@ -255,14 +257,14 @@ void TestWindow::layout()
     QFETCH(QRect, pixels);
     // At the design size it is the design, to the pixel, after the window was smaller.
     Window w;
-    w.form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w.form));
-    w.form.resize(500, 300);
-    QTRY_COMPARE(w.form.size(), QSize(500, 300));
-    w.form.resize(845, 488);
-    QTRY_COMPARE(w.form.size(), QSize(845, 488));
-    QVERIFY(!w.form.testAttribute(Qt::WA_SetFont));
-    auto* control = w.form.findChild<QWidget*>(name);
+    w.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+    w.window.resize(500, 300);
+    QTRY_COMPARE(w.window.size(), QSize(500, 300));
+    w.window.resize(845, 488);
+    QTRY_COMPARE(w.window.size(), QSize(845, 488));
+    QVERIFY(!w.window.testAttribute(Qt::WA_SetFont));
+    auto* control = w.window.findChild<QWidget*>(name);
     QVERIFY(control);
     QCOMPARE(control->geometry(), pixels);
     if (auto* button = qobject_cast<QPushButton*>(control))
@@ -290,25 +292,25 @@ void TestWindow::fitsSmallWindows()
     QFETCH(QSize, size);
     QFETCH(bool, captionsFit);
     Window w;
-    w.form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w.form));
+    w.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w.window));
     const QStringList names{u"List1"_s,       u"Picture1"_s,    u"CmdCha"_s,      u"Command7"_s,    u"Command1"_s,
                             u"Command2"_s,    u"zhuanhuan_1"_s, u"zhuanhuan_0"_s, u"zhuanhuan_2"_s, u"zhuanhuan_3"_s,
                             u"zhuanhuan_4"_s, u"zhuanhuan_5"_s, u"zhuanhuan_6"_s, u"Label1"_s,      u"Label2"_s};
-    w.form.resize(845, 488);
-    QTRY_COMPARE(w.form.size(), QSize(845, 488));
+    w.window.resize(845, 488);
+    QTRY_COMPARE(w.window.size(), QSize(845, 488));
     QList<QRect> design;
     for (const QString& name : names)
-        design.append(w.form.findChild<QWidget*>(name)->geometry());
+        design.append(w.window.findChild<QWidget*>(name)->geometry());
     const QRect designBox = std::accumulate(design.begin(), design.end(), QRect(), std::bit_or<>());
 
-    w.form.resize(size);
-    QTRY_COMPARE(w.form.size(), size);
+    w.window.resize(size);
+    QTRY_COMPARE(w.window.size(), size);
     QList<QRect> fitted;
     for (const QString& name : names)
-        fitted.append(w.form.findChild<QWidget*>(name)->geometry());
+        fitted.append(w.window.findChild<QWidget*>(name)->geometry());
     const QRect box = std::accumulate(fitted.begin(), fitted.end(), QRect(), std::bit_or<>());
-    QVERIFY(w.form.rect().contains(box));
+    QVERIFY(w.window.rect().contains(box));
     // Each control where the design has it, at one scale, to a pixel of rounding.
     const double scale = std::min(size.width() / 845.0, size.height() / 488.0);
     for (qsizetype i = 0; i < names.size(); ++i) {
@@ -335,7 +337,7 @@ void TestWindow::fitsSmallWindows()
     QVERIFY(font.pointSizeF() < QApplication::font().pointSizeF());
     QVERIFY(font.pointSizeF() >= 7);
     if (captionsFit) {
-        for (QPushButton* button : w.form.findChildren<QPushButton*>())
+        for (QPushButton* button : w.window.findChildren<QPushButton*>())
             QVERIFY2(button->fontMetrics().horizontalAdvance(button->text()) < button->width(),
                      qPrintable(button->text()));
     }
@@ -382,7 +384,7 @@ void TestWindow::filesFromTheCommandLine()
     QVERIFY(QDir::setCurrent(dir.path()));
     Window w;
     w.open(u"/p/"_s + nul() + u"a.jpg"_s);
-    w.form.addFiles({u"a.png"_s, dir.filePath(u"sub"_s)});
+    w.window.addFiles({u"a.png"_s, dir.filePath(u"sub"_s)});
     QDir::setCurrent(before);
     QCOMPARE(w.entries(), (QStringList{u"/p/a.jpg"_s, dir.filePath(u"a.png"_s), dir.filePath(u"sub/b.PNG"_s),
                                        dir.filePath(u"sub/c.jpg"_s)}));
@@ -393,7 +395,7 @@ void TestWindow::openReplacesAndAddAppends()
     Window w;
     w.open(abc());
     QCOMPARE(w.entries(), (QStringList{u"/p/a.jpg"_s, u"/p/b.jpg"_s, u"/p/c.jpg"_s}));
-    QCOMPARE(w.form.fileParts(), (QStringList{u"/p/"_s, u"a.jpg"_s, u"b.jpg"_s, u"c.jpg"_s}));
+    QCOMPARE(w.window.pickedParts(), (QStringList{u"/p/"_s, u"a.jpg"_s, u"b.jpg"_s, u"c.jpg"_s}));
 
     w.add(u"/q/x.gif"_s);
     w.add(u"/p"_s + nul() + u"a.jpg"_s + nul() + u"z.pcx"_s);
@@ -414,7 +416,7 @@ void TestWindow::cancelKeepsTheList()
     QCOMPARE(w.entries(), before);
     w.click(u"Command2"_s);
     QCOMPARE(w.entries(), before);
-    QCOMPARE(w.form.fileParts().size(), 4);
+    QCOMPARE(w.window.pickedParts().size(), 4);
     QCOMPARE(w.desktop.openCalls.size(), 3);
 }
 
@@ -426,11 +428,11 @@ void TestWindow::openLeavesPreviewAndCurIndex()
     QCOMPARE(w.shown(), u"c"_s);
     w.open(u"/p"_s + nul() + u"d.jpg"_s + nul() + u"e.jpg"_s);
     QCOMPARE(w.shown(), u"c"_s);
-    QCOMPARE(w.form.curIndex(), 2);
+    QCOMPARE(w.window.selectedIndex(), 2);
     QCOMPARE(w.list()->selectedIndex(), -1);
     w.add(u"/p/a.jpg"_s);
     QCOMPARE(w.shown(), u"c"_s);
-    QCOMPARE(w.form.curIndex(), 2);
+    QCOMPARE(w.window.selectedIndex(), 2);
     QCOMPARE(w.engine.previewRequests, QStringList{u"/p/c.jpg"_s});
 }
 
@@ -450,10 +452,10 @@ void TestWindow::selectShowsAndRecords()
 {
     Window w;
     w.open(abc());
-    w.form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w.form));
+    w.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w.window));
     QTest::mouseClick(w.list()->viewport(), Qt::LeftButton, {}, w.list()->visualItemRect(w.list()->item(1)).center());
-    QCOMPARE(w.form.curIndex(), 1);
+    QCOMPARE(w.window.selectedIndex(), 1);
     QCOMPARE(w.shown(), u"b"_s);
 }
 
@@ -466,7 +468,7 @@ void TestWindow::newestSelectionWins()
     w.list()->setSelectedIndex(2);
     w.engine.answerPending(true);
     QCOMPARE(w.shown(), u"c"_s);
-    QCOMPARE(w.form.curIndex(), 2);
+    QCOMPARE(w.window.selectedIndex(), 2);
 }
 
 void TestWindow::failedPictureCanBeSelectedAndDeleted()
@@ -474,7 +476,7 @@ void TestWindow::failedPictureCanBeSelectedAndDeleted()
     Window w;
     w.open(u"/p"_s + nul() + u"a.jpg"_s + nul() + u"missing.jpg"_s + nul() + u"c.jpg"_s);
     w.list()->setSelectedIndex(1);
-    QCOMPARE(w.form.curIndex(), 1);
+    QCOMPARE(w.window.selectedIndex(), 1);
     QVERIFY(w.shown().contains(u"文件不存在"_s));
     w.click(u"Command1"_s);
     QCOMPARE(w.entries(), (QStringList{u"/p/a.jpg"_s, u"/p/c.jpg"_s}));
@@ -523,14 +525,14 @@ void TestWindow::deleteEntry()
         w.list()->setSelectedIndex(select);
     if (!then.isEmpty())
         w.open(then);
-    const QStringList parts = w.form.fileParts();
+    const QStringList parts = w.window.pickedParts();
     w.click(u"Command1"_s);
     QCOMPARE(w.entries(), left);
     QCOMPARE(w.list()->selectedIndex(), selected);
     QCOMPARE(w.shown(), shown);
-    QCOMPARE(w.form.curIndex(), curIndex);
-    QCOMPARE(w.form.fileParts(), parts);
-    QVERIFY(w.form.savePath().isEmpty());
+    QCOMPARE(w.window.selectedIndex(), curIndex);
+    QCOMPARE(w.window.pickedParts(), parts);
+    QVERIFY(w.window.outputPath().isEmpty());
 }
 
 void TestWindow::deleteTwiceAfterTheLast()
@@ -543,7 +545,7 @@ void TestWindow::deleteTwiceAfterTheLast()
     QCOMPARE(w.entries(), (QStringList{u"/p/a.jpg"_s, u"/p/b.jpg"_s}));
     QCOMPARE(w.list()->selectedIndex(), -1);
     QVERIFY(w.preview()->isEmpty());
-    QCOMPARE(w.form.curIndex(), 2);
+    QCOMPARE(w.window.selectedIndex(), 2);
     // Only a new choice lets Delete remove again.
     w.list()->setSelectedIndex(0);
     w.click(u"Command1"_s);
@@ -589,11 +591,11 @@ void TestWindow::keys()
     QFETCH(QStringList, entries);
     QFETCH(int, openCalls);
     Window w;
-    w.form.show();
-    QVERIFY(QTest::qWaitForWindowActive(&w.form));
+    w.window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w.window));
     w.open(abc());
     w.list()->setSelectedIndex(1);
-    QWidget* target = w.form.findChild<QWidget*>(focus);
+    QWidget* target = w.window.findChild<QWidget*>(focus);
     target->setFocus();
     QTRY_VERIFY(target->hasFocus());
     QTest::keyClick(target, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
@@ -610,8 +612,8 @@ void TestWindow::dropsAppend()
     QVERIFY(QDir(dir.path()).mkdir(u"inner"_s));
     QFile(dir.filePath(u"inner/deep.png"_s)).open(QIODevice::WriteOnly);
     Window w;
-    w.form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w.form));
+    w.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w.window));
     w.open(abc());
     w.list()->setSelectedIndex(0);
     QMimeData data;
@@ -629,7 +631,7 @@ void TestWindow::dropsAppend()
     QCOMPARE(w.entries(), (QStringList{u"/p/a.jpg"_s, u"/p/b.jpg"_s, u"/p/c.jpg"_s, u"/q/dropped.gif"_s,
                                        dir.filePath(u"a.JPG"_s), dir.filePath(u"b.png"_s)}));
     QCOMPARE(w.list()->selectedIndex(), 0);
-    QCOMPARE(w.form.curIndex(), 0);
+    QCOMPARE(w.window.selectedIndex(), 0);
 
     // Ctrl+click on the selected entry keeps it selected: the list's selection is never empty.
     QTest::mouseClick(viewport, Qt::LeftButton, Qt::ControlModifier,
@@ -642,13 +644,13 @@ void TestWindow::foldersRemembered()
     Window w;
     w.open(abc());
     w.desktop.folderAnswers.append(u"/out"_s);
-    w.form.findChild<QButtonGroup*>()->button(4)->click();
+    w.window.findChild<QButtonGroup*>()->button(4)->click();
     // What another run of the program finds: the dialogs start where the last ones ended.
     Window next;
     next.desktop.memory = w.desktop.memory;
     next.open(abc());
     next.desktop.folderAnswers.append(QString());
-    next.form.findChild<QButtonGroup*>()->button(4)->click();
+    next.window.findChild<QButtonGroup*>()->button(4)->click();
     QCOMPARE(w.desktop.openStartFolders, QStringList{QString()});
     QCOMPARE(next.desktop.openStartFolders, QStringList{u"/p"_s});
     QCOMPARE(next.desktop.browseStartFolders, QStringList{u"/out"_s});
@@ -693,12 +695,12 @@ void TestWindow::quitNow()
     FakePictureEngine engine;
     engine.addPicture(u"/p/a.jpg"_s, Qt::red);
     engine.holdBatches = holdBatch;
-    Form1 form(desktop, engine);
-    form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    MainWindow window(desktop, engine);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
     desktop.fake.openAnswers.append(u"/p/a.jpg"_s);
-    form.findChild<QPushButton*>(u"Command7"_s)->click();
-    QCOMPARE(form.findChild<PictureList*>(u"List1"_s)->entryCount(), 1);
+    window.findChild<QPushButton*>(u"Command7"_s)->click();
+    QCOMPARE(window.findChild<PictureList*>(u"List1"_s)->entryCount(), 1);
     desktop.fake.folderAnswers.append(out.path());
     desktop.real = OneRealDialog::Kind(realDialog);
 
@@ -707,12 +709,12 @@ void TestWindow::quitNow()
     QString leftOpen;
     QTimer watch;
     watch.setInterval(10);
-    connect(&watch, &QTimer::timeout, &form, [&] {
+    connect(&watch, &QTimer::timeout, &window, [&] {
         QWidget* modal = QApplication::activeModalWidget();
         if (quit || !modal)
             return;
         quit = true;
-        form.quitNow();
+        window.quitNow();
         if (QWidget* still = QApplication::activeModalWidget()) {
             leftOpen = still->windowTitle();
             // Not left to hang the test.
@@ -724,34 +726,34 @@ void TestWindow::quitNow()
 
     for (const QString& step : steps) {
         if (step == u"convert"_s) {
-            form.findChild<QButtonGroup*>()->button(OutputFormat::Jpg)->click();
+            window.findChild<QButtonGroup*>()->button(OutputFormat::Jpg)->click();
         } else if (step == u"open"_s) {
-            form.findChild<QPushButton*>(u"Command7"_s)->click();
+            window.findChild<QPushButton*>(u"Command7"_s)->click();
         } else if (step == u"close"_s) {
-            QVERIFY(form.runningBatch());
-            form.close();
+            QVERIFY(window.runningBatch());
+            window.close();
         } else if (step == u"quit while browsing"_s) {
-            desktop.whileBrowsing = [&] { form.quitNow(); };
-            form.findChild<QButtonGroup*>()->button(OutputFormat::Jpg)->click();
+            desktop.whileBrowsing = [&] { window.quitNow(); };
+            window.findChild<QButtonGroup*>()->button(OutputFormat::Jpg)->click();
         }
     }
     if (desktop.real == OneRealDialog::None)
-        form.quitNow();
+        window.quitNow();
     else
         QTRY_VERIFY(quit);
     QCOMPARE(leftOpen, QString());
-    QTRY_VERIFY(!form.isVisible());
-    QVERIFY(!form.runningBatch());
+    QTRY_VERIFY(!window.isVisible());
+    QVERIFY(!window.runningBatch());
     QCOMPARE(engine.batches.size(), batches);
     QCOMPARE(engine.cancelCalls, holdBatch ? 1 : 0);
     // Quitting is not a moment for a completion message, nor for a question.
     QVERIFY(desktop.fake.messages.isEmpty());
     QVERIFY(desktop.fake.questions.isEmpty());
-    QCOMPARE(form.findChild<PictureList*>(u"List1"_s)->entryCount(), 1);
+    QCOMPARE(window.findChild<PictureList*>(u"List1"_s)->entryCount(), 1);
     // A second request while quitting does nothing more.
-    form.quitNow();
+    window.quitNow();
     QCOMPARE(engine.cancelCalls, holdBatch ? 1 : 0);
-    QVERIFY(!form.isVisible());
+    QVERIFY(!window.isVisible());
 }
 
 // Only pictures written under a numbered name are told as renamed: not one that failed, was
@@ -811,11 +813,11 @@ void TestWindow::reportCountsWhatWasWritten()
     if (answer >= 0)
         w.desktop.questionAnswers = {answer};
     w.desktop.folderAnswers.append(out.path());
-    w.form.findChild<QButtonGroup*>()->button(OutputFormat::Jpg)->click();
+    w.window.findChild<QButtonGroup*>()->button(OutputFormat::Jpg)->click();
     QCOMPARE(w.desktop.questions.size(), answer >= 0 ? 1 : 0);
     if (cancelAfter >= 0) {
-        QVERIFY(w.form.runningBatch());
-        w.form.runningBatch()->cancel();
+        QVERIFY(w.window.runningBatch());
+        w.window.runningBatch()->cancel();
     }
     QTRY_COMPARE(w.desktop.messages.size(), 1);
     const Message& message = w.desktop.messages.first();
@@ -852,17 +854,17 @@ void TestWindow::selectionAfterABatch()
     w.open(abc());
     if (chosen >= 0)
         w.list()->setSelectedIndex(chosen);
-    const int curIndex = w.form.curIndex();
+    const int curIndex = w.window.selectedIndex();
     w.desktop.folderAnswers.append(out.path());
-    w.form.findChild<QButtonGroup*>()->button(OutputFormat::Png)->click();
+    w.window.findChild<QButtonGroup*>()->button(OutputFormat::Png)->click();
     if (cancelled) {
-        QVERIFY(w.form.runningBatch());
-        w.form.runningBatch()->cancel();
+        QVERIFY(w.window.runningBatch());
+        w.window.runningBatch()->cancel();
     }
     QTRY_COMPARE(w.desktop.messages.size(), 1);
     QCOMPARE(w.desktop.messages.first().title, cancelled ? u"转换已取消"_s : u"转换完毕"_s);
     QCOMPARE(w.list()->selectedIndex(), selected);
-    QCOMPARE(w.form.curIndex(), selected >= 0 ? selected : curIndex);
+    QCOMPARE(w.window.selectedIndex(), selected >= 0 ? selected : curIndex);
     QCOMPARE(w.shown(), shown);
 }
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/BatchRun.h"
-#include "app/Form1.h"
+#include "app/MainWindow.h"
 #include "app/PictureList.h"
 #include "app/PreviewBox.h"
 #include "app/ProgressWindow.h"
@@ -36,10 +36,10 @@ struct Window {
 
     FakeDesktop desktop;
     WorkerEngine engine;
-    Form1 form{desktop, engine};
+    MainWindow window{desktop, engine};
 
-    PictureList* list() const { return form.findChild<PictureList*>(u"List1"_s); }
-    QPushButton* button(const QString& name) const { return form.findChild<QPushButton*>(name); }
+    PictureList* list() const { return window.findChild<PictureList*>(u"List1"_s); }
+    QPushButton* button(const QString& name) const { return window.findChild<QPushButton*>(name); }
 
     void open(const QString& folder, const QStringList& names)
     {
@@ -142,7 +142,7 @@ void TestWindowConvert::cancelInTheFolderBrowser()
     QTest::qWait(50);
     QVERIFY(w.desktop.messages.isEmpty());
     QVERIFY(!w.button(u"CmdCha"_s)->isEnabled());
-    QVERIFY(w.form.savePath().isEmpty());
+    QVERIFY(w.window.outputPath().isEmpty());
     QCOMPARE(w.list()->selectedIndex(), -1);
 }
 
@@ -162,7 +162,7 @@ void TestWindowConvert::twoPicturesToPng()
     w.open(m_pictures, {u"a.jpg"_s, u"b.bmp"_s});
     w.convert(4, out);
     // While it runs the window takes nothing else.
-    QVERIFY(w.form.runningBatch());
+    QVERIFY(w.window.runningBatch());
     QVERIFY(!w.button(u"Command7"_s)->isEnabled());
     QVERIFY(!w.button(u"zhuanhuan_4"_s)->isEnabled());
     QVERIFY(!w.list()->isEnabled());
@@ -177,9 +177,9 @@ void TestWindowConvert::twoPicturesToPng()
     QVERIFY(w.button(u"Command7"_s)->isEnabled());
     QVERIFY(w.list()->isEnabled());
     QCOMPARE(w.list()->selectedIndex(), 1);
-    QCOMPARE(w.form.curIndex(), 1);
-    QCOMPARE(w.form.savePath(), out);
-    QTRY_VERIFY(!w.form.findChild<PreviewBox*>(u"Picture1"_s)->picture().isNull());
+    QCOMPARE(w.window.selectedIndex(), 1);
+    QCOMPARE(w.window.outputPath(), out);
+    QTRY_VERIFY(!w.window.findChild<PreviewBox*>(u"Picture1"_s)->picture().isNull());
 
     QTest::mouseClick(w.button(u"CmdCha"_s), Qt::LeftButton);
     QCOMPARE(w.desktop.openedFolders, QStringList{out});
@@ -426,7 +426,7 @@ void TestWindowConvert::replaceQuestion()
     }
     if (textHas.isEmpty()) {
         // Cancelled before anything was written: no batch, no message.
-        QVERIFY(!w.form.runningBatch());
+        QVERIFY(!w.window.runningBatch());
         QTest::qWait(100);
         QVERIFY(w.desktop.messages.isEmpty());
     } else {
@@ -505,7 +505,7 @@ void TestWindowConvert::cancelMidBatch()
     // Both workers stuck: one halfway through its file, one before it.
     // The window goes with its batch once the batch has ended.
     QPointer<ProgressWindow> progress;
-    QTRY_VERIFY((progress = w.form.findChild<ProgressWindow*>()) && progress->isVisible());
+    QTRY_VERIFY((progress = w.window.findChild<ProgressWindow*>()) && progress->isVisible());
     QTRY_VERIFY(filesIn(out).size() == 2);
     QVERIFY2(progress->text().startsWith(u"正在转换为 TIFF…\n已完成 "_s), qPrintable(progress->text()));
     QElapsedTimer clock;
@@ -536,20 +536,20 @@ void TestWindowConvert::escapeCancels()
 {
     QFETCH(QString, where);
     Window w;
-    w.form.show();
-    QApplication::setActiveWindow(&w.form);
+    w.window.show();
+    QApplication::setActiveWindow(&w.window);
     const QString out = outFolder(u"escape "_s + where);
     w.open(m_pictures, {u"stall-here.png"_s, u"many-2.png"_s});
     w.convert(1, out);
-    QVERIFY(w.form.runningBatch());
+    QVERIFY(w.window.runningBatch());
     if (where != u"early"_s) {
         QPointer<ProgressWindow> progress;
-        QTRY_VERIFY((progress = w.form.findChild<ProgressWindow*>()) && progress->isVisible());
-        QWidget* const target = where == u"main"_s ? static_cast<QWidget*>(&w.form) : progress.data();
+        QTRY_VERIFY((progress = w.window.findChild<ProgressWindow*>()) && progress->isVisible());
+        QWidget* const target = where == u"main"_s ? static_cast<QWidget*>(&w.window) : progress.data();
         QApplication::setActiveWindow(target);
         QTest::keyClick(target, Qt::Key_Escape);
     } else {
-        QTest::keyClick(&w.form, Qt::Key_Escape);
+        QTest::keyClick(&w.window, Qt::Key_Escape);
     }
     const Message message = w.waitForMessage();
     QCOMPARE(message.title, u"转换已取消"_s);
@@ -559,12 +559,12 @@ void TestWindowConvert::escapeCancels()
 void TestWindowConvert::progressWindowIsADialogOverTheWindow()
 {
     Window w;
-    w.form.show();
+    w.window.show();
     const QString out = outFolder(u"dialog"_s);
     w.open(m_pictures, {u"stall-here.png"_s});
     w.convert(1, out);
     QPointer<ProgressWindow> progress;
-    QTRY_VERIFY((progress = w.form.findChild<ProgressWindow*>()) && progress->isVisible());
+    QTRY_VERIFY((progress = w.window.findChild<ProgressWindow*>()) && progress->isVisible());
     QCOMPARE(progress->windowModality(), Qt::WindowModal);
     QCOMPARE(progress->windowType(), Qt::Dialog);
     QVERIFY(!(progress->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
@@ -577,23 +577,23 @@ void TestWindowConvert::closeDuringBatchAsks()
 {
     Window w;
     const QString out = outFolder(u"closed"_s);
-    w.form.show();
+    w.window.show();
     w.open(m_pictures, {u"stall-here.png"_s, u"many-2.png"_s});
     w.convert(1, out);
-    QVERIFY(w.form.runningBatch());
+    QVERIFY(w.window.runningBatch());
 
     w.desktop.questionAnswers = {1}; // 继续转换
-    QVERIFY(!w.form.close());
+    QVERIFY(!w.window.close());
     QCOMPARE(w.desktop.questions.size(), 1);
     QCOMPARE(w.desktop.questions[0].text, u"正在转换，取消并退出？"_s);
     QCOMPARE(w.desktop.questions[0].answers, (QStringList{u"取消并退出"_s, u"继续转换"_s}));
-    QVERIFY(w.form.isVisible());
-    QVERIFY(w.form.runningBatch());
+    QVERIFY(w.window.isVisible());
+    QVERIFY(w.window.runningBatch());
 
     w.desktop.questionAnswers = {0}; // 取消并退出
-    QVERIFY(!w.form.close());
-    QTRY_VERIFY(!w.form.isVisible());
-    QVERIFY(!w.form.runningBatch());
+    QVERIFY(!w.window.close());
+    QTRY_VERIFY(!w.window.isVisible());
+    QVERIFY(!w.window.runningBatch());
     // Quitting is not a moment for a completion message.
     QVERIFY(w.desktop.messages.isEmpty());
     QVERIFY(!QFileInfo::exists(out + u"/stall-here.bmp"_s));

@@ -140,6 +140,8 @@ private slots:
     void workerOfAnotherBuildIsRefused();
     void memoryOfAPictureAlone_data();
     void memoryOfAPictureAlone();
+    void failureToStartIsHeardLater_data();
+    void failureToStartIsHeardLater();
 
 private:
     QTemporaryDir m_dir;
@@ -686,6 +688,46 @@ void TestEngine::progressWithinAPicture()
             QVERIFY2(fractions[i] > fractions[i - 1], qPrintable(QString::number(i)));
     }
     QCOMPARE(fractions.last() == 1.0, toTheEnd);
+}
+
+// A worker that cannot start fails its request from the event loop, never inside send(): the engine
+// answers a failure by sending the next job, which nested one call deeper for every picture and left
+// the outer send() carrying on with the next job's state.
+void TestEngine::failureToStartIsHeardLater_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("temporaryFolder");
+    QTest::newRow("no such program") << m_dir.filePath(u"no-such-worker"_s) << QString();
+    // A folder nobody may create anything in, root included (a TMPDIR that does not exist is no test:
+    // Qt then makes the folder in the current one).
+    QTest::newRow("no private folder") << testEngineOptions().workerPath << u"/proc"_s;
+}
+
+void TestEngine::failureToStartIsHeardLater()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, temporaryFolder);
+    WorkerProcess process(program, testEngineOptions().environment);
+    const QByteArray systemTemporary = qgetenv("TMPDIR");
+    if (!temporaryFolder.isEmpty())
+        qputenv("TMPDIR", QFile::encodeName(temporaryFolder));
+    bool returned = false;
+    bool heardInside = false;
+    std::optional<Protocol::Status> heard;
+    process.send(Protocol::encode(Protocol::PreviewRequest{path(u"p.png"_s), QSize(8, 8)}), TimeLimits{},
+                 [&](Protocol::Status status, const QByteArray&) {
+                     heardInside = !returned;
+                     heard = status;
+                 });
+    returned = true;
+    if (systemTemporary.isNull())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", systemTemporary);
+    QTRY_VERIFY(heard.has_value());
+    QVERIFY(!heardInside);
+    QCOMPARE(*heard, Protocol::Status::NoWorker);
+    QVERIFY(!process.isBusy());
 }
 
 QTEST_MAIN(TestEngine)

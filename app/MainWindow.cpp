@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/Form1.h"
+#include "app/MainWindow.h"
 
 #include "app/BatchRun.h"
 #include "app/ConversionReport.h"
@@ -106,7 +106,7 @@ const FileFilter addFilter{
 };
 } // namespace
 
-Form1::Form1(Desktop& desktop, PictureEngine& engine, QWidget* parent)
+MainWindow::MainWindow(Desktop& desktop, PictureEngine& engine, QWidget* parent)
     : QWidget(parent)
     , m_desktop(desktop)
     , m_engine(engine)
@@ -124,66 +124,64 @@ Form1::Form1(Desktop& desktop, PictureEngine& engine, QWidget* parent)
     fitToScreen();
 }
 
-Form1::~Form1() = default;
+MainWindow::~MainWindow() = default;
 
-void Form1::buildControls()
+void MainWindow::buildControls()
 {
-    List1 = new PictureList(this);
-    List1->setObjectName(QStringLiteral("List1"));
-    setTwipsGeometry(List1, {1920, 720, 2535, 6180});
-    QPalette listPalette = List1->palette();
+    m_pictureList = new PictureList(this);
+    m_pictureList->setObjectName(QStringLiteral("List1"));
+    setTwipsGeometry(m_pictureList, {1920, 720, 2535, 6180});
+    QPalette listPalette = m_pictureList->palette();
     listPalette.setColor(QPalette::Base, listBackground);
     listPalette.setColor(QPalette::Text, Qt::white);
     // The default highlight is nearly the list's own blue; the chosen entry must stand out.
     listPalette.setColor(QPalette::Highlight, QColor(8, 48, 120));
     listPalette.setColor(QPalette::HighlightedText, Qt::white);
-    List1->setPalette(listPalette);
-    connect(List1, &PictureList::selectionChosen, this, &Form1::select);
-    connect(List1, &PictureList::deleteRequested, this, &Form1::deleteEntry);
-    connect(List1, &PictureList::pathsDropped, this, &Form1::addDropped);
+    m_pictureList->setPalette(listPalette);
+    connect(m_pictureList, &PictureList::selectionChosen, this, &MainWindow::select);
+    connect(m_pictureList, &PictureList::deleteRequested, this, &MainWindow::deleteEntry);
+    connect(m_pictureList, &PictureList::pathsDropped, this, &MainWindow::addDropped);
 
-    Label1 = makeLabel(this, QStringLiteral("Label1"), QStringLiteral("文件列表："), Qt::white);
-    setTwipsGeometry(Label1, {1920, 480, 1095, 255});
-    Label2 = makeLabel(this, QStringLiteral("Label2"), QStringLiteral("图片预览 ："), Qt::white);
-    setTwipsGeometry(Label2, {4560, 480, 1335, 255});
-    // Scratch storage for the folder of the last dialog selection; it sits below the client area and
-    // never shows.
-    Label3 = makeLabel(this, QStringLiteral("Label3"), QStringLiteral("无"), Qt::black);
-    setTwipsGeometry(Label3, {2880, 7560, 8295, 375});
-    Label3->setVisible(false);
+    setTwipsGeometry(makeLabel(this, QStringLiteral("Label1"), QStringLiteral("文件列表："), Qt::white),
+                     {1920, 480, 1095, 255});
+    setTwipsGeometry(makeLabel(this, QStringLiteral("Label2"), QStringLiteral("图片预览 ："), Qt::white),
+                     {4560, 480, 1335, 255});
+    m_folderLabel = makeLabel(this, QStringLiteral("Label3"), QStringLiteral("无"), Qt::black);
+    setTwipsGeometry(m_folderLabel, {2880, 7560, 8295, 375});
+    m_folderLabel->setVisible(false);
 
-    CmdCha = makeButton(this, QStringLiteral("CmdCha"), QStringLiteral("立即查看"));
-    setTwipsGeometry(CmdCha, {120, 3060, 1395, 495});
-    connect(CmdCha, &QPushButton::clicked, this, &Form1::view);
+    m_viewButton = makeButton(this, QStringLiteral("CmdCha"), QStringLiteral("立即查看"));
+    setTwipsGeometry(m_viewButton, {120, 3060, 1395, 495});
+    connect(m_viewButton, &QPushButton::clicked, this, &MainWindow::view);
 
-    Command7 = makeButton(this, QStringLiteral("Command7"), QStringLiteral("打开图片"));
-    setTwipsGeometry(Command7, {120, 720, 1395, 555});
-    connect(Command7, &QPushButton::clicked, this, &Form1::open);
-    Command1 = makeButton(this, QStringLiteral("Command1"), QStringLiteral("删除图片"));
-    setTwipsGeometry(Command1, {120, 1500, 1395, 555});
-    connect(Command1, &QPushButton::clicked, this, &Form1::deleteEntry);
-    Command2 = makeButton(this, QStringLiteral("Command2"), QStringLiteral("添加图片"));
-    setTwipsGeometry(Command2, {120, 2280, 1395, 555});
-    connect(Command2, &QPushButton::clicked, this, &Form1::add);
+    m_openButton = makeButton(this, QStringLiteral("Command7"), QStringLiteral("打开图片"));
+    setTwipsGeometry(m_openButton, {120, 720, 1395, 555});
+    connect(m_openButton, &QPushButton::clicked, this, &MainWindow::open);
+    m_deleteButton = makeButton(this, QStringLiteral("Command1"), QStringLiteral("删除图片"));
+    setTwipsGeometry(m_deleteButton, {120, 1500, 1395, 555});
+    connect(m_deleteButton, &QPushButton::clicked, this, &MainWindow::deleteEntry);
+    m_addButton = makeButton(this, QStringLiteral("Command2"), QStringLiteral("添加图片"));
+    setTwipsGeometry(m_addButton, {120, 2280, 1395, 555});
+    connect(m_addButton, &QPushButton::clicked, this, &MainWindow::add);
 
-    zhuanhuan = new QButtonGroup(this);
+    m_formatButtons = new QButtonGroup(this);
     for (const FormatButtonPlace& place : formatButtonPlaces) {
         QPushButton* button =
             makeButton(this, QStringLiteral("zhuanhuan_%1").arg(place.format), OutputFormat::caption(place.format));
         setTwipsGeometry(button, {11085, place.top, 1335, 555});
-        zhuanhuan->addButton(button, place.format);
+        m_formatButtons->addButton(button, place.format);
     }
-    connect(zhuanhuan, &QButtonGroup::idClicked, this, &Form1::convert);
+    connect(m_formatButtons, &QButtonGroup::idClicked, this, &MainWindow::convert);
 
-    Picture1 = new PreviewBox(this);
-    Picture1->setObjectName(QStringLiteral("Picture1"));
-    setTwipsGeometry(Picture1, {4620, 720, 6255, 6195});
+    m_preview = new PreviewBox(this);
+    m_preview->setObjectName(QStringLiteral("Picture1"));
+    setTwipsGeometry(m_preview, {4620, 720, 6255, 6195});
 
     // Ctrl+O opens pictures as the button does, and only when the button could be pressed.
     auto* openShortcut = new QShortcut(QKeySequence::Open, this);
     connect(openShortcut, &QShortcut::activated, this, [this] {
-        if (Command7->isEnabled())
-            Command7->click();
+        if (m_openButton->isEnabled())
+            m_openButton->click();
     });
     // Enter presses the focused button, as Space does.
     for (QPushButton* button : findChildren<QPushButton*>())
@@ -191,7 +189,7 @@ void Form1::buildControls()
     connect(qApp, &QApplication::focusChanged, this, qOverload<>(&QWidget::update));
 }
 
-bool Form1::eventFilter(QObject* watched, QEvent* event)
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
@@ -205,22 +203,22 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
     return QWidget::eventFilter(watched, event);
 }
 
-void Form1::setTabOrder()
+void MainWindow::setTabOrder()
 {
-    QList<QWidget*> order{List1, CmdCha, Command7, Command1, Command2};
+    QList<QWidget*> order{m_pictureList, m_viewButton, m_openButton, m_deleteButton, m_addButton};
     for (const FormatButtonPlace& place : formatButtonPlaces)
-        order.append(zhuanhuan->button(place.format));
+        order.append(m_formatButtons->button(place.format));
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
-void Form1::setTwipsGeometry(QWidget* control, const QRect& twips)
+void MainWindow::setTwipsGeometry(QWidget* control, const QRect& twips)
 {
     m_twipsPlaces.append({control, twips});
     control->setGeometry(TwipsLayout::scaled(twips, m_scale).translated(m_origin));
 }
 
-void Form1::fitToScreen()
+void MainWindow::fitToScreen()
 {
     const double scale = TwipsLayout::fittedScale(designSize, screen()->availableGeometry().size() - frameAllowance);
     resize(TwipsLayout::scaled(designSize, std::max(scale, smallestScale)));
@@ -228,7 +226,7 @@ void Form1::fitToScreen()
     scaleLayout();
 }
 
-void Form1::scaleLayout()
+void MainWindow::scaleLayout()
 {
     m_scale = TwipsLayout::fittedScale(designSize, size());
     const QSize used = TwipsLayout::scaled(designSize, m_scale);
@@ -263,13 +261,13 @@ void Form1::scaleLayout()
     update();
 }
 
-void Form1::resizeEvent(QResizeEvent* event)
+void MainWindow::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     scaleLayout();
 }
 
-void Form1::paintEvent(QPaintEvent*)
+void MainWindow::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.drawImage(QPoint(0, 0), m_scaledBackground);
@@ -281,35 +279,35 @@ void Form1::paintEvent(QPaintEvent*)
     }
 }
 
-void Form1::open()
+void MainWindow::open()
 {
     pickPictures(openFilter, true);
 }
 
-void Form1::add()
+void MainWindow::add()
 {
     pickPictures(addFilter, false);
 }
 
-void Form1::pickPictures(const FileFilter& filter, bool replaceList)
+void MainWindow::pickPictures(const FileFilter& filter, bool replaceList)
 {
     const std::optional<QString> result = m_desktop.openFiles(this, filter, m_desktop.remembered(pictureFolderKey));
     if (!result)
         return;
-    FileParts = Parsefn(*result);
-    m_desktop.remember(pictureFolderKey, QDir::cleanPath(FileParts.first()));
+    m_pickedParts = Parsefn(*result);
+    m_desktop.remember(pictureFolderKey, QDir::cleanPath(m_pickedParts.first()));
     if (replaceList)
-        List1->clearEntries();
-    Label3->setText(FileParts.first());
-    const QString folder = Label3->text();
+        m_pictureList->clearEntries();
+    const QString folder = m_pickedParts.first();
+    m_folderLabel->setText(folder);
     QStringList entries;
-    entries.reserve(FileParts.size() - 1);
-    for (qsizetype i = 1; i < FileParts.size(); ++i)
-        entries.append(folder + FileParts[i]);
-    List1->addEntries(entries);
+    entries.reserve(m_pickedParts.size() - 1);
+    for (qsizetype i = 1; i < m_pickedParts.size(); ++i)
+        entries.append(folder + m_pickedParts[i]);
+    m_pictureList->addEntries(entries);
 }
 
-void Form1::addDropped(const QStringList& paths)
+void MainWindow::addDropped(const QStringList& paths)
 {
     // Appended as "添加图片" appends: files as they are, folders by the pictures in them.
     QStringList entries;
@@ -324,10 +322,10 @@ void Form1::addDropped(const QStringList& paths)
              folder.entryList(droppedFolderPatterns, QDir::Files, QDir::Name | QDir::IgnoreCase | QDir::LocaleAware))
             entries.append(folder.filePath(name));
     }
-    List1->addEntries(entries);
+    m_pictureList->addEntries(entries);
 }
 
-void Form1::addFiles(const QStringList& paths)
+void MainWindow::addFiles(const QStringList& paths)
 {
     QStringList absolute;
     for (const QString& path : paths)
@@ -336,84 +334,84 @@ void Form1::addFiles(const QStringList& paths)
         addDropped(absolute);
 }
 
-void Form1::select(int index)
+void MainWindow::select(int index)
 {
     // Recorded before the picture loads, so an entry that cannot be shown can still be deleted.
-    CurIndex = index;
+    m_selectedIndex = index;
     showPreviewOf(index);
 }
 
-void Form1::showPreviewOf(int index)
+void MainWindow::showPreviewOf(int index)
 {
-    const QString path = List1->entryText(index);
+    const QString path = m_pictureList->entryText(index);
     if (path.isEmpty()) {
         clearPreview();
         return;
     }
     const quint64 ticket = ++m_previewTicket;
-    const qreal ratio = Picture1->devicePixelRatioF();
-    QPointer<Form1> self(this);
-    m_engine.preview(path, Picture1->size() * ratio, [self, ticket, ratio](const PreviewResult& result) {
+    const qreal ratio = m_preview->devicePixelRatioF();
+    QPointer<MainWindow> self(this);
+    m_engine.preview(path, m_preview->size() * ratio, [self, ticket, ratio](const PreviewResult& result) {
         if (!self || ticket != self->m_previewTicket)
             return;
         self->m_previewAnswered = ticket;
         if (!result.error.isEmpty()) {
-            self->Picture1->setText(QStringLiteral("无法显示此图片：") + result.error);
+            self->m_preview->setText(QStringLiteral("无法显示此图片：") + result.error);
             return;
         }
         QImage picture = result.image;
         picture.setDevicePixelRatio(ratio);
-        self->Picture1->setPicture(picture);
+        self->m_preview->setPicture(picture);
     });
     // A large picture takes a moment; say so rather than keep showing the previous one.
     QTimer::singleShot(200, this, [this, ticket] {
         if (ticket == m_previewTicket && m_previewAnswered != ticket)
-            Picture1->setText(QStringLiteral("正在载入…"));
+            m_preview->setText(QStringLiteral("正在载入…"));
     });
 }
 
-void Form1::deleteEntry()
+void MainWindow::deleteEntry()
 {
     // Each step that cannot be done is skipped and the next one runs.
-    if (CurIndex != List1->entryCount()) {
-        List1->removeEntry(List1->selectedIndex());
-        if (!List1->setSelectedIndex(CurIndex))
-            showPreviewOf(List1->selectedIndex());
+    if (m_selectedIndex != m_pictureList->entryCount()) {
+        m_pictureList->removeEntry(m_pictureList->selectedIndex());
+        if (!m_pictureList->setSelectedIndex(m_selectedIndex))
+            showPreviewOf(m_pictureList->selectedIndex());
     } else {
-        List1->removeEntry(List1->selectedIndex());
+        m_pictureList->removeEntry(m_pictureList->selectedIndex());
         clearPreview();
     }
 }
 
-void Form1::clearPreview()
+void MainWindow::clearPreview()
 {
     // An answer still on its way for an earlier selection must not bring a picture back.
     ++m_previewTicket;
-    Picture1->clear();
+    m_preview->clear();
 }
 
-void Form1::convert(int buttonId)
+void MainWindow::convert(int buttonId)
 {
     // The buttons' ids are the formats' indexes.
     if (m_batch || buttonId < 0 || buttonId >= OutputFormat::Count)
         return;
     const auto format = OutputFormat::Index(buttonId);
-    SavePath.clear();
+    m_outputPath.clear();
     Showbc();
-    if (SavePath.isEmpty())
+    if (m_outputPath.isEmpty())
         return;
     // Opened now, once: the batch writes into this folder whatever its path leads to later.
-    const std::shared_ptr<const OutputFolder> folder = OutputFolder::open(SavePath);
+    const std::shared_ptr<const OutputFolder> folder = OutputFolder::open(m_outputPath);
     if (!folder || !folder->canCreateFiles()) {
         m_desktop.showMessage(this, {Message::Icon::Warning,
                                      QStringLiteral("无法写入"),
-                                     QStringLiteral("无法写入所选文件夹：") + QDir::toNativeSeparators(SavePath),
+                                     QStringLiteral("无法写入所选文件夹：") + QDir::toNativeSeparators(m_outputPath),
                                      {}});
         return;
     }
     QStringList entries;
-    for (int i = 0; i < List1->entryCount(); ++i)
-        entries.append(List1->entryText(i));
+    for (int i = 0; i < m_pictureList->entryCount(); ++i)
+        entries.append(m_pictureList->entryText(i));
     const std::optional<QList<PlannedOutput>> plan = planOutputs(entries, format);
     // A quit that came while a dialog was open, as its answer was given, starts no batch.
     if (!plan || m_quitAfterBatch)
@@ -421,14 +419,14 @@ void Form1::convert(int buttonId)
 
     m_batch = new BatchRun(m_engine, *plan, format, folder, this);
     // Queued: the message box that follows must not open inside the engine's own report.
-    connect(m_batch, &BatchRun::ended, this, &Form1::batchEnded, Qt::QueuedConnection);
+    connect(m_batch, &BatchRun::ended, this, &MainWindow::batchEnded, Qt::QueuedConnection);
     updateControls();
     m_batch->start();
 }
 
-std::optional<QList<PlannedOutput>> Form1::planOutputs(const QStringList& entries, OutputFormat::Index format)
+std::optional<QList<PlannedOutput>> MainWindow::planOutputs(const QStringList& entries, OutputFormat::Index format)
 {
-    const QList<PlannedOutput> plan = planBatch(entries, SavePath, format, lookUpFile);
+    const QList<PlannedOutput> plan = planBatch(entries, m_outputPath, format, lookUpFile);
     const QList<PlannedOutput> replaced = replacedFiles(plan);
     if (replaced.isEmpty())
         return plan;
@@ -438,7 +436,7 @@ std::optional<QList<PlannedOutput>> Form1::planOutputs(const QStringList& entrie
     Question question;
     question.title = QStringLiteral("文件已存在");
     question.text = QStringLiteral("%1 个文件已存在").arg(replaced.size());
-    QStringList names{QStringLiteral("保存路径 %1 中已有以下文件：").arg(QDir::toNativeSeparators(SavePath))};
+    QStringList names{QStringLiteral("保存路径 %1 中已有以下文件：").arg(QDir::toNativeSeparators(m_outputPath))};
     for (const PlannedOutput& output : replaced)
         names.append(QFileInfo(output.target).fileName());
     question.details = names.join(u'\n');
@@ -450,15 +448,15 @@ std::optional<QList<PlannedOutput>> Form1::planOutputs(const QStringList& entrie
     case ReplaceAll:
         return plan;
     case KeepBoth:
-        return planBatch(entries, SavePath, format, lookUpFile, ExistingFiles::KeepBoth);
+        return planBatch(entries, m_outputPath, format, lookUpFile, ExistingFiles::KeepBoth);
     case SkipThem:
-        return planBatch(entries, SavePath, format, lookUpFile, ExistingFiles::Skip);
+        return planBatch(entries, m_outputPath, format, lookUpFile, ExistingFiles::Skip);
     default:
         return std::nullopt;
     }
 }
 
-void Form1::batchEnded()
+void MainWindow::batchEnded()
 {
     if (!m_batch)
         return;
@@ -470,7 +468,7 @@ void Form1::batchEnded()
     // A finished batch leaves the list on its last entry, selected and shown, as after walking through
     // it; a cancelled one leaves the picture the person was looking at.
     if (!report.cancelled)
-        List1->setSelectedIndex(List1->entryCount() - 1);
+        m_pictureList->setSelectedIndex(m_pictureList->entryCount() - 1);
     if (m_quitAfterBatch) {
         close();
         return;
@@ -478,19 +476,19 @@ void Form1::batchEnded()
     m_desktop.showMessage(this, report.message());
 }
 
-void Form1::updateControls()
+void MainWindow::updateControls()
 {
     // While a batch runs the window takes no other request; closing it asks first.
     const bool idle = m_batch == nullptr;
-    List1->setEnabled(idle);
-    for (QPushButton* button : {Command7, Command1, Command2})
+    m_pictureList->setEnabled(idle);
+    for (QPushButton* button : {m_openButton, m_deleteButton, m_addButton})
         button->setEnabled(idle);
-    for (QAbstractButton* button : zhuanhuan->buttons())
+    for (QAbstractButton* button : m_formatButtons->buttons())
         button->setEnabled(idle);
-    CmdCha->setEnabled(idle && m_converted);
+    m_viewButton->setEnabled(idle && m_converted);
 }
 
-void Form1::closeEvent(QCloseEvent* event)
+void MainWindow::closeEvent(QCloseEvent* event)
 {
     if (!m_batch) {
         event->accept();
@@ -516,7 +514,7 @@ void Form1::closeEvent(QCloseEvent* event)
         close();
 }
 
-void Form1::quitNow()
+void MainWindow::quitNow()
 {
     if (m_quitAfterBatch)
         return;
@@ -542,18 +540,18 @@ void Form1::quitNow()
         this, [this] { close(); }, Qt::QueuedConnection);
 }
 
-void Form1::Showbc()
+void MainWindow::Showbc()
 {
-    SavePath = m_desktop.browseFolder(this, QStringLiteral("请选择图片输出的保存路径："),
-                                      m_desktop.remembered(outputFolderKey));
-    if (!SavePath.isEmpty())
-        m_desktop.remember(outputFolderKey, SavePath);
+    m_outputPath = m_desktop.browseFolder(this, QStringLiteral("请选择图片输出的保存路径："),
+                                          m_desktop.remembered(outputFolderKey));
+    if (!m_outputPath.isEmpty())
+        m_desktop.remember(outputFolderKey, m_outputPath);
 }
 
-void Form1::view()
+void MainWindow::view()
 {
     // With no folder chosen the file manager opens where it starts on its own: the home folder.
-    const QString folder = SavePath.isEmpty() ? QDir::homePath() : SavePath;
+    const QString folder = m_outputPath.isEmpty() ? QDir::homePath() : m_outputPath;
     if (!m_desktop.openFolder(folder)) {
         m_desktop.showMessage(this,
                               {Message::Icon::Warning,

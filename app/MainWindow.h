@@ -22,16 +22,20 @@ struct FileFilter;
 struct PlannedOutput;
 
 /// The main window: the picture list, the preview and the buttons that fill, trim and convert the list.
-class Form1 final : public QWidget {
+class MainWindow final : public QWidget {
     Q_OBJECT
 
 public:
-    Form1(Desktop& desktop, PictureEngine& engine, QWidget* parent = nullptr);
-    ~Form1() override;
+    MainWindow(Desktop& desktop, PictureEngine& engine, QWidget* parent = nullptr);
+    ~MainWindow() override;
 
-    const QStringList& fileParts() const { return FileParts; }
-    int curIndex() const { return CurIndex; }
-    const QString& savePath() const { return SavePath; }
+    /// The folder of the last open or add dialog's selection, then the names picked in it (FileParts).
+    const QStringList& pickedParts() const { return m_pickedParts; }
+    /// The list index the last selection recorded (CurIndex); removing entries leaves it as it was, so
+    /// it can point past the end of the list.
+    int selectedIndex() const { return m_selectedIndex; }
+    /// The output folder chosen for the last conversion (SavePath); empty when none was.
+    const QString& outputPath() const { return m_outputPath; }
 
     /// Lists files as 添加图片 does and folders by the pictures in them, as a drop on the list does;
     /// relative paths are taken from the current folder.
@@ -67,6 +71,8 @@ private:
     void convert(int buttonId);
     void view();
 
+    // Asks for the output folder and keeps it in m_outputPath; the folder browser's routine, by the
+    // name a reader of the window's behaviour looks for.
     void Showbc();
     std::optional<QList<PlannedOutput>> planOutputs(const QStringList& entries, OutputFormat::Index format);
     void batchEnded();
@@ -89,20 +95,20 @@ private:
     QPoint m_origin;
     QImage m_scaledBackground;
 
-    PictureList* List1 = nullptr;
-    QLabel* Label1 = nullptr;
-    QLabel* Label2 = nullptr;
-    QLabel* Label3 = nullptr;
-    QPushButton* CmdCha = nullptr;
-    QPushButton* Command7 = nullptr;
-    QPushButton* Command1 = nullptr;
-    QPushButton* Command2 = nullptr;
-    QButtonGroup* zhuanhuan = nullptr;
-    PreviewBox* Picture1 = nullptr;
+    PictureList* m_pictureList = nullptr;
+    // Shows nothing: it sits below the client area, and only echoes the folder of the last selection.
+    QLabel* m_folderLabel = nullptr;
+    QPushButton* m_viewButton = nullptr;
+    QPushButton* m_openButton = nullptr;
+    QPushButton* m_deleteButton = nullptr;
+    QPushButton* m_addButton = nullptr;
+    // The seven format buttons; a button's id is its format's index.
+    QButtonGroup* m_formatButtons = nullptr;
+    PreviewBox* m_preview = nullptr;
 
-    QStringList FileParts;
-    int CurIndex = 0;
-    QString SavePath;
+    QStringList m_pickedParts;
+    int m_selectedIndex = 0;
+    QString m_outputPath;
 
     // Answers for an older selection arrive after a newer one was asked for; only the newest counts.
     quint64 m_previewTicket = 0;
