@@ -5,10 +5,15 @@
 #include "ipc/LongPath.h"
 #include "worker/FinalName.h"
 #include "worker/IccProfiles.h"
-#include "worker/JpegPhotos.h"
 #include "worker/Metadata.h"
+#include "worker/PhotoRoute.h"
 #include "worker/PictureHeaders.h"
 #include "worker/TgaFiles.h"
+#include "worker/writers/Gif.h"
+#include "worker/writers/Output.h"
+#include "worker/writers/Png.h"
+#include "worker/writers/RowFilter.h"
+#include "worker/writers/Tiff.h"
 
 #include <Magick++.h>
 #include <png.h>
@@ -1168,7 +1173,7 @@ bool runLengthPays(Magick::Image& image)
     const size_t stride = width * map.size();
     std::vector<quint8> rows(bandRows * stride);
     std::vector<quint8> filtered(bands * (bandRows - 1) * (stride + 1));
-    JpegPhotos::RowFilter filter(stride, map.size());
+    RowFilter filter(stride, map.size());
     quint8* out = filtered.data();
     for (size_t band = 0; band < bands; ++band) {
         const size_t top = (height - bandRows) * band / (bands - 1);
@@ -1335,7 +1340,7 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
         if (frames.size() == 1 && !hasTransparency(frames.front())) {
             Magick::Image& image = frames.front();
             const std::vector<quint8> rgba = rgbaOf(image);
-            if (const std::optional<QByteArray> gif = JpegPhotos::gif(rgba.data(), image.columns(), image.rows())) {
+            if (const std::optional<QByteArray> gif = GifWriter::gif(rgba.data(), image.columns(), image.rows())) {
                 blob = blobOf(*gif);
                 break;
             }
@@ -1368,9 +1373,9 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
         if (!hasTransparency(image))
             image.matte(false);
         if (const std::optional<Rows> rows = rowsOfManyColours(image)) {
-            blob = blobOf(JpegPhotos::png(rows->bytes.data(), image.columns(), image.rows(), rows->channels,
-                                          profileOf(image, "icc"), profileOf(image, "exif"), profileOf(image, "xmp"),
-                                          resolutionOf(image)));
+            blob = blobOf(PngWriter::png(rows->bytes.data(), image.columns(), image.rows(), rows->channels,
+                                         profileOf(image, "icc"), profileOf(image, "exif"), profileOf(image, "xmp"),
+                                         resolutionOf(image)));
             break;
         }
         // Adaptive filtering. Run-length matching at zlib level 6 takes a quarter of the time of the full
@@ -1458,7 +1463,7 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
                 image.matte(false);
             if (const std::optional<Rows> rows = rowsOfManyColours(image)) {
                 const bool bigEndian = !exif.isEmpty() && Metadata::isBigEndian(exif);
-                QByteArray tiff = JpegPhotos::deflatedTiff(rows->bytes.data(), image.columns(), image.rows(),
+                QByteArray tiff = TiffWriter::deflatedTiff(rows->bytes.data(), image.columns(), image.rows(),
                                                            rows->channels, profileOf(image, "icc"),
                                                            profileOf(image, "xmp"), tiffResolutionOf(image), bigEndian);
                 blob = blobOf(exif.isEmpty() ? tiff : Metadata::tiffWithExif(tiff, exif));
@@ -1520,7 +1525,7 @@ constexpr int mostNumbers = 10'000;
 
 // The output's temporary file in the output folder, created on the first write (never through a link,
 // never over a file), synced and moved to its final name by commit(), and removed unless committed.
-class TemporaryFile : public JpegPhotos::Output {
+class TemporaryFile : public Output {
 public:
     TemporaryFile(const PictureJobs::ConvertRequest& request, const PictureJobs::Hooks& hooks)
         : m_request(request)
@@ -1771,7 +1776,7 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
         if (input.coder == "JPEG") {
             const auto known = [&](qint64 pixels) { life.pixelsKnown(pixels); };
             const auto done = [&](qint16 done) { life.doneSoFar(done); };
-            if (JpegPhotos::convert(input.bytes, formatIndex, file, known, done)) {
+            if (PhotoRoute::convert(input.bytes, formatIndex, file, known, done)) {
                 file.commit();
                 return Status::Ok;
             }

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "worker/RunLengthDeflate.h"
+// zlib's run-length parse took 9% of the PNG set's time, this takes 3% (README, Benchmark).
+#include "worker/writers/RunLengthDeflate.h"
 
 #include <QtEndian>
 
