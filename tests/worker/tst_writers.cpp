@@ -1,0 +1,190 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "tests/support/TestPictures.h"
+#include "worker/writers/Bmp.h"
+#include "worker/writers/Gif.h"
+#include "worker/writers/Jpeg.h"
+#include "worker/writers/Output.h"
+#include "worker/writers/Pcx.h"
+#include "worker/writers/Png.h"
+#include "worker/writers/RowSource.h"
+#include "worker/writers/Tiff.h"
+
+#include <QTest>
+
+#include <Magick++.h>
+
+#include <cstdlib>
+#include <random>
+
+namespace {
+
+// Rows of RGB held in memory, given in whatever samples a writer asks for; it fails at failAt, as a
+// damaged source does, after handing over the rows before it.
+class FakeRows final : public RowSource {
+public:
+    FakeRows(size_t width, size_t height, size_t failAt = SIZE_MAX)
+        : m_width(width)
+        , m_height(height)
+        , m_failAt(failAt)
+        , m_rgb(width * height * 3)
+    {
+        // Runs longer than PCX's 63, bytes that look like PCX counts, and noise.
+        std::mt19937 random(3);
+        for (size_t y = 0; y < height; ++y) {
+            for (size_t x = 0; x < width; ++x) {
+                for (size_t c = 0; c < 3; ++c)
+                    m_rgb[(y * width + x) * 3 + c] =
+                        y % 5 == 4 ? quint8(random()) : quint8((x / 70 * 37 + y / 3 * 11 + c * 80) % 256);
+            }
+        }
+    }
+    size_t width() const override { return m_width; }
+    size_t height() const override { return m_height; }
+    bool read(Samples samples, const std::function<quint8*(size_t row)>& rowAt,
+              const std::function<void(size_t row)>& done) override
+    {
+        if (samples == Samples::YCbCr)
+            return false;
+        const size_t size = samples == Samples::Rgba ? 4 : 3;
+        for (size_t y = 0; y < m_height; ++y) {
+            if (y == m_failAt)
+                return false;
+            quint8* to = rowAt(y);
+            for (size_t x = 0; x < m_width; ++x) {
+                const quint8* from = m_rgb.data() + (y * m_width + x) * 3;
+                for (size_t c = 0; c < 3; ++c)
+                    to[x * size + (samples == Samples::Bgr ? 2 - c : c)] = from[c];
+                if (size == 4)
+                    to[x * 4 + 3] = 255;
+            }
+            if (done)
+                done(y);
+        }
+        return true;
+    }
+    Steps& steps() override { return m_steps; }
+    const std::vector<quint8>& rgb() const { return m_rgb; }
+
+private:
+    size_t m_width;
+    size_t m_height;
+    size_t m_failAt;
+    std::vector<quint8> m_rgb;
+    Steps m_steps;
+};
+
+enum class Kind { Bmp, Pcx, Png, Tiff, TiffWithExif, Jpeg, Gif };
+
+bool write(Kind kind, RowSource& rows, Output& file)
+{
+    const Metadata::Resolution density{300, 300, Metadata::Resolution::PerInch};
+    switch (kind) {
+    case Kind::Bmp:
+        return BmpWriter::write(rows, density, file);
+    case Kind::Pcx:
+        return PcxWriter::write(rows, density, file);
+    case Kind::Png:
+        return PngWriter::write(rows, {}, {}, {}, density, file);
+    case Kind::Tiff:
+        return TiffWriter::write(rows, {}, {}, {}, density, file);
+    case Kind::TiffWithExif: {
+        TestPictures::Exif exif;
+        exif.orientation = 1;
+        return TiffWriter::write(rows, {}, {}, TestPictures::exifBlock(exif), density, file);
+    }
+    case Kind::Jpeg:
+        return JpegWriter::write(rows, {false, {{{1, 1}, {1, 1}, {1, 1}}}, {}, density}, file);
+    case Kind::Gif:
+        return GifWriter::write(rows, file);
+    }
+    return false;
+}
+
+} // namespace
+
+class TestWriters : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { TestPictures::initialise(); }
+    void rowsComeBack_data();
+    void rowsComeBack();
+    void damagedSourceFails_data();
+    void damagedSourceFails();
+};
+
+void TestWriters::rowsComeBack_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<double>("meanError");
+    // 1000 pixels a row fill a mebibyte's buffer with 349 rows (BMP, padded) or 349 (TIFF), leaving
+    // a part-filled last one; 257 rows leave TIFF a strip of one row; odd widths pad BMP's rows and
+    // leave TIFF an odd number of bytes before its directory.
+    for (const auto& [kind, name] : {std::pair{Kind::Bmp, "BMP"},
+                                     {Kind::Pcx, "PCX"},
+                                     {Kind::Png, "PNG"},
+                                     {Kind::Tiff, "TIFF"},
+                                     {Kind::TiffWithExif, "TIFF with EXIF"}}) {
+        QTest::addRow("%s 1x1", name) << int(kind) << 1 << 1 << 0.0;
+        QTest::addRow("%s 3x257", name) << int(kind) << 3 << 257 << 0.0;
+        QTest::addRow("%s 1000x700", name) << int(kind) << 1000 << 700 << 0.0;
+    }
+    // Lossy, but no channel swapped or row misplaced, which would be off by tens on average.
+    QTest::newRow("JPEG") << int(Kind::Jpeg) << 333 << 217 << 8.0;
+    QTest::newRow("GIF") << int(Kind::Gif) << 333 << 217 << 8.0;
+}
+
+// A lossless writer gives back exactly the rows it was given, wherever its buffers and strips end.
+void TestWriters::rowsComeBack()
+{
+    QFETCH(int, kind);
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(double, meanError);
+    FakeRows rows{size_t(width), size_t(height)};
+    MemoryOutput file;
+    QVERIFY(write(Kind(kind), rows, file));
+    Magick::Image written;
+    written.quiet(true);
+    written.read(Magick::Blob(file.bytes().constData(), size_t(file.bytes().size())));
+    QCOMPARE(written.columns(), size_t(width));
+    QCOMPARE(written.rows(), size_t(height));
+    std::vector<quint8> back(size_t(width) * size_t(height) * 3);
+    written.write(0, 0, size_t(width), size_t(height), "RGB", MagickCore::CharPixel, back.data());
+    double error = 0;
+    for (size_t i = 0; i < back.size(); ++i)
+        error += std::abs(int(back[i]) - int(rows.rgb()[i]));
+    error /= double(back.size());
+    QVERIFY2(error <= meanError, QByteArray::number(error));
+}
+
+void TestWriters::damagedSourceFails_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("failAt");
+    for (const auto& [kind, name] : {std::pair{Kind::Bmp, "BMP"},
+                                     {Kind::Pcx, "PCX"},
+                                     {Kind::Png, "PNG"},
+                                     {Kind::Tiff, "TIFF"},
+                                     {Kind::TiffWithExif, "TIFF with EXIF"},
+                                     {Kind::Jpeg, "JPEG"},
+                                     {Kind::Gif, "GIF"}}) {
+        QTest::addRow("%s, first row", name) << int(kind) << 0;
+        QTest::addRow("%s, last row", name) << int(kind) << 399;
+    }
+}
+
+// A source that breaks off is a failure, never a file reported as written.
+void TestWriters::damagedSourceFails()
+{
+    QFETCH(int, kind);
+    QFETCH(int, failAt);
+    FakeRows rows{500, 400, size_t(failAt)};
+    MemoryOutput file;
+    QVERIFY(!write(Kind(kind), rows, file));
+}
+
+QTEST_GUILESS_MAIN(TestWriters)
+#include "tst_writers.moc"
