@@ -15,6 +15,7 @@
 
 #include <cstdlib>
 #include <random>
+#include <stdexcept>
 
 namespace {
 
@@ -73,6 +74,30 @@ private:
     Steps m_steps;
 };
 
+// A file on a disk that fills up after failAfter bytes, throwing as the worker's output file does.
+class FillingOutput final : public MemoryOutput {
+public:
+    explicit FillingOutput(qsizetype failAfter)
+        : m_failAfter(failAfter)
+    {
+    }
+    void append(const char* data, size_t size) override
+    {
+        if (bytes().size() + qsizetype(size) > m_failAfter)
+            throw std::runtime_error("disk full");
+        MemoryOutput::append(data, size);
+    }
+    void overwrite(quint64 offset, const char* data, size_t size) override
+    {
+        if (offset + size > quint64(m_failAfter))
+            throw std::runtime_error("disk full");
+        MemoryOutput::overwrite(offset, data, size);
+    }
+
+private:
+    qsizetype m_failAfter;
+};
+
 enum class Kind { Bmp, Pcx, Png, Tiff, TiffWithExif, Jpeg, Gif };
 
 bool write(Kind kind, RowSource& rows, Output& file)
@@ -111,6 +136,8 @@ private slots:
     void rowsComeBack();
     void damagedSourceFails_data();
     void damagedSourceFails();
+    void fullDiskReachesCaller_data();
+    void fullDiskReachesCaller();
 };
 
 void TestWriters::rowsComeBack_data()
@@ -184,6 +211,39 @@ void TestWriters::damagedSourceFails()
     FakeRows rows{500, 400, size_t(failAt)};
     MemoryOutput file;
     QVERIFY(!write(Kind(kind), rows, file));
+}
+
+void TestWriters::fullDiskReachesCaller_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("failAfter");
+    for (const auto& [kind, name] : {std::pair{Kind::Bmp, "BMP"},
+                                     {Kind::Pcx, "PCX"},
+                                     {Kind::Png, "PNG"},
+                                     {Kind::Tiff, "TIFF"},
+                                     {Kind::TiffWithExif, "TIFF with EXIF"},
+                                     {Kind::Jpeg, "JPEG"},
+                                     {Kind::Gif, "GIF"}}) {
+        QTest::addRow("%s, at the header", name) << int(kind) << 0;
+        QTest::addRow("%s, among the pixels", name) << int(kind) << 4000;
+    }
+}
+
+// The output's own failure comes out as it was thrown, through libtiff's C frames too: not as a
+// writer's false, which sends the picture to the general path, nor as a crash.
+void TestWriters::fullDiskReachesCaller()
+{
+    QFETCH(int, kind);
+    QFETCH(int, failAfter);
+    FakeRows rows{500, 400};
+    FillingOutput file(failAfter);
+    bool thrown = false;
+    try {
+        write(Kind(kind), rows, file);
+    } catch (const std::runtime_error&) {
+        thrown = true;
+    }
+    QVERIFY(thrown);
 }
 
 QTEST_GUILESS_MAIN(TestWriters)

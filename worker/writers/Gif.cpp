@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The LZW encoder writes ImageMagick's bytes: the GIF set 13.55 s against mogrify's 33.17 s (README, Benchmark).
+// giflib writes the very same bytes in 1.61 times this LZW encoder's time (README, Benchmark).
 #include "worker/writers/Gif.h"
 
 #include "worker/writers/ByteWriter.h"

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// zlib's run-length parse took 9% of the PNG set's time, this takes 3% (README, Benchmark).
+// zlib's Z_RLE makes the same stream, within bytes, in 2.5 times this one's time (README, Benchmark).
 #include "worker/writers/RunLengthDeflate.h"
 
 #include <QtEndian>
