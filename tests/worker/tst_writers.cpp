@@ -10,6 +10,7 @@
 #include "worker/writers/Tiff.h"
 
 #include <QTest>
+#include <QtEndian>
 
 #include <Magick++.h>
 
@@ -100,9 +101,9 @@ private:
 
 enum class Kind { Bmp, Pcx, Png, Tiff, TiffWithExif, Jpeg, Gif };
 
-bool write(Kind kind, RowSource& rows, Output& file)
+bool write(Kind kind, RowSource& rows, Output& file,
+           const Metadata::Resolution& density = {300, 300, Metadata::Resolution::PerInch})
 {
-    const Metadata::Resolution density{300, 300, Metadata::Resolution::PerInch};
     switch (kind) {
     case Kind::Bmp:
         return BmpWriter::write(rows, density, file);
@@ -138,6 +139,8 @@ private slots:
     void damagedSourceFails();
     void fullDiskReachesCaller_data();
     void fullDiskReachesCaller();
+    void densityFitsItsField_data();
+    void densityFitsItsField();
 };
 
 void TestWriters::rowsComeBack_data()
@@ -244,6 +247,51 @@ void TestWriters::fullDiskReachesCaller()
         thrown = true;
     }
     QVERIFY(thrown);
+}
+
+void TestWriters::densityFitsItsField_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<double>("perInch");
+    QTest::addColumn<qint64>("field");
+    // A camera's EXIF may say anything up to 4294967295 pixels an inch; a field that cannot hold it
+    // says the most it can.
+    QTest::newRow("BMP, 300 dpi") << int(Kind::Bmp) << 300.0 << qint64(11811);
+    QTest::newRow("BMP, 4e9 dpi") << int(Kind::Bmp) << 4e9 << qint64(0xffffffff);
+    QTest::newRow("PCX, 300 dpi") << int(Kind::Pcx) << 300.0 << qint64(300);
+    QTest::newRow("PCX, 70000 dpi") << int(Kind::Pcx) << 70000.0 << qint64(65535);
+    QTest::newRow("PCX, 4e9 dpi") << int(Kind::Pcx) << 4e9 << qint64(65535);
+    QTest::newRow("JPEG, 300 dpi") << int(Kind::Jpeg) << 300.0 << qint64(300);
+    QTest::newRow("JPEG, 70000 dpi") << int(Kind::Jpeg) << 70000.0 << qint64(65535);
+    QTest::newRow("PNG, 300 dpi") << int(Kind::Png) << 300.0 << qint64(11811);
+    QTest::newRow("PNG, 4e9 dpi") << int(Kind::Png) << 4e9 << qint64(0x7fffffff);
+}
+
+void TestWriters::densityFitsItsField()
+{
+    QFETCH(int, kind);
+    QFETCH(double, perInch);
+    QFETCH(qint64, field);
+    FakeRows rows{8, 8};
+    MemoryOutput file;
+    QVERIFY(write(Kind(kind), rows, file, {perInch, perInch, Metadata::Resolution::PerInch}));
+    const QByteArray& bytes = file.bytes();
+    qint64 written = -1;
+    switch (Kind(kind)) {
+    case Kind::Bmp:
+        written = qFromLittleEndian<quint32>(bytes.constData() + 38);
+        break;
+    case Kind::Pcx:
+        written = qFromLittleEndian<quint16>(bytes.constData() + 12);
+        break;
+    case Kind::Jpeg: // JFIF's APP0: marker, length, "JFIF\0", version, unit, then the density
+        written = qFromBigEndian<quint16>(bytes.constData() + 14);
+        break;
+    default:
+        written = qFromBigEndian<quint32>(bytes.constData() + bytes.indexOf("pHYs") + 4);
+        break;
+    }
+    QCOMPARE(written, field);
 }
 
 QTEST_GUILESS_MAIN(TestWriters)

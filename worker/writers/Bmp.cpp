@@ -33,8 +33,8 @@ bool BmpWriter::write(RowSource& source, const Metadata::Resolution& density, Ou
     put.u16(24);
     put.u32(0); // no compression
     put.u32(quint32(pixels));
-    put.u32(quint32(perMetre * density.x));
-    put.u32(quint32(perMetre * density.y));
+    put.u32(ByteWriter::clamped<quint32>(perMetre * density.x));
+    put.u32(ByteWriter::clamped<quint32>(perMetre * density.y));
     put.u32(0);
     put.u32(0);
     put.u32(0x00ff0000);

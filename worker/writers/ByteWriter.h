@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QtEndian>
 
+#include <limits>
+
 /// Numbers put into a buffer in one byte order, as the writers' headers need them.
 class ByteWriter {
 public:
@@ -26,6 +28,14 @@ public:
     void bytes(const QByteArray& data) { m_out.append(data); }
     void zeros(qsizetype count) { m_out.append(count, '\0'); }
     qsizetype size() const { return m_out.size(); }
+
+    /// value for a field of type T: the nearest it holds, 0 for NaN. A camera's EXIF can say 4e9
+    /// pixels an inch, which converted as it is would be undefined.
+    template <typename T> static T clamped(double value)
+    {
+        constexpr T most = std::numeric_limits<T>::max();
+        return !(value > 0) ? T(0) : value >= double(most) ? most : T(value);
+    }
 
 private:
     QByteArray& m_out;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "worker/writers/Jpeg.h"
 
+#include "worker/writers/ByteWriter.h"
 #include "worker/writers/Output.h"
 #include "worker/writers/RowSource.h"
 
@@ -47,8 +48,8 @@ bool compress(jpeg_compress_struct& info, ErrorManager& error, RowSource& source
     const Metadata::Resolution& density = original.density;
     info.write_JFIF_header = TRUE;
     info.density_unit = UINT8(density.unit);
-    info.X_density = UINT16(density.x > 0 ? density.x : 1);
-    info.Y_density = UINT16(density.y > 0 ? density.y : 1);
+    info.X_density = density.x > 0 ? ByteWriter::clamped<UINT16>(density.x) : 1;
+    info.Y_density = density.y > 0 ? ByteWriter::clamped<UINT16>(density.y) : 1;
     jpeg_start_compress(&info, TRUE);
     for (const auto& [marker, data] : original.markers) {
         if (marker != JPEG_APP0 + 14)

@@ -57,8 +57,9 @@ bool PcxWriter::write(RowSource& source, const Metadata::Resolution& density, Ou
     put.u16(0);
     put.u16(quint16(width - 1));
     put.u16(quint16(height - 1));
-    put.u16(quint16(density.x * perInch + (density.unit == Density::PerCentimetre ? 0.5 : 0)));
-    put.u16(quint16(density.y * perInch + (density.unit == Density::PerCentimetre ? 0.5 : 0)));
+    const double rounding = density.unit == Density::PerCentimetre ? 0.5 : 0;
+    put.u16(ByteWriter::clamped<quint16>(density.x * perInch + rounding));
+    put.u16(ByteWriter::clamped<quint16>(density.y * perInch + rounding));
     put.zeros(48);
     put.u8(0);
     put.u8(3);

@@ -186,7 +186,8 @@ QSize dotsPerMetreOf(const Density& density)
     const double perMetre = density.unit == Density::PerCentimetre ? 100.0
                             : density.unit == Density::PerInch     ? 100.0 / 2.54
                                                                    : 0.0;
-    return QSize(int(perMetre * density.x + 0.5), int(perMetre * density.y + 0.5));
+    return QSize(ByteWriter::clamped<int>(perMetre * density.x + 0.5),
+                 ByteWriter::clamped<int>(perMetre * density.y + 0.5));
 }
 
 // The PNG of filtered rows: the header, the colour (the profile, or sRGB's gamma and primaries as
