@@ -2,9 +2,12 @@
 #include "worker/MagickWriters.h"
 
 #include "worker/Failure.h"
-#include "worker/JpegPhotos.h"
 #include "worker/MagickImages.h"
 #include "worker/Metadata.h"
+#include "worker/writers/Gif.h"
+#include "worker/writers/Png.h"
+#include "worker/writers/RowFilter.h"
+#include "worker/writers/Tiff.h"
 
 #include <zlib.h>
 
@@ -86,7 +89,7 @@ bool runLengthPays(Magick::Image& image)
     const size_t stride = width * map.size();
     std::vector<quint8> rows(bandRows * stride);
     std::vector<quint8> filtered(bands * (bandRows - 1) * (stride + 1));
-    JpegPhotos::RowFilter filter(stride, map.size());
+    RowFilter filter(stride, map.size());
     quint8* out = filtered.data();
     for (size_t band = 0; band < bands; ++band) {
         const size_t top = (height - bandRows) * band / (bands - 1);
@@ -237,7 +240,7 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
         if (frames.size() == 1 && !hasTransparency(frames.front())) {
             Magick::Image& image = frames.front();
             const std::vector<quint8> rgba = rgbaOf(image);
-            if (const std::optional<QByteArray> gif = JpegPhotos::gif(rgba.data(), image.columns(), image.rows())) {
+            if (const std::optional<QByteArray> gif = GifWriter::gif(rgba.data(), image.columns(), image.rows())) {
                 blob = blobOf(*gif);
                 break;
             }
@@ -269,9 +272,9 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
         if (!hasTransparency(image))
             image.matte(false);
         if (const std::optional<Rows> rows = rowsOfManyColours(image)) {
-            blob = blobOf(JpegPhotos::png(rows->bytes.data(), image.columns(), image.rows(), rows->channels,
-                                          profileOf(image, "icc"), profileOf(image, "exif"), profileOf(image, "xmp"),
-                                          resolutionOf(image)));
+            blob = blobOf(PngWriter::png(rows->bytes.data(), image.columns(), image.rows(), rows->channels,
+                                         profileOf(image, "icc"), profileOf(image, "exif"), profileOf(image, "xmp"),
+                                         resolutionOf(image)));
             break;
         }
         // Adaptive filtering. Run-length matching at zlib level 6 takes a quarter of the time of the full
@@ -359,7 +362,7 @@ Magick::Blob encode(std::list<Magick::Image>& frames, Index format, bool photogr
                 image.matte(false);
             if (const std::optional<Rows> rows = rowsOfManyColours(image)) {
                 const bool bigEndian = !exif.isEmpty() && Metadata::isBigEndian(exif);
-                QByteArray tiff = JpegPhotos::deflatedTiff(rows->bytes.data(), image.columns(), image.rows(),
+                QByteArray tiff = TiffWriter::deflatedTiff(rows->bytes.data(), image.columns(), image.rows(),
                                                            rows->channels, profileOf(image, "icc"),
                                                            profileOf(image, "xmp"), tiffResolutionOf(image), bigEndian);
                 blob = blobOf(exif.isEmpty() ? tiff : Metadata::tiffWithExif(tiff, exif));

@@ -4,7 +4,7 @@
 #include "ipc/LongPath.h"
 #include "ipc/Protocol.h"
 #include "worker/JobHooks.h"
-#include "worker/JpegPhotos.h"
+#include "worker/writers/Output.h"
 
 #include <QByteArray>
 #include <QString>
@@ -12,7 +12,7 @@
 /// The output's temporary file in the output folder, created on the first write (never through a
 /// link, never over a file), synced and moved to its final name by commit(), and removed unless
 /// committed.
-class OutputFile : public JpegPhotos::Output {
+class OutputFile : public Output {
 public:
     OutputFile(const Protocol::ConvertRequest& request, const PictureJobs::Hooks& hooks);
     ~OutputFile() override;

@@ -3,10 +3,10 @@
 
 #include "worker/Failure.h"
 #include "worker/HeaderGate.h"
-#include "worker/JpegPhotos.h"
 #include "worker/MagickImages.h"
 #include "worker/MagickRoute.h"
 #include "worker/OutputFile.h"
+#include "worker/PhotoRoute.h"
 #include "worker/SignsOfLife.h"
 #include "worker/Source.h"
 
@@ -75,7 +75,7 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
         if (input.coder == "JPEG") {
             const auto known = [&](qint64 pixels) { life.pixelsKnown(pixels); };
             const auto done = [&](qint16 done) { life.doneSoFar(done); };
-            if (JpegPhotos::convert(input.bytes, formatIndex, file, known, done)) {
+            if (PhotoRoute::convert(input.bytes, formatIndex, file, known, done)) {
                 file.commit();
                 return Status::Ok;
             }

@@ -27,8 +27,9 @@ using Tree = QList<SourceFile>;
 
 constexpr int longestFile = 700;
 
-// Being split into files of their own on another branch; this list goes once that work is merged.
-const QStringList tooLongForNow{u"worker/JpegPhotos.cpp"_s};
+// Files allowed over the limit while they are being split: none now, and the test fails when a
+// file listed here is short again.
+const QStringList tooLongForNow{};
 
 const QStringList sourceFolders{u"app"_s,    u"core"_s,  u"ipc"_s,  u"client"_s,
                                 u"worker"_s, u"bench"_s, u"fuzz"_s, u"tests"_s};

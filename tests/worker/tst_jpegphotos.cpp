@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tests/support/TestPictures.h"
-#include "worker/JpegPhotos.h"
 #include "worker/Metadata.h"
-#include "worker/RunLengthDeflate.h"
+#include "worker/PhotoRoute.h"
+#include "worker/writers/Gif.h"
+#include "worker/writers/Png.h"
+#include "worker/writers/RowFilter.h"
+#include "worker/writers/RunLengthDeflate.h"
+#include "worker/writers/Tiff.h"
 
 #include <QFile>
 #include <QImage>
@@ -210,12 +214,12 @@ void TestJpegPhotos::sameFilesAsImageMagick()
     const Magick::Image source = decoded(jpeg);
 
     for (const auto& [format, coder] : {std::pair{Bmp, "BMP"}, std::pair{Pcx, "PCX"}}) {
-        const std::optional<QByteArray> ours = JpegPhotos::convert(jpeg, format);
+        const std::optional<QByteArray> ours = PhotoRoute::convert(jpeg, format);
         QVERIFY2(ours, coder);
         QCOMPARE(*ours, imageMagicks(jpeg, coder));
     }
     for (const Index format : {Png, Tiff}) {
-        const std::optional<QByteArray> ours = JpegPhotos::convert(jpeg, format);
+        const std::optional<QByteArray> ours = PhotoRoute::convert(jpeg, format);
         QVERIFY(ours);
         const Magick::Image written = decoded(*ours);
         QCOMPARE(written.magick(), format == Png ? "PNG" : "TIFF");
@@ -228,7 +232,7 @@ void TestJpegPhotos::sameFilesAsImageMagick()
             QCOMPARE(qRound(perInch(written, written.yResolution())), qRound(perInch(source, source.yResolution())));
         }
     }
-    const std::optional<QByteArray> file = JpegPhotos::convert(jpeg, Jpg);
+    const std::optional<QByteArray> file = PhotoRoute::convert(jpeg, Jpg);
     QVERIFY(file);
     Magick::Image written = decoded(*file);
     QCOMPARE(QString::fromStdString(written.attribute("jpeg:sampling-factor")).left(3), sampling);
@@ -262,7 +266,7 @@ void TestJpegPhotos::metadataCarriedOn()
             TestPictures::withApp1(TestPictures::withApp1(bytesOf(blob), TestPictures::exifBlock(exif)),
                                    QByteArray("http://ns.adobe.com/xap/1.0/\0", 29) + xmp);
         for (const Index format : {Jpg, Png, Tiff}) {
-            const std::optional<QByteArray> ours = JpegPhotos::convert(jpeg, format);
+            const std::optional<QByteArray> ours = PhotoRoute::convert(jpeg, format);
             const QByteArray name = QByteArray::number(int(format)) + (bigEndian ? " big-endian" : " little-endian");
             QVERIFY2(ours, name);
             const Magick::Image written = decoded(*ours);
@@ -325,7 +329,7 @@ void TestJpegPhotos::generalPathWhereNeeded()
     QFETCH(QByteArray, bytes);
     QFETCH(int, format);
     QFETCH(bool, handled);
-    QCOMPARE(JpegPhotos::convert(bytes, Index(format)).has_value(), handled);
+    QCOMPARE(PhotoRoute::convert(bytes, Index(format)).has_value(), handled);
 }
 
 void TestJpegPhotos::runLengthDeflate_data()
@@ -429,7 +433,7 @@ void TestJpegPhotos::rowsFilteredAsLibpng()
         : source == u"text"_s ? rowsOfKind(Kind::TextOnPaper, size_t(width), height, size_t(channels))
                               : rowsOfNoise(stride, height, source == u"extremes"_s);
     QByteArray ours(qsizetype((stride + 1) * height), '\0');
-    JpegPhotos::RowFilter filter(stride, size_t(channels));
+    RowFilter filter(stride, size_t(channels));
     for (size_t row = 0; row < height; ++row)
         filter.filter(rows.data() + row * stride, row ? rows.data() + (row - 1) * stride : nullptr,
                       reinterpret_cast<quint8*>(ours.data()) + row * (stride + 1));
@@ -467,7 +471,7 @@ void TestJpegPhotos::pngAsSmallAsImageMagicks()
     QFETCH(int, channels);
     const std::string map = channels == 4 ? "RGBA" : "RGB";
     const std::vector<quint8> rows = rowsOfKind(kind, size_t(width), size_t(height), size_t(channels));
-    const QByteArray png = JpegPhotos::png(rows.data(), size_t(width), size_t(height), channels, {}, {}, {});
+    const QByteArray png = PngWriter::png(rows.data(), size_t(width), size_t(height), channels, {}, {}, {});
     Magick::Image written = decoded(png);
     std::vector<quint8> back(rows.size());
     written.write(0, 0, size_t(width), size_t(height), map, MagickCore::CharPixel, back.data());
@@ -505,7 +509,7 @@ void TestJpegPhotos::deflatedTiff()
     for (size_t i = 3; channels == 4 && i < rows.size(); i += 4)
         rows[i] = quint8(i / 4 % 256);
     const QByteArray adobeRgb = fileBytes(adobeRgbPath);
-    const QByteArray tiff = JpegPhotos::deflatedTiff(rows.data(), width, height, channels, adobeRgb, {},
+    const QByteArray tiff = TiffWriter::deflatedTiff(rows.data(), width, height, channels, adobeRgb, {},
                                                      {150, 75, Metadata::Resolution::PerInch}, bigEndian);
     QCOMPARE(tiff.left(2), bigEndian ? QByteArray("MM") : QByteArray("II"));
     Magick::Image written = decoded(tiff);
@@ -548,7 +552,7 @@ void TestJpegPhotos::gifOfFewColours()
         index = quint8((random >> 16) % quint32(colours));
     }
     const QByteArray gif =
-        JpegPhotos::gifOfIndexes(indexes.data(), size_t(width), size_t(height), palette.data(), unsigned(colours));
+        GifWriter::gifOfIndexes(indexes.data(), size_t(width), size_t(height), palette.data(), unsigned(colours));
     Magick::Image written = decoded(gif);
     QCOMPARE(written.magick(), "GIF");
     std::vector<quint8> back(indexes.size() * 3);
