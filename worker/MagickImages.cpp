@@ -3,6 +3,9 @@
 
 #include <QString>
 
+#include <cstring>
+#include <unordered_set>
+
 namespace MagickImages {
 
 qint64 pixelsOf(const std::list<Magick::Image>& frames)
@@ -111,6 +114,28 @@ Metadata::Resolution resolutionOf(const Magick::Image& image)
     return {image.xResolution(), image.yResolution(),
             units == MagickCore::PixelsPerInchResolution ? Metadata::Resolution::PerInch
                                                          : Metadata::Resolution::PerCentimetre};
+}
+
+std::optional<Rows> rowsOfManyColours(Magick::Image& image)
+{
+    if (image.depth() > 8 || image.colorSpace() != MagickCore::sRGBColorspace)
+        return std::nullopt;
+    const size_t width = image.columns();
+    const size_t height = image.rows();
+    Rows rows;
+    rows.channels = image.matte() ? 4 : 3;
+    rows.bytes.resize(width * height * size_t(rows.channels));
+    image.write(0, 0, width, height, rows.channels == 4 ? "RGBA" : "RGB", MagickCore::CharPixel, rows.bytes.data());
+    // A photograph shows its 257th colour within a few rows.
+    std::unordered_set<quint32> colours;
+    for (size_t at = 0; at < rows.bytes.size() && colours.size() <= 256; at += size_t(rows.channels)) {
+        quint32 colour = 0;
+        std::memcpy(&colour, rows.bytes.data() + at, size_t(rows.channels));
+        colours.insert(colour);
+    }
+    if (colours.size() <= 256)
+        return std::nullopt;
+    return rows;
 }
 
 } // namespace MagickImages

@@ -8,6 +8,7 @@
 #include <QByteArray>
 
 #include <list>
+#include <optional>
 #include <vector>
 
 /// Small facts and edits of ImageMagick pictures that the readers, routes and writers share.
@@ -30,5 +31,14 @@ void flattenOnWhite(Magick::Image& image);
 void makeTrueColour(Magick::Image& image, bool keepAlpha);
 /// The resolution the picture records, in the unit it records it in.
 Metadata::Resolution resolutionOf(const Magick::Image& image);
+
+/// The 8-bit RGB or RGBA rows of an sRGB picture of more than 256 colours, for the writers of 8-bit
+/// rows; nothing for the rest (fewer colours, which ImageMagick's coders store as a palette, 16-bit
+/// samples and grey).
+struct Rows {
+    std::vector<quint8> bytes;
+    int channels = 3;
+};
+std::optional<Rows> rowsOfManyColours(Magick::Image& image);
 
 } // namespace MagickImages

@@ -1,13 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "worker/MagickRoute.h"
 
+#include "worker/Failure.h"
 #include "worker/HeaderGate.h"
 #include "worker/IccProfiles.h"
 #include "worker/MagickImages.h"
 #include "worker/MagickRead.h"
-#include "worker/MagickWriters.h"
 #include "worker/Metadata.h"
 #include "worker/SignsOfLife.h"
+#include "worker/writers/Bmp.h"
+#include "worker/writers/Gif.h"
+#include "worker/writers/Ico.h"
+#include "worker/writers/Jpeg.h"
+#include "worker/writers/Pcx.h"
+#include "worker/writers/Png.h"
+#include "worker/writers/Tiff.h"
 
 using namespace MagickImages;
 
@@ -178,5 +185,21 @@ Magick::Blob MagickRoute::convert(const Source& source, OutputFormat::Index form
         flattenOnWhite(frames.front());
     // Camera pictures: noise everywhere, few long runs of equal bytes.
     const bool photographic = source.coder == "JPEG" || source.coder == "HEIC";
-    return encode(frames, format, photographic);
+    switch (format) {
+    case OutputFormat::Jpg:
+        return JpegWriter::ofImage(frames.front());
+    case OutputFormat::Bmp:
+        return BmpWriter::ofImage(frames.front());
+    case OutputFormat::Gif:
+        return GifWriter::ofFrames(frames);
+    case OutputFormat::Pcx:
+        return PcxWriter::ofImage(frames.front());
+    case OutputFormat::Png:
+        return PngWriter::ofImage(frames.front());
+    case OutputFormat::Ico:
+        return IcoWriter::ofFrames(frames);
+    case OutputFormat::Tiff:
+        return TiffWriter::ofFrames(frames, photographic);
+    }
+    throw Failure{Protocol::Status::Unsupported, "unknown output format"};
 }

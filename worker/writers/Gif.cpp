@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // giflib writes the very same bytes in 1.61 times this LZW encoder's time (README, Benchmark).
 #include "worker/writers/Gif.h"
+#include "worker/MagickImages.h"
 
 #include "worker/writers/ByteWriter.h"
 #include "worker/writers/Output.h"
@@ -244,4 +245,35 @@ bool GifWriter::write(RowSource& source, Output& file)
     if (made)
         file.append(made->constData(), size_t(made->size()));
     return made.has_value();
+}
+
+// Pictures of the general route, decoded and settled by ImageMagick, written by its coder with the
+// settings below.
+
+using namespace MagickImages;
+
+Magick::Blob GifWriter::ofFrames(std::list<Magick::Image>& frames)
+{
+    Magick::Blob blob;
+    if (frames.size() == 1 && !hasTransparency(frames.front())) {
+        Magick::Image& image = frames.front();
+        const std::vector<quint8> rgba = rgbaOf(image);
+        if (const std::optional<QByteArray> gif = GifWriter::gif(rgba.data(), image.columns(), image.rows())) {
+            return blobOf(*gif);
+        }
+    }
+    // Animations and transparency: ImageMagick keeps each frame's transparent colour and offsets.
+    // It gives a loop extension's count to the frames after it and writes the first frame's: one
+    // that stands after the first frame, as some encoders put it, was lost.
+    if (const auto looped = std::find_if(frames.begin(), frames.end(),
+                                         [](const Magick::Image& frame) { return frame.animationIterations() != 1; });
+        looped != frames.end())
+        frames.front().animationIterations(looped->animationIterations());
+    for (Magick::Image& frame : frames) {
+        frame.quantizeColors(256);
+        frame.quantizeDither(true);
+        frame.magick("GIF");
+    }
+    Magick::writeImages(frames.begin(), frames.end(), &blob, true);
+    return blob;
 }

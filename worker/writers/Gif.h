@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <Magick++.h>
+
 #include <QByteArray>
 
 #include <cstddef>
@@ -25,5 +27,9 @@ QByteArray gifOfIndexes(const quint8* indexes, size_t width, size_t height, cons
 
 /// The same of an opaque picture's rows; false when the source is damaged or libimagequant refuses it.
 bool write(RowSource& rows, Output& file);
+
+/// Frames of the general route: a single opaque picture by gif(), animations and transparency by
+/// ImageMagick, which keeps each frame's transparent colour and offsets.
+Magick::Blob ofFrames(std::list<Magick::Image>& frames);
 
 } // namespace GifWriter

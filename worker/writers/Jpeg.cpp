@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "worker/writers/Jpeg.h"
+#include "worker/MagickImages.h"
 
 #include "worker/writers/ByteWriter.h"
 #include "worker/writers/Output.h"
@@ -92,4 +93,18 @@ bool JpegWriter::write(RowSource& source, const Original& original, Output& file
     jpeg_destroy_compress(&info);
     std::free(buffer);
     return done;
+}
+
+// Pictures of the general route, decoded and settled by ImageMagick, written by its coder with the
+// settings below.
+
+using namespace MagickImages;
+
+Magick::Blob JpegWriter::ofImage(Magick::Image& image)
+{
+    Magick::Blob blob;
+    image.quality(90);
+    image.depth(8);
+    image.write(&blob, "JPEG");
+    return blob;
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <Magick++.h>
+
 #include "worker/Metadata.h"
 
 #include <QByteArray>
@@ -32,5 +34,8 @@ struct Original {
 /// comments; not Adobe's APP14, which libjpeg writes itself) again as it was. The file is made in
 /// memory, then appended to file. False when the source is damaged.
 bool write(RowSource& rows, const Original& original, Output& file);
+
+/// A picture of the general route, flattened already: quality 90, 8 bits a sample.
+Magick::Blob ofImage(Magick::Image& image);
 
 } // namespace JpegWriter

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <Magick++.h>
+
 #include "worker/Metadata.h"
 
 class Output;
@@ -13,5 +15,8 @@ namespace PcxWriter {
 /// three run-length encoded 8-bit planes a row. False when the source is damaged or a side is over
 /// PCX's 65535.
 bool write(RowSource& rows, const Metadata::Resolution& density, Output& file);
+
+/// A picture of the general route, flattened already: run-length encoded direct colour.
+Magick::Blob ofImage(Magick::Image& image);
 
 } // namespace PcxWriter

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <Magick++.h>
+
 #include "worker/Metadata.h"
 
 #include <QByteArray>
@@ -23,5 +25,9 @@ QByteArray png(const quint8* rows, size_t width, size_t height, int channels, co
 /// damaged.
 bool write(RowSource& rows, const QByteArray& icc, const QByteArray& exif, const QByteArray& xmp,
            const Metadata::Resolution& resolution, Output& file);
+
+/// A picture of the general route: many colours as 8-bit rows by png(), the rest (palettes, grey,
+/// 16-bit samples) by ImageMagick's coder.
+Magick::Blob ofImage(Magick::Image& image);
 
 } // namespace PngWriter

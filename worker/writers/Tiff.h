@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <Magick++.h>
+
 #include "worker/Metadata.h"
 
 #include <QByteArray>
@@ -24,5 +26,9 @@ bool write(RowSource& rows, const QByteArray& icc, const QByteArray& xmp, const 
 /// differencing, in the given byte order, with the profile, XMP packet and resolution when given.
 QByteArray deflatedTiff(const quint8* rows, size_t width, size_t height, int channels, const QByteArray& icc,
                         const QByteArray& xmp, const Metadata::Resolution& resolution, bool bigEndian);
+
+/// Frames of the general route, every page; photographic ones (a camera's: noise everywhere)
+/// uncompressed, the rest deflated.
+Magick::Blob ofFrames(std::list<Magick::Image>& frames, bool photographic);
 
 } // namespace TiffWriter
