@@ -430,18 +430,24 @@ int main(int argc, char* argv[])
                 sides.append(peer);
         }
         // Every side runs `rounds` times, in turn, and keeps its fastest run. The disk is synced
-        // before each run, so that no side pays for writing back another's files.
+        // before each run, so that no side pays for writing back another's files. Kalvorin goes first
+        // in even rounds and last in odd ones: the side that follows the removal of the last run's
+        // files was measured 4% slower on uncompressed formats (the same worker on both sides).
         Run k;
         QList<Run> best(sides.size());
         for (int round = 0; round < rounds; ++round) {
-            const QString ourFolder = root.filePath(QStringLiteral("k%1").arg(round));
-            root.mkdir(ourFolder.section(u'/', -1));
-            ::sync();
-            const Run ours = runKalvorin(engine, sources, ourFolder, OutputFormat::Index(format));
-            if (round == 0 || ours.seconds < k.seconds)
-                k = ours;
-            peak = std::max(peak, ours.peakMiB);
-            QDir(ourFolder).removeRecursively();
+            const auto runOurs = [&] {
+                const QString ourFolder = root.filePath(QStringLiteral("k%1").arg(round));
+                root.mkdir(ourFolder.section(u'/', -1));
+                ::sync();
+                const Run ours = runKalvorin(engine, sources, ourFolder, OutputFormat::Index(format));
+                if (round == 0 || ours.seconds < k.seconds)
+                    k = ours;
+                peak = std::max(peak, ours.peakMiB);
+                QDir(ourFolder).removeRecursively();
+            };
+            if (round % 2 == 0)
+                runOurs();
             for (qsizetype i = 0; i < sides.size(); ++i) {
                 const QString theirFolder = root.filePath(QStringLiteral("p%1-%2").arg(i).arg(round));
                 root.mkdir(theirFolder.section(u'/', -1));
@@ -451,6 +457,8 @@ int main(int argc, char* argv[])
                     best[i] = theirs;
                 QDir(theirFolder).removeRecursively();
             }
+            if (round % 2 == 1)
+                runOurs();
         }
         const double kRate = (count - k.failed) / k.seconds;
         const auto line = [&](const QString& side, const Run& run, bool ours) {

@@ -240,7 +240,7 @@ QByteArray WorkerEngine::policy(qint64 memory, qint64 disk)
 
 void WorkerEngine::removeStaleWorkerFolders(const QString& folder)
 {
-    const QDir temporary(folder.isEmpty() ? QDir::tempPath() : folder);
+    const QDir temporary(folder.isEmpty() ? WorkerProcess::temporaryRoot() : folder);
     const QStringList names = temporary.entryList({QStringLiteral("kalvorin-*-??????")}, QDir::Dirs | QDir::Hidden);
     for (const QString& name : names) {
         bool isNumber = false;

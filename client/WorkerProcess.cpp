@@ -126,6 +126,14 @@ void WorkerProcess::retire()
         releaseProcess();
 }
 
+QString WorkerProcess::temporaryRoot()
+{
+    const QString system = QDir::tempPath();
+    if (QDir::isAbsolutePath(system) && QFileInfo(system).isDir())
+        return system;
+    return QStringLiteral("/tmp");
+}
+
 void WorkerProcess::start()
 {
     m_retire = false;
@@ -133,7 +141,7 @@ void WorkerProcess::start()
     m_unsent.clear();
     m_reader.clear();
     m_folder = std::make_shared<QTemporaryDir>(
-        QDir::temp().filePath(QStringLiteral("kalvorin-%1-XXXXXX").arg(QCoreApplication::applicationPid())));
+        QDir(temporaryRoot()).filePath(QStringLiteral("kalvorin-%1-XXXXXX").arg(QCoreApplication::applicationPid())));
     if (!m_folder->isValid()) {
         m_folder.reset();
         failLater(Protocol::Status::NoWorker);

@@ -58,6 +58,10 @@ public:
     /// Called with a running request's thousandths done (0 to Protocol::perMille) at each sign of life
     /// that carries them.
     using Progress = std::function<void(qint16 done)>;
+
+    /// The folder the workers' private folders go in: TMPDIR when it names a folder, else /tmp. Qt's
+    /// answer for a TMPDIR that does not exist is an empty path, which is the current folder.
+    static QString temporaryRoot();
     /// policy, when not empty, is the library's policy.xml for the process. outputFolders are
     /// descriptors of folders the process is handed, and the only ones its requests may write into.
     WorkerProcess(QString program, QProcessEnvironment environment, QByteArray policy = {},

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -142,6 +143,7 @@ private slots:
     void memoryOfAPictureAlone();
     void failureToStartIsHeardLater_data();
     void failureToStartIsHeardLater();
+    void missingTemporaryFolderIsNotTheCurrentOne();
 
 private:
     QTemporaryDir m_dir;
@@ -728,6 +730,40 @@ void TestEngine::failureToStartIsHeardLater()
     QVERIFY(!heardInside);
     QCOMPARE(*heard, Protocol::Status::NoWorker);
     QVERIFY(!process.isBusy());
+}
+
+// A TMPDIR that does not exist (a session set up for another machine) once put each worker's folder
+// in the current one, and the sweep of stale folders looked there too.
+void TestEngine::missingTemporaryFolderIsNotTheCurrentOne()
+{
+    QTemporaryDir current;
+    QVERIFY(current.isValid());
+    const pid_t deadPid = ::fork();
+    if (deadPid == 0)
+        ::_exit(0);
+    QVERIFY(deadPid > 0 && ::waitpid(deadPid, nullptr, 0) == deadPid);
+    const QString users = u"kalvorin-%1-Ab3dE9"_s.arg(deadPid);
+    QVERIFY(QDir(current.path()).mkdir(users));
+    const QString before = QDir::currentPath();
+    const QByteArray systemTemporary = qgetenv("TMPDIR");
+    QVERIFY(QDir::setCurrent(current.path()));
+    qputenv("TMPDIR", QFile::encodeName(m_dir.filePath(u"no-such-folder"_s)));
+    const auto restore = qScopeGuard([&] {
+        QDir::setCurrent(before);
+        if (systemTemporary.isNull())
+            qunsetenv("TMPDIR");
+        else
+            qputenv("TMPDIR", systemTemporary);
+    });
+    QCOMPARE(WorkerProcess::temporaryRoot(), u"/tmp"_s);
+    WorkerEngine::removeStaleWorkerFolders();
+    WorkerProcess process(testEngineOptions().workerPath, testEngineOptions().environment);
+    std::optional<Protocol::Status> heard;
+    process.send(Protocol::encode(Protocol::PreviewRequest{path(u"p.png"_s), QSize(8, 8)}), TimeLimits{},
+                 [&](Protocol::Status status, const QByteArray&) { heard = status; });
+    QTRY_VERIFY(heard.has_value());
+    QCOMPARE(*heard, Protocol::Status::Ok);
+    QCOMPARE(QDir(current.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{users});
 }
 
 QTEST_MAIN(TestEngine)
