@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "worker/writers/Ico.h"
 
-#include "core/OutputFormat.h"
-
 #include <array>
 
 namespace {

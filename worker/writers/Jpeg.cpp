@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "worker/writers/Jpeg.h"
-#include "worker/MagickImages.h"
 
 #include "worker/writers/ByteWriter.h"
 #include "worker/writers/Output.h"
@@ -97,8 +96,6 @@ bool JpegWriter::write(RowSource& source, const Original& original, Output& file
 
 // Pictures of the general route, decoded and settled by ImageMagick, written by its coder with the
 // settings below.
-
-using namespace MagickImages;
 
 Magick::Blob JpegWriter::ofImage(Magick::Image& image)
 {
