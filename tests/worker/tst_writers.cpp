@@ -14,6 +14,7 @@
 
 #include <Magick++.h>
 
+#include <array>
 #include <cstdlib>
 #include <random>
 #include <stdexcept>
@@ -190,17 +191,20 @@ void TestWriters::rowsComeBack()
     QVERIFY2(error <= meanError, QByteArray::number(error));
 }
 
+// Each writer of rows, by the name its rows go under.
+const std::array<std::pair<Kind, const char*>, 7> everyWriter{{{Kind::Bmp, "BMP"},
+                                                               {Kind::Pcx, "PCX"},
+                                                               {Kind::Png, "PNG"},
+                                                               {Kind::Tiff, "TIFF"},
+                                                               {Kind::TiffWithExif, "TIFF with EXIF"},
+                                                               {Kind::Jpeg, "JPEG"},
+                                                               {Kind::Gif, "GIF"}}};
+
 void TestWriters::damagedSourceFails_data()
 {
     QTest::addColumn<int>("kind");
     QTest::addColumn<int>("failAt");
-    for (const auto& [kind, name] : {std::pair{Kind::Bmp, "BMP"},
-                                     {Kind::Pcx, "PCX"},
-                                     {Kind::Png, "PNG"},
-                                     {Kind::Tiff, "TIFF"},
-                                     {Kind::TiffWithExif, "TIFF with EXIF"},
-                                     {Kind::Jpeg, "JPEG"},
-                                     {Kind::Gif, "GIF"}}) {
+    for (const auto& [kind, name] : everyWriter) {
         QTest::addRow("%s, first row", name) << int(kind) << 0;
         QTest::addRow("%s, last row", name) << int(kind) << 399;
     }
@@ -220,13 +224,7 @@ void TestWriters::fullDiskReachesCaller_data()
 {
     QTest::addColumn<int>("kind");
     QTest::addColumn<int>("failAfter");
-    for (const auto& [kind, name] : {std::pair{Kind::Bmp, "BMP"},
-                                     {Kind::Pcx, "PCX"},
-                                     {Kind::Png, "PNG"},
-                                     {Kind::Tiff, "TIFF"},
-                                     {Kind::TiffWithExif, "TIFF with EXIF"},
-                                     {Kind::Jpeg, "JPEG"},
-                                     {Kind::Gif, "GIF"}}) {
+    for (const auto& [kind, name] : everyWriter) {
         QTest::addRow("%s, at the header", name) << int(kind) << 0;
         QTest::addRow("%s, among the pixels", name) << int(kind) << 4000;
     }
