@@ -5,6 +5,8 @@
 #include "worker/Failure.h"
 #include "worker/TgaFiles.h"
 
+#include <QByteArrayView>
+
 #include <array>
 #include <cerrno>
 #include <fcntl.h>
@@ -16,9 +18,11 @@ using Protocol::Status;
 
 constexpr qint64 maxSourceBytes = 1024LL * 1024 * 1024;
 
+// A view, not mid(): mid() copies the rest of the file, which for a HEIC meant the whole file once a
+// brand tried.
 bool startsWith(const QByteArray& bytes, const char* prefix, qsizetype at = 0)
 {
-    return bytes.mid(at).startsWith(QByteArray(prefix));
+    return at <= bytes.size() && QByteArrayView(bytes).sliced(at).startsWith(prefix);
 }
 } // namespace
 
