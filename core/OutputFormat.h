@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <array>
+
 /// The seven output formats, indexed by the format button's member index, and every fact about one
 /// that the window or the worker decides by: a format's rules are its row in the table and its writer.
 namespace OutputFormat {
@@ -36,8 +38,24 @@ struct Traits {
     int jpegDecodingShare;
 };
 
+// clang-format off
+inline constexpr std::array<Traits, Count> table{{
+    // extension caption          every  stored profile flatten maxSide largest jpegRows decoding
+    {u".jpg",  u"JPG保存路径",  false, false, true,  true,  65500, 0,   true,  300},
+    {u".bmp",  u"BMP保存路径",  false, false, false, false, 0,     0,   true,  1000},
+    {u".gif",  u"GIF保存路径",  true,  true,  false, false, 0,     0,   true,  80},
+    {u".pcx",  u"PCX保存路径",  false, false, false, true,  0,     0,   true,  1000},
+    {u".png",  u"PNG保存路径",  false, false, true,  false, 0,     0,   true,  400},
+    {u".ico",  u"ICO保存路径",  false, false, false, false, 0,     256, false, 0},
+    {u".tiff", u"TIFF保存路径", true,  false, true,  false, 0,     0,   true,  1000},
+}};
+// clang-format on
+
 /// The row of a valid index.
-const Traits& traits(Index format);
+constexpr const Traits& traits(Index format)
+{
+    return table[size_t(format >= 0 && format < Count ? format : 0)];
+}
 
 /// ".jpg", ".bmp", ... for a valid index; empty otherwise.
 QString extension(int index);

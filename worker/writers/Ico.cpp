@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "worker/writers/Ico.h"
 
+#include "core/OutputFormat.h"
+
 #include <array>
 
 namespace {
-constexpr size_t largestIcon = 256;
+// The largest entry is as large as the picture is read for an icon.
+constexpr size_t largestIcon = size_t(OutputFormat::traits(OutputFormat::Ico).largestPicture);
 constexpr std::array<size_t, 4> iconSizes{16, 32, 48, largestIcon};
-static_assert(largestIcon == 256, "the ICO row of OutputFormat's table: the picture is read no larger");
 
 // The picture shrunk to fit inside size x size and centred on a transparent square of that size.
 Magick::Image iconEntry(const Magick::Image& picture, size_t size)
