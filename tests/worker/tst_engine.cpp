@@ -25,6 +25,15 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+// The number of a process that has ended and been reaped; 0 when none could be made.
+pid_t aDeadPid()
+{
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(0);
+    return pid > 0 && ::waitpid(pid, nullptr, 0) == pid ? pid : 0;
+}
+
 const QSize box(417, 413);
 
 PreviewResult previewOf(PictureEngine& engine, const QString& path, QSize size = box)
@@ -409,10 +418,8 @@ void TestEngine::overrunIsStopped()
 void TestEngine::staleWorkerFoldersGo()
 {
     QTemporaryDir temporary;
-    const pid_t deadPid = ::fork();
-    if (deadPid == 0)
-        ::_exit(0);
-    QVERIFY(deadPid > 0 && ::waitpid(deadPid, nullptr, 0) == deadPid);
+    const pid_t deadPid = aDeadPid();
+    QVERIFY(deadPid > 0);
     QDir dir(temporary.path());
     // A dead program's folder goes with what is in it; a living one's, a file and a stranger stay.
     const QString dead = u"kalvorin-%1-Ab3dE9"_s.arg(deadPid);
@@ -738,10 +745,8 @@ void TestEngine::missingTemporaryFolderIsNotTheCurrentOne()
 {
     QTemporaryDir current;
     QVERIFY(current.isValid());
-    const pid_t deadPid = ::fork();
-    if (deadPid == 0)
-        ::_exit(0);
-    QVERIFY(deadPid > 0 && ::waitpid(deadPid, nullptr, 0) == deadPid);
+    const pid_t deadPid = aDeadPid();
+    QVERIFY(deadPid > 0);
     const QString users = u"kalvorin-%1-Ab3dE9"_s.arg(deadPid);
     QVERIFY(QDir(current.path()).mkdir(users));
     const QString before = QDir::currentPath();
