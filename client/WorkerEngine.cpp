@@ -61,6 +61,12 @@ JobOutcome outcomeOf(Status status, const QString& detail = {})
         return {};
     if (status == Status::Cancelled)
         return {JobOutcome::Kind::Cancelled, Protocol::reason(status), {}, {}};
+    // The worker's own words say what its sandbox refused; killed by it, it said nothing.
+    if (status == Status::Sandboxed && detail.isEmpty())
+        return {JobOutcome::Kind::Failed,
+                Protocol::reason(status),
+                QStringLiteral("sandbox: the worker was stopped for a system call it may not make (SIGSYS)"),
+                {}};
     return {JobOutcome::Kind::Failed, Protocol::reason(status), detail, {}};
 }
 
@@ -292,7 +298,7 @@ void WorkerEngine::sendPreview(PendingPreview request)
     if (!m_previewWorker)
         m_previewWorker = makeWorker();
     const QByteArray payload = Protocol::encode(Protocol::PreviewRequest{request.path, request.box});
-    m_previewWorker->send(payload, m_options.previewLimits,
+    m_previewWorker->send(payload, request.path, m_options.previewLimits,
                           [this, done = std::move(request.done)](Status status, const QByteArray& answer) {
                               m_wrongWorker = m_wrongWorker || status == Status::WrongWorker;
                               bool broken = false;
@@ -447,7 +453,7 @@ void WorkerEngine::runJob(WorkerProcess& worker, int index)
     auto written = std::make_shared<QString>();
     const QString targetFolder = job.target.left(job.target.lastIndexOf(u'/') + 1);
     worker.send(
-        Protocol::encode(request), m_options.convertLimits,
+        Protocol::encode(request), request.source, m_options.convertLimits,
         [this, index, running, folder, temporary, written, targetFolder](Status status, const QByteArray& answer) {
             --m_running;
             m_wrongWorker = m_wrongWorker || status == Status::WrongWorker;

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "client/WorkerProcess.h"
 
+#include "ipc/LongPath.h"
+#include "ipc/SourceChannel.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -9,6 +12,8 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <limits>
 #include <unistd.h>
@@ -63,6 +68,9 @@ WorkerProcess::~WorkerProcess()
     }
     m_process = nullptr;
     m_folder.reset();
+    dropUnsent();
+    if (m_sources >= 0)
+        ::close(m_sources);
 }
 
 qint64 WorkerProcess::processId() const
@@ -75,8 +83,8 @@ QString WorkerProcess::temporaryFolder() const
     return m_process && m_folder ? m_folder->path() : QString();
 }
 
-void WorkerProcess::send(const QByteArray& request, TimeLimits limits, Done done, Measured measured, Written written,
-                         Progress progress)
+void WorkerProcess::send(const QByteArray& request, const QString& source, TimeLimits limits, Done done,
+                         Measured measured, Written written, Progress progress)
 {
     Q_ASSERT(!m_done);
     m_done = std::move(done);
@@ -91,15 +99,46 @@ void WorkerProcess::send(const QByteArray& request, TimeLimits limits, Done done
     // A worker that cannot even start fails the request, once this has returned.
     if (!m_process)
         return;
+    // Opened as the worker would have: not blocking on a pipe, never becoming a terminal's. Its own
+    // checks (a regular file, its size) are made on what it is given.
+    dropUnsent();
+    m_unsentError = ENOENT;
+    if (!source.isEmpty()) {
+        LongPath::Fd file = LongPath::open(source, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+        m_unsentError = file.isValid() ? 0 : errno;
+        m_unsentFile = file.release();
+    }
+    m_unsent = request;
     // A fresh process gets the request once it has said it speaks this version: one of another build
     // never sees it, so it cannot act on it in its own way.
     if (m_greeted)
-        m_process->write(Protocol::frame(request));
-    else
-        m_unsent = request;
+        sendUnsent();
     m_clock.start();
     m_idle.start(m_limits.idleMs);
     m_overall.start(m_limits.baseMs);
+}
+
+void WorkerProcess::dropUnsent()
+{
+    m_unsent.clear();
+    if (m_unsentFile >= 0)
+        ::close(m_unsentFile);
+    m_unsentFile = -1;
+}
+
+void WorkerProcess::sendUnsent()
+{
+    const int file = std::exchange(m_unsentFile, -1);
+    const bool handed = SourceChannel::send(m_sources, file, m_unsentError);
+    if (file >= 0)
+        ::close(file);
+    const QByteArray request = std::exchange(m_unsent, {});
+    // A worker that takes no picture cannot be given its request.
+    if (!handed) {
+        fail(Protocol::Status::Crashed);
+        return;
+    }
+    m_process->write(Protocol::frame(request));
 }
 
 void WorkerProcess::proceed(qint64 memory)
@@ -138,7 +177,6 @@ void WorkerProcess::start()
 {
     m_retire = false;
     m_greeted = false;
-    m_unsent.clear();
     m_reader.clear();
     m_folder = std::make_shared<QTemporaryDir>(
         QDir(temporaryRoot()).filePath(QStringLiteral("kalvorin-%1-XXXXXX").arg(QCoreApplication::applicationPid())));
@@ -147,6 +185,17 @@ void WorkerProcess::start()
         failLater(Protocol::Status::NoWorker);
         return;
     }
+    // The socket the pictures go on: the worker's end is handed down like the output folders.
+    int sources[2] = {-1, -1};
+    if (!SourceChannel::makePair(sources)) {
+        m_folder.reset();
+        failLater(Protocol::Status::NoWorker);
+        return;
+    }
+    if (m_sources >= 0)
+        ::close(m_sources);
+    m_sources = sources[0];
+    const int workerEnd = sources[1];
     QProcessEnvironment environment = m_environment;
     // The library's caches, and anything else the worker writes aside, land in the private folder,
     // which the worker removes itself when it has to end on its own (the window gone, a logout).
@@ -175,6 +224,7 @@ void WorkerProcess::start()
     for (const int folder : m_outputFolders)
         folders.append(QString::number(folder));
     environment.insert(QStringLiteral("KALVORIN_OUTPUT_FOLDERS"), folders.join(u','));
+    environment.insert(QStringLiteral("KALVORIN_SOURCES"), QString::number(workerEnd));
 
     m_process = new QProcess(this);
     m_process->setProcessEnvironment(environment);
@@ -182,10 +232,11 @@ void WorkerProcess::start()
     // a closed terminal reaches the window, which stops its workers and cleans up after them, rather
     // than every worker at once. The output folders' descriptors stay open across exec, in the child
     // alone: the window keeps them close-on-exec for everything else it starts.
-    m_process->setChildProcessModifier([folders = m_outputFolders] {
+    m_process->setChildProcessModifier([folders = m_outputFolders, workerEnd] {
         ::setpgid(0, 0);
         for (const int folder : folders)
             ::fcntl(folder, F_SETFD, 0);
+        ::fcntl(workerEnd, F_SETFD, 0);
     });
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     connect(m_process, &QProcess::readyReadStandardOutput, this, &WorkerProcess::readAnswer);
@@ -198,6 +249,8 @@ void WorkerProcess::start()
         }
     });
     m_process->start(m_program, {});
+    // The child has its copy, or has failed to start; this process keeps only its own end.
+    ::close(workerEnd);
 }
 
 void WorkerProcess::readAnswer()
@@ -233,8 +286,11 @@ void WorkerProcess::readAnswer()
                 return;
             }
             m_greeted = true;
-            if (!m_unsent.isEmpty())
-                m_process->write(Protocol::frame(std::exchange(m_unsent, {})));
+            if (!m_unsent.isEmpty()) {
+                sendUnsent();
+                if (!m_process || m_failing)
+                    return;
+            }
             continue;
         }
         if (!m_done) {
@@ -311,8 +367,9 @@ void WorkerProcess::processEnded()
 {
     // What it said before it ended still counts.
     readAnswer();
-    // A process that ends on its own in the middle of a request has crashed.
-    const Protocol::Status status = m_failing.value_or(Protocol::Status::Crashed);
+    // A process that ends on its own in the middle of a request has crashed, or was killed by its
+    // sandbox.
+    const Protocol::Status status = m_failing.value_or(endedStatus());
     m_reapLimit.stop();
     m_idle.stop();
     m_overall.stop();
@@ -325,6 +382,14 @@ void WorkerProcess::processEnded()
     m_folder.reset();
     if (isBusy())
         finishRequest(status, {});
+}
+
+Protocol::Status WorkerProcess::endedStatus() const
+{
+    // The system-call filter kills with SIGSYS; Qt gives a crashed process's signal as its exit code.
+    if (m_process && m_process->exitStatus() == QProcess::CrashExit && m_process->exitCode() == SIGSYS)
+        return Protocol::Status::Sandboxed;
+    return Protocol::Status::Crashed;
 }
 
 void WorkerProcess::failLater(Protocol::Status status)
@@ -343,6 +408,8 @@ void WorkerProcess::failLater(Protocol::Status status)
 void WorkerProcess::finishRequest(Protocol::Status status, const QByteArray& answer)
 {
     m_failing.reset();
+    // A request that never went no longer holds its picture open.
+    dropUnsent();
     if (!m_done)
         return;
     Done done = std::move(m_done);

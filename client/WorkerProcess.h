@@ -44,9 +44,9 @@ class WorkerProcess final : public QObject {
     Q_OBJECT
 
 public:
-    /// status is Ok with the worker's answer, or Timeout, Crashed, NoWorker or Cancelled with an empty
-    /// answer. A request that failed is reported only once its process has gone, so nothing it was
-    /// doing can still change a file.
+    /// status is Ok with the worker's answer, or Timeout, Crashed, Sandboxed (its sandbox killed it),
+    /// NoWorker or Cancelled with an empty answer. A request that failed is reported only once its process has gone, so
+    /// nothing it was doing can still change a file.
     using Done = std::function<void(Protocol::Status status, const QByteArray& answer)>;
     /// Called when a conversion has read its picture's header: the pixels it will decode. The worker
     /// then waits for proceed(); its time limit starts again from there.
@@ -74,10 +74,12 @@ public:
     /// The running process's private temporary folder, empty when none runs.
     QString temporaryFolder() const;
 
-    /// Sends one request; done is called once, on this thread, when it is answered or has failed, and
-    /// never before send() has returned.
-    void send(const QByteArray& request, TimeLimits limits, Done done, Measured measured = {}, Written written = {},
-              Progress progress = {});
+    /// Sends one request about the picture at source, which is opened here and handed to the worker as
+    /// an open file (the worker opens no file of the user's itself); an error opening it goes instead,
+    /// for the worker to report. done is called once, on this thread, when it is answered or has failed,
+    /// and never before send() has returned.
+    void send(const QByteArray& request, const QString& source, TimeLimits limits, Done done, Measured measured = {},
+              Written written = {}, Progress progress = {});
     /// Lets the request that reported its size go on, with memory bytes for its pixels.
     void proceed(qint64 memory);
     /// Stops the request in progress: its process is killed, and done reports Cancelled once it has
@@ -95,6 +97,9 @@ private:
     void failLater(Protocol::Status status);
     void releaseProcess();
     void extendLimit(qint64 pixels);
+    void sendUnsent();
+    void dropUnsent();
+    Protocol::Status endedStatus() const;
 
     QString m_program;
     QProcessEnvironment m_environment;
@@ -120,4 +125,9 @@ private:
     // Set once the running process has said which version it speaks; until then the request waits.
     bool m_greeted = false;
     QByteArray m_unsent;
+    // The picture of the unsent request, open (or the error met opening it) until it goes.
+    int m_unsentFile = -1;
+    int m_unsentError = 0;
+    // The window's end of the socket the pictures go on; the worker's end is closed here once started.
+    int m_sources = -1;
 };

@@ -40,6 +40,8 @@ QString Protocol::reason(Status status)
         return QStringLiteral("图片处理程序通信出错");
     case Status::WrongWorker:
         return QStringLiteral("图片处理程序版本不符");
+    case Status::Sandboxed:
+        return QStringLiteral("处理图片时出错");
     }
     return QStringLiteral("处理图片时出错");
 }
@@ -277,7 +279,7 @@ std::optional<qint64> Protocol::decodeProceed(const QByteArray& payload)
 
 bool Protocol::isWorkerStatus(Status status)
 {
-    return status <= Status::DiskFull || status == Status::ProtocolError;
+    return status <= Status::DiskFull || status == Status::ProtocolError || status == Status::Sandboxed;
 }
 
 QByteArray Protocol::encode(const PreviewAnswer& answer)

@@ -15,8 +15,9 @@
 /// QDataStream of one request or one answer.
 namespace Protocol {
 
-/// The version of this protocol; a worker of another version is not used.
-inline constexpr quint32 version = 4;
+/// The version of this protocol; a worker of another version is not used. Version 5: each request
+/// comes with its picture's open file on a socket beside the frames (ipc/SourceChannel.h).
+inline constexpr quint32 version = 5;
 
 /// Sets the one QDataStream format both sides use; every stream over a payload gets it.
 void pin(QDataStream& stream);
@@ -47,9 +48,10 @@ enum class Reply : quint8 {
     Written = 5,
 };
 
-/// The outcome of one request. The worker reports the first eight itself; the client adds Timeout,
-/// Crashed, NoWorker, Cancelled, ProtocolError and WrongWorker when the worker stopped answering, died,
-/// could not be started, was stopped on purpose, broke the protocol or speaks another version of it.
+/// The outcome of one request. The worker reports the first eight and Sandboxed itself; the client adds
+/// Timeout, Crashed, NoWorker, Cancelled, ProtocolError and WrongWorker when the worker stopped
+/// answering, died, could not be started, was stopped on purpose, broke the protocol or speaks another
+/// version of it, and Sandboxed when the sandbox killed it.
 enum class Status : quint8 {
     Ok = 0,
     Missing,
@@ -67,6 +69,9 @@ enum class Status : quint8 {
     ProtocolError,
     /// The worker speaks another version of the protocol: it belongs to another build of the program.
     WrongWorker,
+    /// The worker's sandbox stopped the job: a file it may not reach, a system call it may not make
+    /// (the client sees the worker killed by SIGSYS).
+    Sandboxed,
 };
 
 /// A failure that comes from the size of the picture or the room left for it: the worker that met it
@@ -195,7 +200,8 @@ struct ConvertAnswer {
     QString detail;
 };
 
-/// True for the statuses the worker itself reports: its eight outcomes, and a request it refused.
+/// True for the statuses the worker itself reports: its eight outcomes, its sandbox's refusal, and a
+/// request it refused.
 bool isWorkerStatus(Status status);
 
 /// Reply frames whole, their kind first; the detail is cut to maxDetailLength.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "worker/Failure.h"
 
+#include "worker/Sandbox.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -41,6 +43,8 @@ Failure failureOf(const Magick::Exception& error)
     const char* what = error.what();
     if (mentions(what, {"No space left on device", "Disk quota exceeded"}))
         return {Status::DiskFull, what};
+    if (Sandbox::refusedFile(what))
+        return {Status::Sandboxed, std::string("sandbox: ") + what};
     const bool tooLarge =
         dynamic_cast<const Magick::ErrorResourceLimit*>(&error) ||
         dynamic_cast<const Magick::WarningResourceLimit*>(&error) ||

@@ -36,12 +36,12 @@ void PictureJobs::limitResources(qint64 pixelMemory)
     }
 }
 
-PictureJobs::Preview PictureJobs::preview(const QString& path, QSize box, const Hooks& hooks)
+PictureJobs::Preview PictureJobs::preview(const OpenedSource& file, const QString& path, QSize box, const Hooks& hooks)
 {
     SignsOfLife life(hooks);
     Preview answer;
     try {
-        const Source source = readSource(path);
+        const Source source = readSource(file, path);
         gate(source, std::nullopt);
         Magick::Image image = MagickRoute::picture(source, box, life);
         answer.size = QSize(int(image.columns()), int(image.rows()));
@@ -57,7 +57,8 @@ PictureJobs::Preview PictureJobs::preview(const QString& path, QSize box, const 
     return answer;
 }
 
-Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks& hooks, QString* detail)
+Protocol::Status PictureJobs::convert(const OpenedSource& file, const ConvertRequest& request, const Hooks& hooks,
+                                      QString* detail)
 {
     SignsOfLife life(hooks);
     const auto fail = [&](const Failure& failure) {
@@ -66,7 +67,7 @@ Protocol::Status PictureJobs::convert(const ConvertRequest& request, const Hooks
         return failure.status;
     };
     try {
-        const Source input = readSource(request.source);
+        const Source input = readSource(file, request.source);
         const OutputFormat::Index formatIndex = request.format;
         const qint64 pixels = gate(input, formatIndex);
         if (hooks.admit)

@@ -4,6 +4,7 @@
 #include "core/Naming.h"
 #include "ipc/Protocol.h"
 #include "worker/JobHooks.h"
+#include "worker/Source.h"
 
 #include <QByteArray>
 #include <QSize>
@@ -24,19 +25,20 @@ struct Preview {
     QByteArray rgba;
 };
 
-/// The first frame of the picture at path, upright, in sRGB, scaled down to fit inside box.
-Preview preview(const QString& path, QSize box, const Hooks& hooks = {});
+/// The first frame of the picture the window opened as file (path is its name), upright, in sRGB,
+/// scaled down to fit inside box.
+Preview preview(const OpenedSource& file, const QString& path, QSize box, const Hooks& hooks = {});
 
 /// One picture to convert, as the wire carries it and its reader checked it.
 using ConvertRequest = Protocol::ConvertRequest;
 
-/// Converts the picture. The temporary file is created here, in the request's folder descriptor, never
-/// through a link and never over an existing file; it is synced and moved to finalName, which it
-/// replaces only when the request says so (a link of that name is replaced, not followed). When
+/// Converts the picture the window opened as file, the request's source. The temporary file is created here, in the
+/// request's folder descriptor, never through a link and never over an existing file; it is synced and moved to
+/// finalName, which it replaces only when the request says so (a link of that name is replaced, not followed). When
 /// another file has that name the output takes the source's first free numbered name; hooks.renamed
 /// hears which. On any failure the temporary file is removed again. detail receives the library's or
 /// the system's own words.
-Protocol::Status convert(const ConvertRequest& request, const Hooks& hooks, QString* detail);
+Protocol::Status convert(const OpenedSource& file, const ConvertRequest& request, const Hooks& hooks, QString* detail);
 
 /// For a worker that must end now, from any thread: removes the output being written, if any, and
 /// keeps every job from creating or naming a file from then on. Returns at once when no file is being

@@ -26,14 +26,11 @@ bool startsWith(const QByteArray& bytes, const char* prefix, qsizetype at = 0)
 }
 } // namespace
 
-Source readSource(const QString& path)
+Source readSource(const OpenedSource& opened, const QString& path)
 {
-    if (path.isEmpty())
-        throw Failure{Status::Missing, {}};
-    // Non-blocking, so that a pipe under a picture's name cannot hold the worker; it is refused below.
-    const LongPath::Fd file = LongPath::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    const LongPath::Fd& file = opened.file;
     if (!file.isValid()) {
-        const int error = errno;
+        const int error = opened.error;
         throw Failure{error == ENOENT || error == ENOTDIR ? Status::Missing : Status::Unreadable,
                       systemWords("open", error)};
     }
@@ -48,7 +45,8 @@ Source readSource(const QString& path)
     source.bytes.resize(qsizetype(info.st_size));
     qsizetype got = 0;
     while (got < source.bytes.size()) {
-        const ssize_t n = ::read(file.get(), source.bytes.data() + got, size_t(source.bytes.size() - got));
+        // From the start, whatever was read of the file before: the window opened it afresh.
+        const ssize_t n = ::pread(file.get(), source.bytes.data() + got, size_t(source.bytes.size() - got), got);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)

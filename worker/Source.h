@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "ipc/LongPath.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -10,9 +12,16 @@ struct Source {
     QByteArray coder;
 };
 
-/// The file at path, read whole (never a pipe or a device, never more than a gibibyte) and sniffed;
-/// throws a Failure when it cannot be read or is no picture of an allowed format.
-Source readSource(const QString& path);
+/// A picture's file as the window opened it for the worker, or the error the opening met.
+struct OpenedSource {
+    LongPath::Fd file;
+    int error = 0;
+};
+
+/// The file, read whole (never a pipe or a device, never more than a gibibyte) and sniffed; path is
+/// its name, for the one format known by its name alone. Throws a Failure when it could not be opened
+/// or read, or is no picture of an allowed format.
+Source readSource(const OpenedSource& file, const QString& path);
 
 /// The decoder for bytes, judged by their content (the name only for TGA, which has no signature), or
 /// an empty string when they are not a picture of an allowed raster format.

@@ -4,19 +4,28 @@
 // decoder here costs one request, never the window.
 
 #include "ipc/Protocol.h"
+#include "ipc/SourceChannel.h"
+#include "worker/Failure.h"
 #include "worker/PictureJobs.h"
+#include "worker/Sandbox.h"
 
 #include <Magick++.h>
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QThread>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <malloc.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,10 +45,15 @@ int g_protocolOut = -1;
 // ends, since the window may not be there to remove it.
 QByteArray g_privateFolder;
 
-int removeEntry(const char* path, const struct stat*, int, FTW*)
+int removeEntry(const char* path, const struct stat*, int type, FTW*)
 {
-    // Whatever cannot go stays; the rest still goes.
-    ::remove(path);
+    // Whatever cannot go stays; the rest still goes. Folders by rmdir, not remove(): the sandbox lets
+    // the worker remove its own folder from the one it is in, but no file there, and remove() tries
+    // unlink first.
+    if (type == FTW_DP)
+        ::rmdir(path);
+    else
+        ::unlink(path);
     return 0;
 }
 
@@ -80,14 +94,36 @@ void watchEndingSignals()
 // The output folders the window handed down as descriptors; a request may name no other.
 std::set<qint32> g_outputFolders;
 
+// A descriptor the window handed down, by its number in the environment: never one of the standard
+// three, and kept from anything the worker might start.
+std::optional<int> inheritedDescriptor(const QByteArray& number)
+{
+    bool ok = false;
+    const int fd = number.toInt(&ok);
+    if (ok && fd > STDERR_FILENO && ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0)
+        return fd;
+    return std::nullopt;
+}
+
 void takeOutputFolders()
 {
     for (const QByteArray& number : qgetenv("KALVORIN_OUTPUT_FOLDERS").split(',')) {
-        bool ok = false;
-        const int fd = number.toInt(&ok);
-        if (ok && fd > STDERR_FILENO && ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0)
-            g_outputFolders.insert(fd);
+        if (const std::optional<int> fd = inheritedDescriptor(number))
+            g_outputFolders.insert(*fd);
     }
+}
+
+// The socket each request's picture arrives on, opened by the window: the worker opens no file of the
+// user's by its name.
+int g_sources = -1;
+
+OpenedSource takeSource()
+{
+    const std::optional<SourceChannel::Received> received = SourceChannel::receive(g_sources);
+    // The window has gone, or broke the channel's rules: nothing after can be matched to its request.
+    if (!received)
+        endWorker(1);
+    return {LongPath::Fd(received->file), received->error};
 }
 
 bool readExactly(int fd, char* data, qsizetype size)
@@ -220,7 +256,79 @@ std::optional<QByteArray> testAnswer(const QString& source, Protocol::Kind kind)
     }
     return std::nullopt;
 }
+// "sandbox-read", "sandbox-write", "sandbox-exec", "sandbox-connect-PORT" and "sandbox-ptrace" act, once
+// the picture is decoded, as a decoder broken into would: the tests' pictures sit in root/src/, beside
+// root/outside/ (a secret.png the worker must not read, and nothing it may write) and root/out/, the
+// output folder. What the box lets through leaves its mark in the output folder, for the test to find;
+// what it refuses ends the job as the box does, or kills the worker.
+void leaveMark(int folder, const char* name)
+{
+    if (folder < 0)
+        return;
+    const int mark = ::openat(folder, name, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (mark >= 0)
+        ::close(mark);
+}
+
+[[noreturn]] void refusedBy(const char* what)
+{
+    throw Failure{Protocol::Status::Sandboxed, systemWords(what, errno)};
+}
+
+constexpr bool hasTestHooks = true;
+
+void sandboxProbe(const QString& source, int folder)
+{
+    const QDir root = QFileInfo(source).dir().filePath(QStringLiteral(".."));
+    const QByteArray outside = QDir::cleanPath(root.filePath(QStringLiteral("outside"))).toLocal8Bit();
+    if (source.contains(QStringLiteral("sandbox-read"))) {
+        Magick::Image secret;
+        secret.read((outside + "/secret.png").toStdString());
+        leaveMark(folder, "read-outside");
+    }
+    if (source.contains(QStringLiteral("sandbox-write"))) {
+        const Magick::Image dot(Magick::Geometry(1, 1), Magick::Color("red"));
+        for (const QByteArray& target :
+             {outside + "/written.png", QFileInfo(source).dir().filePath(QStringLiteral("written.png")).toLocal8Bit(),
+              QDir::cleanPath(root.filePath(QStringLiteral("out/written.png"))).toLocal8Bit()}) {
+            // The output folder itself is the one place a conversion may write.
+            if (folder >= 0 && target.endsWith("out/written.png"))
+                continue;
+            Magick::Image copy = dot;
+            copy.write(target.toStdString());
+        }
+    }
+    if (source.contains(QStringLiteral("sandbox-exec"))) {
+        const QByteArray command = "echo ran > '" + outside + "/executed'";
+        const char* const arguments[] = {"sh", "-c", command.constData(), nullptr};
+        ::execve("/bin/sh", const_cast<char* const*>(arguments), environ);
+        refusedBy("sandbox: execve /bin/sh");
+    }
+    if (source.contains(QStringLiteral("sandbox-connect-"))) {
+        const int port = source.section(QStringLiteral("sandbox-connect-"), 1).section(u'.', 0, 0).toInt();
+        const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (socket < 0)
+            refusedBy("sandbox: socket");
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(quint16(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            refusedBy("sandbox: connect 127.0.0.1");
+        [[maybe_unused]] const ssize_t sent = ::write(socket, "leak", 4);
+        ::close(socket);
+        leaveMark(folder, "connected");
+    }
+    if (source.contains(QStringLiteral("sandbox-ptrace"))) {
+        if (::ptrace(PTRACE_ATTACH, ::getppid(), nullptr, nullptr) != 0)
+            refusedBy("sandbox: ptrace");
+        ::ptrace(PTRACE_DETACH, ::getppid(), nullptr, nullptr);
+        leaveMark(folder, "traced");
+    }
+}
 #else
+constexpr bool hasTestHooks = false;
+void sandboxProbe(const QString&, int) {}
 std::optional<QByteArray> testAnswer(const QString&, Protocol::Kind)
 {
     return std::nullopt;
@@ -276,6 +384,8 @@ void waitForAdmission(qint64 pixels)
 // trusted no more than a picture, and a name with a "/" would land outside the folder.
 QByteArray answer(const QByteArray& payload)
 {
+    // Every request frame comes with its picture, or the error met opening it, whatever the frame says.
+    OpenedSource source = takeSource();
     const Protocol::Request request = Protocol::decodeRequest(payload);
     if (!request.error.isEmpty()) {
         if (request.kind == Protocol::Kind::Preview)
@@ -292,8 +402,19 @@ QByteArray answer(const QByteArray& payload)
         if (std::optional<QByteArray> made = testAnswer(request.preview.path, Protocol::Kind::Preview))
             return *made;
         testHooksBefore(request.preview.path);
-        const PictureJobs::Preview preview = PictureJobs::preview(request.preview.path, request.preview.box, hooks);
-        QByteArray out = Protocol::encode(Protocol::PreviewAnswer{preview.status, preview.size, preview.rgba});
+        const PictureJobs::Preview preview =
+            PictureJobs::preview(source, request.preview.path, request.preview.box, hooks);
+        Protocol::Status status = preview.status;
+        try {
+            sandboxProbe(request.preview.path, -1);
+        } catch (const Failure& failure) {
+            status = failure.status;
+        } catch (const Magick::Exception& error) {
+            status = failureOf(error).status;
+        }
+        QByteArray out = Protocol::encode(status == Protocol::Status::Ok
+                                              ? Protocol::PreviewAnswer{status, preview.size, preview.rgba}
+                                              : Protocol::PreviewAnswer{status, {}, {}});
         // The preview's worker stays for the next selection; it need not hold a large photo's memory.
         malloc_trim(0);
         return out;
@@ -306,6 +427,8 @@ QByteArray answer(const QByteArray& payload)
         return *made;
     testHooksBefore(job.source);
     hooks.partWritten = stallOn(job.source, QStringLiteral("stall-writing"));
+    if (job.source.contains(QStringLiteral("sandbox-")) && hasTestHooks)
+        hooks.partWritten = [&job] { sandboxProbe(job.source, job.folder); };
     const std::function<void()> afterRename = stallOn(job.source, QStringLiteral("stall-answering"));
     hooks.renamed = [&afterRename](const QString& name) {
         sendFrame(Protocol::encodeWritten(name));
@@ -314,7 +437,7 @@ QByteArray answer(const QByteArray& payload)
     };
     hooks.admit = waitForAdmission;
     QString detail;
-    const Protocol::Status status = PictureJobs::convert(job, hooks, &detail);
+    const Protocol::Status status = PictureJobs::convert(source, job, hooks, &detail);
     allowPixelMemory(g_pixelMemory);
     return Protocol::encode(Protocol::ConvertAnswer{status, detail});
 }
@@ -327,16 +450,35 @@ int main(int argc, char* argv[])
     // them (ImageMagick installs handlers of its own for some).
     const sigset_t ending = endingSignals();
     pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+    // A network namespace can only be entered while the process has one thread, so first of all.
+    // Where it cannot, the system-call filter alone keeps the network shut.
+    Sandbox::leaveNetwork();
     // A worker never outlives the window that started it, but it cleans up first: its death signal is
     // one the watcher handles.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     g_privateFolder = qgetenv("KALVORIN_PRIVATE_FOLDER");
+    takeOutputFolders();
+    const std::optional<int> sources = inheritedDescriptor(qgetenv("KALVORIN_SOURCES"));
+    if (!sources) {
+        std::fputs("kalvorin-worker: started without the socket its pictures come on\n", stderr);
+        endWorker(1);
+    }
+    g_sources = *sources;
+
+    // The file system is closed before any other thread exists: Landlock binds the thread that asks and
+    // the threads it starts afterwards.
+    Sandbox::Places places;
+    places.readable = Sandbox::systemPlaces({qgetenv("MAGICK_CONFIGURE_PATH"), qgetenv("LD_LIBRARY_PATH")});
+    places.privateFolder = g_privateFolder;
+    places.outputFolders.assign(g_outputFolders.begin(), g_outputFolders.end());
+    const bool noNewPrivileges = Sandbox::forbidNewPrivileges();
+    const int landlock = Sandbox::restrictFiles(places);
+
     watchEndingSignals();
     // The window may have died before the death signal was set.
     const qint64 parent = qgetenv("KALVORIN_PARENT").toLongLong();
     if (parent > 0 && ::getppid() != pid_t(parent))
         endWorker(1);
-    takeOutputFolders();
 
     // The frames own stdout; anything a library prints goes to stderr instead.
     g_protocolOut = ::dup(STDOUT_FILENO);
@@ -355,6 +497,17 @@ int main(int argc, char* argv[])
     if (g_pixelMemory <= 0)
         g_pixelMemory = qint64(Magick::ResourceLimits::memory());
     allowPixelMemory(g_pixelMemory);
+
+    // Last, on every thread, before the first picture: what is set up above needed calls the filter
+    // refuses.
+    const bool filtered = Sandbox::filterSystemCalls();
+    // Said once, by each worker, where a layer is missing: the files are then reachable as the user's
+    // own, the network as seccomp leaves it.
+    if (!noNewPrivileges || !filtered)
+        std::fputs("kalvorin-worker: sandbox: this kernel refused the system-call filter\n", stderr);
+    if (landlock == 0)
+        std::fputs("kalvorin-worker: sandbox: this kernel has no Landlock; the worker's files are not restricted\n",
+                   stderr);
 
     sendHello();
     while (const std::optional<QByteArray> payload = readFrame())

@@ -3,6 +3,7 @@
 #include "tests/support/TestPictures.h"
 
 #include "client/OutputFolder.h"
+#include "ipc/SourceChannel.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -61,18 +62,39 @@ public:
     {
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.setWorkingDirectory(folder);
-        if (output >= 0) {
-            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        int sources[2] = {-1, -1};
+        QVERIFY(SourceChannel::makePair(sources));
+        m_sources = sources[0];
+        const int workerEnd = sources[1];
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"KALVORIN_SOURCES"_s, QString::number(workerEnd));
+        if (output >= 0)
             environment.insert(u"KALVORIN_OUTPUT_FOLDERS"_s, QString::number(output));
-            m_process.setProcessEnvironment(environment);
-            m_process.setChildProcessModifier([output] { ::fcntl(output, F_SETFD, 0); });
-        }
+        m_process.setProcessEnvironment(environment);
+        m_process.setChildProcessModifier([output, workerEnd] {
+            if (output >= 0)
+                ::fcntl(output, F_SETFD, 0);
+            ::fcntl(workerEnd, F_SETFD, 0);
+        });
         m_process.start(testEngineOptions().workerPath, {});
+        ::close(workerEnd);
     }
-    // The answer to payload, without its kind; signs of life are passed over, and a conversion that
-    // measured its picture may go on. Empty when the worker broke off.
-    QByteArray answer(const QByteArray& payload)
+    ~RawWorker()
     {
+        // A worker whose pipe closes ends on its own.
+        m_process.closeWriteChannel();
+        m_process.waitForFinished(10'000);
+        ::close(m_sources);
+    }
+    // The answer to payload, which comes with the picture at source (none when empty), without its
+    // kind; signs of life are passed over, and a conversion that measured its picture may go on. Empty
+    // when the worker broke off.
+    QByteArray answer(const QByteArray& payload, const QString& source = {})
+    {
+        const int file = source.isEmpty() ? -1 : ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
+        SourceChannel::send(m_sources, file, ENOENT);
+        if (file >= 0)
+            ::close(file);
         m_process.write(Protocol::frame(payload));
         for (;;) {
             const std::optional<QByteArray> frame = Protocol::takeFrame(m_buffer, Protocol::maxReplyFrame);
@@ -95,6 +117,7 @@ public:
 private:
     QProcess m_process;
     QByteArray m_buffer;
+    int m_sources = -1;
 };
 
 // Every file and folder under path, relative to it.
@@ -493,7 +516,7 @@ void TestEngine::refusedRequestsWriteNothing()
         const int side = field == u"box"_s ? given.toInt() : 100;
         const QString picture = field == u"preview"_s ? given : root.filePath(u"p.png"_s);
         const std::optional<Protocol::PreviewAnswer> answer =
-            Protocol::decodePreviewAnswer(worker.answer(Protocol::encode({picture, QSize(side, side)})));
+            Protocol::decodePreviewAnswer(worker.answer(Protocol::encode({picture, QSize(side, side)}), picture));
         QVERIFY(answer);
         QCOMPARE(answer->status, Protocol::Status::ProtocolError);
         return;
@@ -513,12 +536,13 @@ void TestEngine::refusedRequestsWriteNothing()
         *fields[names.indexOf(field)] = given;
     }
     const std::optional<Protocol::ConvertAnswer> answer =
-        Protocol::decodeConvertAnswer(handed.answer(Protocol::encode(request)));
+        Protocol::decodeConvertAnswer(handed.answer(Protocol::encode(request), plain.source));
     QVERIFY(answer);
     QCOMPARE(answer->status, Protocol::Status::ProtocolError);
     QCOMPARE(everythingIn(root.path()), before);
     // And the same worker still does what it is asked properly.
-    QCOMPARE(Protocol::decodeConvertAnswer(handed.answer(Protocol::encode(plain)))->status, Protocol::Status::Ok);
+    QCOMPARE(Protocol::decodeConvertAnswer(handed.answer(Protocol::encode(plain), plain.source))->status,
+             Protocol::Status::Ok);
     QVERIFY(QFile::exists(root.filePath(u"out/x.bmp"_s)));
 }
 
@@ -723,8 +747,8 @@ void TestEngine::failureToStartIsHeardLater()
     bool returned = false;
     bool heardInside = false;
     std::optional<Protocol::Status> heard;
-    process.send(Protocol::encode(Protocol::PreviewRequest{path(u"p.png"_s), QSize(8, 8)}), TimeLimits{},
-                 [&](Protocol::Status status, const QByteArray&) {
+    process.send(Protocol::encode(Protocol::PreviewRequest{path(u"p.png"_s), QSize(8, 8)}), path(u"p.png"_s),
+                 TimeLimits{}, [&](Protocol::Status status, const QByteArray&) {
                      heardInside = !returned;
                      heard = status;
                  });
@@ -764,8 +788,8 @@ void TestEngine::missingTemporaryFolderIsNotTheCurrentOne()
     WorkerEngine::removeStaleWorkerFolders();
     WorkerProcess process(testEngineOptions().workerPath, testEngineOptions().environment);
     std::optional<Protocol::Status> heard;
-    process.send(Protocol::encode(Protocol::PreviewRequest{path(u"p.png"_s), QSize(8, 8)}), TimeLimits{},
-                 [&](Protocol::Status status, const QByteArray&) { heard = status; });
+    process.send(Protocol::encode(Protocol::PreviewRequest{path(u"p.png"_s), QSize(8, 8)}), path(u"p.png"_s),
+                 TimeLimits{}, [&](Protocol::Status status, const QByteArray&) { heard = status; });
     QTRY_VERIFY(heard.has_value());
     QCOMPARE(*heard, Protocol::Status::Ok);
     QCOMPARE(QDir(current.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{users});
