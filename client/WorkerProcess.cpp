@@ -19,6 +19,22 @@
 #include <unistd.h>
 
 namespace {
+// Said once in the window's log, the first time a worker reports it: every worker of this kernel will
+// run without that layer of its sandbox.
+void sayMissingLayers(quint32 layers)
+{
+    static quint32 said = 0;
+    const auto sayOnce = [&](quint32 layer, const char* words) {
+        if (!(layers & layer) && !(said & layer)) {
+            said |= layer;
+            qWarning("kalvorin: %s", words);
+        }
+    };
+    sayOnce(Protocol::FileRestriction, "this kernel has no Landlock: the workers' files are not restricted");
+    sayOnce(Protocol::SystemCallFilter, "this kernel refused the workers' system-call filter");
+    sayOnce(Protocol::NoNewPrivileges, "this kernel refused to keep the workers from gaining privileges");
+}
+
 // A killed process is normally gone within milliseconds; one stuck in the kernel (a dead network
 // disk) is left to end on its own rather than hold the batch.
 constexpr int reapLimitMs = 5'000;
@@ -286,6 +302,7 @@ void WorkerProcess::readAnswer()
                 return;
             }
             m_greeted = true;
+            sayMissingLayers(reply->layers);
             if (!m_unsent.isEmpty()) {
                 sendUnsent();
                 if (!m_process || m_failing)

@@ -308,9 +308,9 @@ QByteArray Protocol::encodeMeasured(qint64 pixels)
     return replyOf(Reply::Measured, pixels);
 }
 
-QByteArray Protocol::encodeHello(quint32 version)
+QByteArray Protocol::encodeHello(quint32 version, quint32 layers)
 {
-    return replyOf(Reply::Hello, version);
+    return (Writer() << quint8(Reply::Hello) << version << layers).bytes();
 }
 
 QByteArray Protocol::encodeWritten(const QString& name)
@@ -344,6 +344,9 @@ std::optional<Protocol::ReplyFrame> Protocol::decodeReply(const QByteArray& payl
     case Reply::Hello: {
         quint32 version = 0;
         reader >> version;
+        // A worker of version 4 or older says no more; it is told apart by its version.
+        if (reader.ok() && !reader.whole())
+            reader >> reply.layers;
         if (!reader.whole())
             return std::nullopt;
         reply.value = version;

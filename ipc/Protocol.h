@@ -41,7 +41,8 @@ enum class Reply : quint8 {
     /// A conversion has read its picture's header and waits for Proceed before it decodes; a qint64
     /// follows, the pixels of every frame.
     Measured = 3,
-    /// The worker's first frame, before any request: a quint32 follows, its protocol version.
+    /// The worker's first frame, before any request: a quint32 follows, its protocol version, then a
+    /// quint32 of the Layer flags of its sandbox in force.
     Hello = 4,
     /// A conversion's output has its final name, which follows as a QString: sent the moment the file
     /// is there, before the answer, so that a worker stopped in between is still heard.
@@ -209,7 +210,14 @@ QByteArray encode(const PreviewAnswer& answer);
 QByteArray encode(const ConvertAnswer& answer);
 QByteArray encodeProgress(qint64 pixels, qint16 done = 0);
 QByteArray encodeMeasured(qint64 pixels);
-QByteArray encodeHello(quint32 version);
+/// The layers of a worker's sandbox, as its Hello says which are in force.
+enum Layer : quint32 {
+    NoNewPrivileges = 1,
+    SystemCallFilter = 2,
+    FileRestriction = 4,
+    OwnNetwork = 8,
+};
+QByteArray encodeHello(quint32 version, quint32 layers = 0);
 
 QByteArray encodeWritten(const QString& name);
 
@@ -221,6 +229,8 @@ QByteArray encodeWritten(const QString& name);
 struct ReplyFrame {
     Reply kind = Reply::Answer;
     qint64 value = 0;
+    /// Hello's Layer flags; a Hello of an older version may carry none.
+    quint32 layers = 0;
     qint16 done = 0;
     QString name;
     QByteArray answer;

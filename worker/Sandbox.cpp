@@ -163,55 +163,21 @@ constexpr std::array allowed{
     "getresuid", "getresgid", "getcwd", "arch_prctl", "getrlimit", "setrlimit", "getpriority"};
 
 // Named because they are what a broken-into decoder would reach for; they end the worker at once.
-constexpr std::array forbidden{"execve",
-                               "execveat",
-                               "socket",
-                               "socketpair",
-                               "connect",
-                               "bind",
-                               "listen",
-                               "accept",
-                               "accept4",
-                               "sendto",
-                               "sendmsg",
-                               "sendmmsg",
-                               "ptrace",
-                               "process_vm_readv",
-                               "process_vm_writev",
-                               "pidfd_getfd",
-                               "pidfd_open",
-                               "pidfd_send_signal",
-                               "kcmp",
-                               "mount",
-                               "umount2",
-                               "pivot_root",
-                               "chroot",
-                               "unshare",
-                               "setns",
-                               "fsopen",
-                               "fsmount",
-                               "fsconfig",
-                               "fspick",
-                               "move_mount",
-                               "open_tree",
-                               "mount_setattr",
-                               "chmod",
-                               "fchmodat",
-                               "chown",
-                               "fchown",
-                               "lchown",
-                               "fchownat",
-                               "tkill",
-                               "rt_sigqueueinfo",
-                               "rt_tgsigqueueinfo",
-                               "keyctl",
-                               "add_key",
-                               "request_key",
-                               "bpf",
-                               "perf_event_open",
-                               "userfaultfd",
-                               "io_uring_setup",
-                               "seccomp"};
+constexpr std::array forbidden{
+    // Starting programs.
+    "execve", "execveat",
+    // The network, and any socket beyond the one it was handed.
+    "socket", "socketpair", "connect", "bind", "listen", "accept", "accept4", "sendto", "sendmsg", "sendmmsg",
+    // Other processes: tracing, reading their memory or descriptors, signalling them.
+    "ptrace", "process_vm_readv", "process_vm_writev", "pidfd_getfd", "pidfd_open", "pidfd_send_signal", "kcmp",
+    "tkill", "rt_sigqueueinfo", "rt_tgsigqueueinfo",
+    // Mounts and namespaces.
+    "mount", "umount2", "pivot_root", "chroot", "unshare", "setns", "fsopen", "fsmount", "fsconfig", "fspick",
+    "move_mount", "open_tree", "mount_setattr",
+    // Owners, and modes by a file's name.
+    "chmod", "fchmodat", "chown", "fchown", "lchown", "fchownat",
+    // The kernel's larger surfaces, and a filter of its own.
+    "keyctl", "add_key", "request_key", "bpf", "perf_event_open", "userfaultfd", "io_uring_setup", "seccomp"};
 } // namespace
 
 std::vector<QByteArray> Sandbox::systemPlaces(const std::vector<QByteArray>& folderLists)

@@ -181,14 +181,14 @@ void sendProgress(qint64 pixels, qint16 done = 0)
 
 // The first frame: which version of the protocol this worker speaks. The tests' build can be told
 // to claim another, as a worker of another build of the program would.
-void sendHello()
+void sendHello(quint32 layers)
 {
     quint32 version = Protocol::version;
 #ifdef KALVORIN_TEST_HOOKS
     if (qEnvironmentVariableIsSet("KALVORIN_TEST_PROTOCOL_VERSION"))
         version = quint32(qEnvironmentVariableIntValue("KALVORIN_TEST_PROTOCOL_VERSION"));
 #endif
-    sendFrame(Protocol::encodeHello(version));
+    sendFrame(Protocol::encodeHello(version, layers));
 }
 
 #ifdef KALVORIN_TEST_HOOKS
@@ -452,7 +452,7 @@ int main(int argc, char* argv[])
     pthread_sigmask(SIG_BLOCK, &ending, nullptr);
     // A network namespace can only be entered while the process has one thread, so first of all.
     // Where it cannot, the system-call filter alone keeps the network shut.
-    Sandbox::leaveNetwork();
+    const bool ownNetwork = Sandbox::leaveNetwork();
     // A worker never outlives the window that started it, but it cleans up first: its death signal is
     // one the watcher handles.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -501,15 +501,10 @@ int main(int argc, char* argv[])
     // Last, on every thread, before the first picture: what is set up above needed calls the filter
     // refuses.
     const bool filtered = Sandbox::filterSystemCalls();
-    // Said once, by each worker, where a layer is missing: the files are then reachable as the user's
-    // own, the network as seccomp leaves it.
-    if (!noNewPrivileges || !filtered)
-        std::fputs("kalvorin-worker: sandbox: this kernel refused the system-call filter\n", stderr);
-    if (landlock == 0)
-        std::fputs("kalvorin-worker: sandbox: this kernel has no Landlock; the worker's files are not restricted\n",
-                   stderr);
-
-    sendHello();
+    // The window says once, for all its workers, which layers this kernel did not allow.
+    const auto layer = [](bool inForce, Protocol::Layer which) { return inForce ? quint32(which) : 0u; };
+    sendHello(layer(noNewPrivileges, Protocol::NoNewPrivileges) | layer(filtered, Protocol::SystemCallFilter) |
+              layer(landlock > 0, Protocol::FileRestriction) | layer(ownNetwork, Protocol::OwnNetwork));
     while (const std::optional<QByteArray> payload = readFrame())
         sendFrame(answer(*payload));
     // The window closed the pipe: it has ended, however it did.

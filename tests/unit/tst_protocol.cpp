@@ -211,6 +211,8 @@ void TestProtocol::greeting()
     const std::optional<Protocol::ReplyFrame> first = Protocol::decodeReply(payload);
     QVERIFY(first);
     QCOMPARE(Protocol::greeting(*first), status);
+    // The layers of the worker's sandbox come with its version.
+    QCOMPARE(Protocol::decodeReply(Protocol::encodeHello(Protocol::version, 13))->layers, 13u);
 }
 
 // The worker reads every field before it acts; a request that could write outside the folder, or
@@ -297,8 +299,14 @@ void TestProtocol::replies_data()
     QTest::newRow("progress done negative") << progress(1'000, -1) << false << qint64(0) << 0;
     QTest::newRow("progress done INT16_MAX")
         << progress(0, std::numeric_limits<qint16>::max()) << false << qint64(0) << 0;
-    QTest::newRow("hello") << bytesOf(quint8(Protocol::Reply::Hello), Protocol::version) << true
+    QTest::newRow("hello") << bytesOf(quint8(Protocol::Reply::Hello), Protocol::version, quint32(15)) << true
                            << qint64(Protocol::version) << 0;
+    // An older worker's, which said its version alone: still heard, to be told it is of another build.
+    QTest::newRow("hello of version 4") << bytesOf(quint8(Protocol::Reply::Hello), quint32(4)) << true << qint64(4)
+                                        << 0;
+    QTest::newRow("hello with more") << bytesOf(quint8(Protocol::Reply::Hello), Protocol::version, quint32(15),
+                                                quint8(0))
+                                     << false << qint64(0) << 0;
     QTest::newRow("kind 0") << bytesOf(quint8(0), qint64(1)) << false << qint64(0) << 0;
     const auto written = [](const QString& name) { return bytesOf(quint8(Protocol::Reply::Written), name); };
     QTest::newRow("written") << written(u"a (2).png"_s) << true << qint64(0) << 0;
