@@ -84,9 +84,6 @@ WorkerProcess::~WorkerProcess()
     }
     m_process = nullptr;
     m_folder.reset();
-    dropUnsent();
-    if (m_sources >= 0)
-        ::close(m_sources);
 }
 
 qint64 WorkerProcess::processId() const
@@ -117,13 +114,10 @@ void WorkerProcess::send(const QByteArray& request, const QString& source, TimeL
         return;
     // Opened as the worker would have: not blocking on a pipe, never becoming a terminal's. Its own
     // checks (a regular file, its size) are made on what it is given.
-    dropUnsent();
-    m_unsentError = ENOENT;
-    if (!source.isEmpty()) {
-        LongPath::Fd file = LongPath::open(source, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-        m_unsentError = file.isValid() ? 0 : errno;
-        m_unsentFile = file.release();
-    }
+    LongPath::Fd file = source.isEmpty() ? LongPath::Fd() : LongPath::open(source, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    // Read before the last request's file is closed, which may set errno again.
+    m_unsentError = source.isEmpty() ? ENOENT : file.isValid() ? 0 : errno;
+    m_unsentFile = std::move(file);
     m_unsent = request;
     // A fresh process gets the request once it has said it speaks this version: one of another build
     // never sees it, so it cannot act on it in its own way.
@@ -137,17 +131,13 @@ void WorkerProcess::send(const QByteArray& request, const QString& source, TimeL
 void WorkerProcess::dropUnsent()
 {
     m_unsent.clear();
-    if (m_unsentFile >= 0)
-        ::close(m_unsentFile);
-    m_unsentFile = -1;
+    m_unsentFile = LongPath::Fd();
 }
 
 void WorkerProcess::sendUnsent()
 {
-    const int file = std::exchange(m_unsentFile, -1);
-    const bool handed = SourceChannel::send(m_sources, file, m_unsentError);
-    if (file >= 0)
-        ::close(file);
+    const bool handed = SourceChannel::send(m_sources.get(), m_unsentFile.get(), m_unsentError);
+    m_unsentFile = LongPath::Fd();
     const QByteArray request = std::exchange(m_unsent, {});
     // A worker that takes no picture cannot be given its request.
     if (!handed) {
@@ -208,9 +198,7 @@ void WorkerProcess::start()
         failLater(Protocol::Status::NoWorker);
         return;
     }
-    if (m_sources >= 0)
-        ::close(m_sources);
-    m_sources = sources[0];
+    m_sources = LongPath::Fd(sources[0]);
     const int workerEnd = sources[1];
     QProcessEnvironment environment = m_environment;
     // The library's caches, and anything else the worker writes aside, land in the private folder,

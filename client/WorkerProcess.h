@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "ipc/LongPath.h"
 #include "ipc/Protocol.h"
 
 #include <QByteArray>
@@ -45,8 +46,8 @@ class WorkerProcess final : public QObject {
 
 public:
     /// status is Ok with the worker's answer, or Timeout, Crashed, Sandboxed (its sandbox killed it),
-    /// NoWorker or Cancelled with an empty answer. A request that failed is reported only once its process has gone, so
-    /// nothing it was doing can still change a file.
+    /// NoWorker or Cancelled with an empty answer. A request that failed is reported only once its
+    /// process has gone, so nothing it was doing can still change a file.
     using Done = std::function<void(Protocol::Status status, const QByteArray& answer)>;
     /// Called when a conversion has read its picture's header: the pixels it will decode. The worker
     /// then waits for proceed(); its time limit starts again from there.
@@ -126,8 +127,8 @@ private:
     bool m_greeted = false;
     QByteArray m_unsent;
     // The picture of the unsent request, open (or the error met opening it) until it goes.
-    int m_unsentFile = -1;
+    LongPath::Fd m_unsentFile;
     int m_unsentError = 0;
     // The window's end of the socket the pictures go on; the worker's end is closed here once started.
-    int m_sources = -1;
+    LongPath::Fd m_sources;
 };

@@ -273,11 +273,6 @@ int Sandbox::restrictFiles(const Places& places)
     return restricted ? version : 0;
 }
 
-bool Sandbox::filesRestricted()
-{
-    return g_filesRestricted;
-}
-
 bool Sandbox::refusedFile(const char* libraryWords)
 {
     // ImageMagick quotes the file it failed on as `name'; its own errno is often lost by then.

@@ -50,9 +50,6 @@ int restrictFiles(const Places& places);
 /// on stderr naming the call. False where the kernel has no filter.
 bool filterSystemCalls();
 
-/// True once restrictFiles() has restricted the files.
-bool filesRestricted();
-
 /// True when the library's words for a failure name a file outside the private folder while the files
 /// are restricted: the worker hands the library its pictures as bytes and its caches in the private
 /// folder, so a file it tried to reach by name anywhere else (an SVG's linked image, a decoder broken
